@@ -1,0 +1,102 @@
+/*
+ * comm: a codec for blocks of normalised samples (floats in [0, 1]).
+ *
+ * Each value is quantised to an 8-bit sample level, the levels are coded with
+ * one of two run-length methods into an encoded stream, and a stream is cut
+ * into packets of at most PACKET_DATA_SIZE payload bytes for transmission.
+ * Every step has its inverse. All functions work on arrays the caller owns,
+ * keep no state between calls and are safe to call from many threads at once.
+ *
+ * Sample levels
+ *   A value x becomes the level trunc(x * 255): the product is exact in double
+ *   precision and is truncated toward zero, never rounded. Values outside
+ *   [0, 1] are clamped: below 0 (and NaN) give 0, above 1 give 255.
+ *   A level b becomes the float nearest to b / 255; that float re-quantises to
+ *   b, so decoding always restores the levels that were encoded.
+ *
+ * Pair run-length stream (encode / decode)
+ *   A sequence of two-byte pairs, nothing else: no header, length or
+ *   terminator (the byte count travels beside the stream).
+ *     byte 0: repeat count r, 0..255     byte 1: level v, 0..255
+ *   A pair stands for r + 1 values of level v. Longer runs are cut after every
+ *   256 values. Worked example: levels 7 7 7 40 255 255 0 give
+ *     02 07  00 28  01 FF  00 00
+ *   Size: even, between 2 * ceil(n / 256) and 2n bytes for n values.
+ *
+ * Decoders are safe on any input: they never read past `count` bytes, never
+ * write more than DECODE_MAX_VALUES values and never fail in any other way.
+ *
+ * This header is valid C (C99 or later) and C++.
+ */
+#ifndef COMM_COMM_H
+#define COMM_COMM_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Payload bytes of one packet. */
+#define PACKET_DATA_SIZE 650
+
+/* Most values a decoder writes for one stream: the size of its staging area. */
+#define DECODE_MAX_VALUES 5700
+
+/* Largest block the encoders take: its stream (at most 2n bytes) must fit the
+ * int32_t byte count they return. */
+#define ENCODE_MAX_VALUES (INT32_MAX / 2)
+
+/* One fragment of an encoded stream. Packets lie in plain contiguous arrays. */
+typedef struct packet {
+    int32_t length;                  /* bytes of data in use, 1..650 from split */
+    uint8_t data[PACKET_DATA_SIZE];  /* bytes 0..length-1 are the fragment */
+    uint8_t last;                    /* 1 on the final packet of a stream, else 0 */
+} packet;
+
+/*
+ * encode: pair run-length coding of n values.
+ *   values: n floats, read only.   stream: room for 2n bytes.
+ * Returns the stream length in bytes: even, between 2*ceil(n/256) and 2n.
+ * n <= 0 or n > ENCODE_MAX_VALUES: writes nothing and returns 0.
+ * Needs no heap memory and a fixed amount of stack, whatever n is.
+ */
+int32_t encode(const float* values, uint8_t* stream, int32_t n);
+
+/*
+ * decode: expands a pair run-length stream of `count` bytes into values.
+ *   stream: count bytes, read only.   values: room for every value the
+ *   stream stands for, DECODE_MAX_VALUES at most (n for a stream that encode
+ *   made from n values).
+ * Returns how many values it wrote, 0..DECODE_MAX_VALUES.
+ * Bad input: never reads past count bytes (a trailing half pair is ignored),
+ * and stops writing after DECODE_MAX_VALUES values. count <= 0 returns 0.
+ */
+int32_t decode(const uint8_t* stream, float* values, int32_t count);
+
+/*
+ * split: cuts a stream of len bytes into packets.
+ *   stream: len bytes, read only.   packets: room for ceil(len / 650) packets.
+ * Every packet but the last holds 650 bytes; the last holds the remaining 1..650
+ * and has `last` set. Writes no data byte past a packet's length and touches no
+ * packet past the ones it returns.
+ * Returns the number of packets filled; len <= 0 returns 0 and touches nothing.
+ */
+int32_t split(const uint8_t* stream, packet* packets, int32_t len);
+
+/*
+ * merge: joins the used bytes of `count` packets, in array order, into stream.
+ *   packets: count packets, read only.   stream: room for the sum of their
+ *   lengths.
+ * Returns the number of bytes written. Reads only `length` and `data`: a length
+ * below 0 counts as 0 and one above 650 as 650, so no packet is read outside
+ * its record. Stops before a packet that would take the total past INT32_MAX.
+ * count <= 0 returns 0.
+ */
+int32_t merge(const packet* packets, uint8_t* stream, int32_t count);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* COMM_COMM_H */

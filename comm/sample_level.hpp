@@ -1,0 +1,67 @@
+// The two rules every path shares: value -> sample level, and level -> value.
+// C++ only; the library, the round-trip program and the tests all use these.
+#ifndef COMM_SAMPLE_LEVEL_HPP
+#define COMM_SAMPLE_LEVEL_HPP
+
+#include <array>
+#include <bit>
+#include <cstdint>
+
+namespace comm {
+
+// The float nearest to num / den, rounded once from the exact quotient (ties to
+// even). Needs 0 <= num <= den, den >= 1. Integer arithmetic throughout: a
+// quotient first rounded to double and then to float can round twice the
+// wrong way.
+constexpr float nearest_float(std::uint32_t num, std::uint32_t den)
+{
+    if (num == 0) {
+        return 0.0F;
+    }
+    // Scale num so that scaled / den lies in [2^23, 2^24): a 24-bit mantissa.
+    // scaled < 2^57, so it fits in 64 bits for any 32-bit den.
+    int shift = 24 + static_cast<int>(std::bit_width(den)) - static_cast<int>(std::bit_width(num));
+    std::uint64_t scaled = std::uint64_t{num} << shift;
+    if (scaled >= std::uint64_t{den} << 24) {
+        --shift;
+        scaled >>= 1;  // exact: shift was at least 24
+    }
+    std::uint64_t mantissa = scaled / den;
+    const std::uint64_t twice_rem = 2 * (scaled % den);
+    if (twice_rem > den || (twice_rem == den && (mantissa & 1) != 0)) {
+        ++mantissa;  // may reach 2^24; the carry below moves it into the exponent
+    }
+    // value = mantissa * 2^-shift, always a normal float here (shift <= 56).
+    const auto biased_exponent = static_cast<std::uint32_t>(127 + 23 - shift);
+    return std::bit_cast<float>((biased_exponent << 23) +
+                                static_cast<std::uint32_t>(mantissa - (1U << 23)));
+}
+
+// Value -> level: trunc(x * 255). The product of a float and 255 is exact in
+// double precision, so truncating it is exact too. Out of range is clamped
+// (NaN gives 0) before any conversion, which would otherwise be undefined.
+constexpr std::uint8_t quantise(float x)
+{
+    if (!(x > 0.0F)) {
+        return 0;
+    }
+    if (x >= 1.0F) {
+        return 255;
+    }
+    return static_cast<std::uint8_t>(static_cast<double>(x) * 255.0);
+}
+
+// Level -> value: the float nearest to b / 255, one entry per level.
+inline constexpr std::array<float, 256> level_values = [] {
+    std::array<float, 256> table{};
+    for (std::uint32_t b = 0; b < 256; ++b) {
+        table[b] = nearest_float(b, 255);
+    }
+    return table;
+}();
+
+constexpr float level_value(std::uint8_t b) { return level_values[b]; }
+
+}  // namespace comm
+
+#endif  // COMM_SAMPLE_LEVEL_HPP
