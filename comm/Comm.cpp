@@ -16,6 +16,9 @@ using comm::quantise;
 // Typical blocks fit in one chunk: quantise all, then code all.
 constexpr int32_t kQuantiseChunk = 8192;
 
+// Introduces a run token or an escaped 255 in the escaped run-length stream.
+constexpr uint8_t kEscape = 0xFF;
+
 // Calls emit(level, length) for each run of equal levels of the block, in
 // order, with a run longer than MaxRun cut into pieces of MaxRun values and a
 // remainder. The piece after a cut starts a new run even at the same level.
@@ -81,6 +84,50 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count)
     int32_t written = 0;
     for (int32_t p = 0; count - p >= 2 && written < DECODE_MAX_VALUES; p += 2) {
         written = put_run(values, written, stream[p + 1], stream[p] + 1);
+    }
+    return written;
+}
+
+int32_t encode2(const float* values, uint8_t* stream, int32_t n)
+{
+    if (n <= 0 || n > ENCODE_MAX_VALUES) {
+        return 0;
+    }
+    uint8_t* out = stream;
+    for_each_run<254>(values, n, [&out](uint8_t level, int32_t run) {
+        if (run == 1) {
+            *out++ = level;
+            if (level == kEscape) {
+                *out++ = kEscape;
+            }
+        } else {
+            out[0] = kEscape;
+            out[1] = static_cast<uint8_t>(run);
+            out[2] = level;
+            out += 3;
+        }
+    });
+    return static_cast<int32_t>(out - stream);
+}
+
+int32_t decode2(const uint8_t* stream, float* values, int32_t count)
+{
+    int32_t written = 0;
+    int32_t p = 0;
+    while (p < count && written < DECODE_MAX_VALUES) {
+        const int32_t left = count - p;
+        if (stream[p] != kEscape) {
+            values[written++] = level_value(stream[p]);
+            p += 1;
+        } else if (left >= 2 && stream[p + 1] == kEscape) {
+            values[written++] = level_value(kEscape);
+            p += 2;
+        } else if (left >= 3) {
+            written = put_run(values, written, stream[p + 2], stream[p + 1]);
+            p += 3;
+        } else {
+            break;  // the stream ends inside a token
+        }
     }
     return written;
 }

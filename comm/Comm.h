@@ -23,6 +23,17 @@
  *     02 07  00 28  01 FF  00 00
  *   Size: even, between 2 * ceil(n / 256) and 2n bytes for n values.
  *
+ * Escaped run-length stream (encode2 / decode2), escape byte 0xFF
+ *     v            (v != 0xFF)   one value of level v, 0..254
+ *     FF FF                      one value of level 255
+ *     FF c v       (c != 0xFF)   c values of level v (the encoder writes c
+ *                                in 2..254; the decoder also accepts 0 and 1)
+ *   Every run of two or more equal levels becomes a run token; runs are closed
+ *   at 254 values. Worked example: levels 7 7 7 40 255 255 0 give
+ *     FF 03 07  28  FF 02 FF  00
+ *   Size: at most 2n bytes; exactly n when no two neighbours are equal and no
+ *   level is 255.
+ *
  * Decoders are safe on any input: they never read past `count` bytes, never
  * write more than DECODE_MAX_VALUES values and never fail in any other way.
  *
@@ -73,6 +84,30 @@ int32_t encode(const float* values, uint8_t* stream, int32_t n);
  * and stops writing after DECODE_MAX_VALUES values. count <= 0 returns 0.
  */
 int32_t decode(const uint8_t* stream, float* values, int32_t count);
+
+/*
+ * encode2: escaped run-length coding of n values.
+ *   values: n floats, read only.   stream: room for 2n bytes.
+ * Returns the stream length in bytes: at most 2n, exactly n when no two
+ * neighbouring levels are equal and none is 255.
+ * n <= 0 or n > ENCODE_MAX_VALUES: writes nothing and returns 0.
+ * Needs no heap memory and a fixed amount of stack, whatever n is.
+ */
+int32_t encode2(const float* values, uint8_t* stream, int32_t n);
+
+/*
+ * decode2: expands an escaped run-length stream of `count` bytes into values.
+ *   stream: count bytes, read only.   values: room for every value the
+ *   stream stands for, DECODE_MAX_VALUES at most (n for a stream that encode2
+ *   made from n values).
+ * Returns how many values it wrote, 0..DECODE_MAX_VALUES. Run counts 0 and 1,
+ * which encode2 never writes, stand for 0 and 1 values.
+ * Bad input: never reads past count bytes (a stream ending inside a token, such
+ * as a lone trailing 0xFF or a run token missing its count or level, stops at
+ * that token), and stops writing after DECODE_MAX_VALUES values. count <= 0
+ * returns 0.
+ */
+int32_t decode2(const uint8_t* stream, float* values, int32_t count);
 
 /*
  * split: cuts a stream of len bytes into packets.

@@ -12,6 +12,7 @@ static_assert(RAND_MAX == 2147483647, "the samples assume rand() spans 0..214748
 
 constexpr std::array kMethods{
     Method{"First method:\n", "==============\n", encode, decode, split, merge},
+    Method{"Second method:\n", "===============\n", encode2, decode2, split, merge},
 };
 
 // All storage of one report, zeroed so that no check can read unset memory.

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -139,6 +140,121 @@ TEST(PairCoding, DecoderStaysInsideItsInputAndCapacity)
     ASSERT_EQ(levels.size(), size_t{DECODE_MAX_VALUES});
     EXPECT_EQ(levels[5631], 21);
     EXPECT_EQ(levels[5632], 22);
+}
+
+}  // namespace
+
+namespace {
+
+Bytes encode2_block(const std::vector<float>& values)
+{
+    Bytes stream(2 * values.size() + 1, 0xEE);
+    const int32_t size = encode2(values.data(), stream.data(), static_cast<int32_t>(values.size()));
+    EXPECT_EQ(stream[static_cast<size_t>(size)], 0xEE) << "wrote past the returned length";
+    stream.resize(static_cast<size_t>(size));
+    return stream;
+}
+
+// Decodes from an exact-size copy, so a sanitizer sees any read past the end.
+Levels decode2_stream(const Bytes& stream)
+{
+    const std::unique_ptr<uint8_t[]> exact(new uint8_t[stream.size() + (stream.empty() ? 1 : 0)]);
+    std::copy(stream.begin(), stream.end(), exact.get());
+    std::vector<float> values(DECODE_MAX_VALUES + 1, -1.0F);
+    const int32_t count = decode2(exact.get(), values.data(), static_cast<int32_t>(stream.size()));
+    EXPECT_EQ(values[DECODE_MAX_VALUES], -1.0F) << "wrote past the decoder's capacity";
+    values.resize(static_cast<size_t>(count));
+    return reference::levels_of(values);
+}
+
+TEST(EscapedCoding, WorkedExample)
+{
+    const Levels levels{7, 7, 7, 40, 255, 255, 0};
+    const Bytes stream = encode2_block(values_of(levels));
+    EXPECT_EQ(stream, (Bytes{0xFF, 0x03, 0x07, 0x28, 0xFF, 0x02, 0xFF, 0x00}));
+    EXPECT_EQ(decode2_stream(stream), levels);
+}
+
+TEST(EscapedCoding, LiteralsEscapesAndShortRuns)
+{
+    EXPECT_EQ(encode2_block(values_of({40})), (Bytes{0x28}));
+    EXPECT_EQ(encode2_block(values_of({255})), (Bytes{0xFF, 0xFF}));
+    EXPECT_EQ(encode2_block(values_of({40, 40})), (Bytes{0xFF, 0x02, 0x28}));  // 3 bytes for two values
+    EXPECT_EQ(encode2_block(values_of({255, 255})), (Bytes{0xFF, 0x02, 0xFF}));
+    EXPECT_EQ(encode2_block(values_of({255, 255, 255})), (Bytes{0xFF, 0x03, 0xFF}));
+    EXPECT_EQ(encode2_block(values_of({1, 255, 2})), (Bytes{0x01, 0xFF, 0xFF, 0x02}));
+    EXPECT_EQ(decode2_stream({0x05, 0xFF, 0xFF}), (Levels{5, 255}));  // ends in an escaped literal
+}
+
+TEST(EscapedCoding, RunsCloseAt254Values)
+{
+    const auto run = [](size_t n, uint8_t level) { return encode2_block(values_of(Levels(n, level))); };
+    EXPECT_EQ(run(254, 7), (Bytes{0xFF, 0xFE, 0x07}));
+    EXPECT_EQ(run(255, 7), (Bytes{0xFF, 0xFE, 0x07, 0x07}));
+    EXPECT_EQ(run(256, 7), (Bytes{0xFF, 0xFE, 0x07, 0xFF, 0x02, 0x07}));
+    EXPECT_EQ(run(508, 7), (Bytes{0xFF, 0xFE, 0x07, 0xFF, 0xFE, 0x07}));
+    EXPECT_EQ(run(255, 255), (Bytes{0xFF, 0xFE, 0xFF, 0xFF, 0xFF}));
+    for (const size_t n : {254U, 255U, 256U, 508U, 5700U}) {
+        EXPECT_EQ(decode2_stream(run(n, 255)), Levels(n, 255)) << n;
+    }
+}
+
+TEST(EscapedCoding, MatchesStepByStepCodingAndSizeBounds)
+{
+    std::mt19937 rng(11);
+    for (const size_t n : {1U, 3U, 1900U, 5700U, 8193U, 30000U}) {
+        Levels levels(n);
+        for (size_t i = 0; i < n;) {
+            const size_t run = std::uniform_int_distribution<size_t>(1, 300)(rng);
+            const auto level = static_cast<uint8_t>(rng() % 3 == 0 ? 255 : rng());
+            for (size_t k = 0; k < run && i < n; ++k, ++i) {
+                levels[i] = level;
+            }
+        }
+        const Bytes stream = encode2_block(values_of(levels));
+        EXPECT_EQ(stream, reference::encode_escaped(levels)) << n;
+        EXPECT_LE(stream.size(), 2 * n);
+        if (n <= DECODE_MAX_VALUES) {
+            EXPECT_EQ(decode2_stream(stream), levels) << n;
+        }
+    }
+    // No equal neighbours and no 255: one byte per value.
+    Levels distinct(1900);
+    for (size_t i = 0; i < distinct.size(); ++i) {
+        distinct[i] = static_cast<uint8_t>(i % 255);
+    }
+    EXPECT_EQ(encode2_block(values_of(distinct)), distinct);
+    Bytes stream(1);
+    EXPECT_EQ(encode2(values_of({1}).data(), stream.data(), 0), 0);
+    EXPECT_EQ(encode2(values_of({1}).data(), stream.data(), -7), 0);
+}
+
+TEST(EscapedCoding, DecoderAcceptsCountsTheEncoderNeverWrites)
+{
+    EXPECT_EQ(decode2_stream({0xFF, 0x00, 0x09, 0x04}), (Levels{4}));        // count 0: nothing
+    EXPECT_EQ(decode2_stream({0xFF, 0x01, 0x09, 0x04}), (Levels{9, 4}));     // count 1: one value
+    EXPECT_EQ(decode2_stream({0xFF, 0x00, 0xFF, 0xFF, 0x01, 0xFF}), (Levels{255}));
+}
+
+TEST(EscapedCoding, DecoderStopsAtATruncatedToken)
+{
+    EXPECT_EQ(decode2_stream({}), Levels{});
+    EXPECT_EQ(decode2_stream({0x03, 0xFF}), (Levels{3}));              // lone trailing escape
+    EXPECT_EQ(decode2_stream({0x03, 0xFF, 0x05}), (Levels{3}));        // run token without its level
+    EXPECT_EQ(decode2_stream({0xFF, 0x05, 0x06}), Levels(5, 6));
+    float untouched = -1.0F;
+    EXPECT_EQ(decode2(nullptr, &untouched, -1), 0);
+    EXPECT_EQ(untouched, -1.0F);
+
+    // 23 runs of 254 stand for 5842 values: only the first 5700 are written.
+    Bytes oversized;
+    for (int i = 0; i < 23; ++i) {
+        oversized.insert(oversized.end(), {0xFF, 0xFE, static_cast<uint8_t>(i)});
+    }
+    oversized.push_back(0x30);
+    const Levels levels = decode2_stream(oversized);
+    ASSERT_EQ(levels.size(), size_t{DECODE_MAX_VALUES});
+    EXPECT_EQ(levels.back(), 22);
 }
 
 }  // namespace

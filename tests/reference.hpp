@@ -52,6 +52,30 @@ inline Bytes encode_pairs(const Levels& levels)
     return out;
 }
 
+// Escaped coding, step by step: runs close at 254 values; a lone level is a
+// literal (255 escaped as FF FF), a longer run is FF count level.
+inline Bytes encode_escaped(const Levels& levels)
+{
+    Bytes out;
+    for (size_t i = 0; i < levels.size();) {
+        const uint8_t v = levels[i++];
+        unsigned run = 1;
+        while (i < levels.size() && levels[i] == v && run < 254) {
+            ++run;
+            ++i;
+        }
+        if (run == 1) {
+            out.push_back(v);
+            if (v == 0xFF) {
+                out.push_back(0xFF);
+            }
+        } else {
+            out.insert(out.end(), {0xFF, static_cast<uint8_t>(run), v});
+        }
+    }
+    return out;
+}
+
 }  // namespace reference
 
 #endif  // TESTS_REFERENCE_HPP

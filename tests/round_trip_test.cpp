@@ -75,7 +75,8 @@ TEST(Report, MatchesTheFixedFormForPinnedSeeds)
     for (const uint32_t seed : {0U, 1U, 42U, 0xFFFFFFFFU}) {
         const reference::Levels levels = block_levels(seed);
         const std::string expected =
-            kHeader + passing_run("First method:\n", "==============\n", reference::encode_pairs(levels).size());
+            kHeader + passing_run("First method:\n", "==============\n", reference::encode_pairs(levels).size()) +
+            passing_run("Second method:\n", "===============\n", reference::encode_escaped(levels).size());
         const Report report = report_for(seed);
         EXPECT_EQ(report.text, expected) << "seed " << seed;
         EXPECT_EQ(report.status, 0);
