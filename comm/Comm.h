@@ -60,9 +60,9 @@ extern "C" {
 
 /* One fragment of an encoded stream. Packets lie in plain contiguous arrays. */
 typedef struct packet {
-    int32_t length;                  /* bytes of data in use, 1..650 from split */
-    uint8_t data[PACKET_DATA_SIZE];  /* bytes 0..length-1 are the fragment */
-    uint8_t last;                    /* 1 on the final packet of a stream, else 0 */
+    int32_t length;                 /* bytes of data in use, 1..650 from split */
+    uint8_t data[PACKET_DATA_SIZE]; /* bytes 0..length-1 are the fragment */
+    uint8_t last;                   /* 1 on the final packet of a stream, else 0 */
 } packet;
 
 /*

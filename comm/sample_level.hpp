@@ -33,8 +33,7 @@ constexpr float nearest_float(std::uint32_t num, std::uint32_t den)
     }
     // value = mantissa * 2^-shift, always a normal float here (shift <= 56).
     const auto biased_exponent = static_cast<std::uint32_t>(127 + 23 - shift);
-    return std::bit_cast<float>((biased_exponent << 23) +
-                                static_cast<std::uint32_t>(mantissa - (1U << 23)));
+    return std::bit_cast<float>((biased_exponent << 23) + static_cast<std::uint32_t>(mantissa - (1U << 23)));
 }
 
 // Value -> level: trunc(x * 255). The product of a float and 255 is exact in
@@ -60,7 +59,10 @@ inline constexpr std::array<float, 256> level_values = [] {
     return table;
 }();
 
-constexpr float level_value(std::uint8_t b) { return level_values[b]; }
+constexpr float level_value(std::uint8_t b)
+{
+    return level_values[b];
+}
 
 }  // namespace comm
 

@@ -64,9 +64,15 @@ Outcome run_method(const Method& method, Storage& s, packet* packets, std::FILE*
 
 }  // namespace
 
-std::span<const Method> library_methods() { return kMethods; }
+std::span<const Method> library_methods()
+{
+    return kMethods;
+}
 
-float sample_value(int32_t r) { return comm::nearest_float(static_cast<uint32_t>(r), RAND_MAX); }
+float sample_value(int32_t r)
+{
+    return comm::nearest_float(static_cast<uint32_t>(r), RAND_MAX);
+}
 
 int run_report(uint32_t seed, packet* packets, std::FILE* out, std::span<const Method> methods)
 {

@@ -35,8 +35,7 @@ float sample_value(int32_t r);
 // runs `methods` in order, using `packets` (kPacketSlots of them) for framing.
 // A byte mismatch ends the report at once. Returns the program's exit status:
 // 0 when every check printed "OK!", 1 when any printed an error line.
-int run_report(uint32_t seed, packet* packets, std::FILE* out,
-               std::span<const Method> methods = library_methods());
+int run_report(uint32_t seed, packet* packets, std::FILE* out, std::span<const Method> methods = library_methods());
 
 }  // namespace round_trip
 

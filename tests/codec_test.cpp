@@ -57,8 +57,8 @@ TEST(SampleLevels, QuantisingTruncatesRatherThanRounds)
 TEST(SampleLevels, OutOfRangeValuesAreClamped)
 {
     constexpr float inf = std::numeric_limits<float>::infinity();
-    for (const float low : {-0.0F, -1e-30F, -1.0F, -inf, std::nanf(""), -std::nanf(""),
-                            std::numeric_limits<float>::denorm_min()}) {
+    for (const float low :
+         {-0.0F, -1e-30F, -1.0F, -inf, std::nanf(""), -std::nanf(""), std::numeric_limits<float>::denorm_min()}) {
         EXPECT_EQ(comm::quantise(low), 0) << low;
     }
     for (const float high : {1.0F, std::nextafter(1.0F, 2.0F), 300.0F, inf, std::numeric_limits<float>::max()}) {
@@ -126,8 +126,8 @@ TEST(PairCoding, EncoderRefusesEmptyAndOversizedBlocks)
 TEST(PairCoding, DecoderStaysInsideItsInputAndCapacity)
 {
     EXPECT_EQ(decode_stream({}), Levels{});
-    EXPECT_EQ(decode_stream({5}), Levels{});                   // half a pair
-    EXPECT_EQ(decode_stream({1, 8, 4}), (Levels{8, 8}));       // trailing half pair ignored
+    EXPECT_EQ(decode_stream({5}), Levels{});              // half a pair
+    EXPECT_EQ(decode_stream({1, 8, 4}), (Levels{8, 8}));  // trailing half pair ignored
     float untouched = -1.0F;
     EXPECT_EQ(decode(nullptr, &untouched, -3), 0);
 
@@ -231,16 +231,16 @@ TEST(EscapedCoding, MatchesStepByStepCodingAndSizeBounds)
 
 TEST(EscapedCoding, DecoderAcceptsCountsTheEncoderNeverWrites)
 {
-    EXPECT_EQ(decode2_stream({0xFF, 0x00, 0x09, 0x04}), (Levels{4}));        // count 0: nothing
-    EXPECT_EQ(decode2_stream({0xFF, 0x01, 0x09, 0x04}), (Levels{9, 4}));     // count 1: one value
+    EXPECT_EQ(decode2_stream({0xFF, 0x00, 0x09, 0x04}), (Levels{4}));     // count 0: nothing
+    EXPECT_EQ(decode2_stream({0xFF, 0x01, 0x09, 0x04}), (Levels{9, 4}));  // count 1: one value
     EXPECT_EQ(decode2_stream({0xFF, 0x00, 0xFF, 0xFF, 0x01, 0xFF}), (Levels{255}));
 }
 
 TEST(EscapedCoding, DecoderStopsAtATruncatedToken)
 {
     EXPECT_EQ(decode2_stream({}), Levels{});
-    EXPECT_EQ(decode2_stream({0x03, 0xFF}), (Levels{3}));              // lone trailing escape
-    EXPECT_EQ(decode2_stream({0x03, 0xFF, 0x05}), (Levels{3}));        // run token without its level
+    EXPECT_EQ(decode2_stream({0x03, 0xFF}), (Levels{3}));        // lone trailing escape
+    EXPECT_EQ(decode2_stream({0x03, 0xFF, 0x05}), (Levels{3}));  // run token without its level
     EXPECT_EQ(decode2_stream({0xFF, 0x05, 0x06}), Levels(5, 6));
     float untouched = -1.0F;
     EXPECT_EQ(decode2(nullptr, &untouched, -1), 0);

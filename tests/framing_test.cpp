@@ -29,8 +29,12 @@ TEST(Framing, SplitFillsEveryPacketButTheLast)
         int32_t len;
         std::vector<int32_t> lengths;
     };
-    const Case cases[] = {{1, {1}},           {649, {649}},           {650, {650}},
-                          {651, {650, 1}},    {1300, {650, 650}},     {1301, {650, 650, 1}},
+    const Case cases[] = {{1, {1}},
+                          {649, {649}},
+                          {650, {650}},
+                          {651, {650, 1}},
+                          {1300, {650, 650}},
+                          {1301, {650, 650, 1}},
                           {3800, {650, 650, 650, 650, 650, 550}}};
     for (const Case& c : cases) {
         const std::vector<uint8_t> stream = counting_bytes(c.len);
