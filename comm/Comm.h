@@ -42,7 +42,7 @@
 #ifndef COMM_COMM_H
 #define COMM_COMM_H
 
-#include <stdint.h>
+#include <stdint.h> /* NOLINT(modernize-deprecated-headers): this header is C as well */
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,5 +1,6 @@
 #include "driver/round_trip.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 
@@ -78,10 +79,10 @@ int run_report(uint32_t seed, packet* packets, std::FILE* out, std::span<const M
 {
     Storage storage;
 
+    // The C library's generator on purpose: a seed names the same report on
+    // every run of the program.
     std::srand(seed);
-    for (float& value : storage.original) {
-        value = sample_value(std::rand());
-    }
+    std::generate(storage.original.begin(), storage.original.end(), [] { return sample_value(std::rand()); });
 
     std::fputs("------------------------------------------------------------------\n", out);
     std::fprintf(out, "Encode/decode test. Original size: %d floats (%d bytes)\n", kBlockValues,

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,14 +32,17 @@ Report report_for(uint32_t seed, std::span<const Method> methods = round_trip::l
 }
 
 // The block the report generates for `seed`.
-reference::Levels block_levels(uint32_t seed)
+std::vector<float> block_values(uint32_t seed)
 {
     std::srand(seed);
     std::vector<float> values(kBlockValues);
-    for (float& v : values) {
-        v = round_trip::sample_value(std::rand());
-    }
-    return reference::levels_of(values);
+    std::generate(values.begin(), values.end(), [] { return round_trip::sample_value(std::rand()); });
+    return values;
+}
+
+reference::Levels block_levels(uint32_t seed)
+{
+    return reference::levels_of(block_values(seed));
 }
 
 const char kHeader[] =
@@ -118,11 +122,7 @@ TEST(Report, ValueMismatchIsReportedAndTheNextRunGoesOn)
     const Method methods[] = {{"A:\n", "==\n", encode, corrupting_decode, split, merge},
                               {"B:\n", "==\n", encode, decode, split, merge}};
     const Report report = report_for(3, methods);
-    std::srand(3);
-    std::vector<float> original(kBlockValues);
-    for (float& v : original) {
-        v = round_trip::sample_value(std::rand());
-    }
+    const std::vector<float> original = block_values(3);
     const float decoded = comm::level_value(comm::quantise(original[17])) > 0.5F ? 0.0F : 1.0F;
     char line[128];
     std::snprintf(line, sizeof line, "DECODE: outputsize=1900 floats\nChecking...ERROR in index 17: %f vs %f\nB:\n",

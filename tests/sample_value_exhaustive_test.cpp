@@ -47,6 +47,7 @@ TEST(SampleValueExhaustive, EveryRandResultIsRoundedOnce)
     std::vector<int64_t> failures(kThreads), double_route_errors(kThreads);
     std::vector<int64_t> first_double_route_error(kThreads, -1);
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (int64_t r = t; r <= kDen; r += kThreads) {
