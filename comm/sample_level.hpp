@@ -38,16 +38,14 @@ constexpr float nearest_float(std::uint32_t num, std::uint32_t den)
 
 // Value -> level: trunc(x * 255). The product of a float and 255 is exact in
 // double precision, so truncating it is exact too. Out of range is clamped
-// (NaN gives 0) before any conversion, which would otherwise be undefined.
+// before any conversion, which would otherwise be undefined; NaN fails the
+// first comparison and gives 0. Written without branches so that a loop of
+// them compiles to vector code.
 constexpr std::uint8_t quantise(float x)
 {
-    if (!(x > 0.0F)) {
-        return 0;
-    }
-    if (x >= 1.0F) {
-        return 255;
-    }
-    return static_cast<std::uint8_t>(static_cast<double>(x) * 255.0);
+    const float non_negative = x > 0.0F ? x : 0.0F;
+    const float clamped = non_negative < 1.0F ? non_negative : 1.0F;
+    return static_cast<std::uint8_t>(static_cast<double>(clamped) * 255.0);
 }
 
 // Level -> value: the float nearest to b / 255, one entry per level.

@@ -140,6 +140,9 @@ TEST(PairCoding, DecoderStaysInsideItsInputAndCapacity)
     ASSERT_EQ(levels.size(), size_t{DECODE_MAX_VALUES});
     EXPECT_EQ(levels[5631], 21);
     EXPECT_EQ(levels[5632], 22);
+
+    Bytes single_values(2 * (DECODE_MAX_VALUES + 3), 0);
+    EXPECT_EQ(decode_stream(single_values).size(), size_t{DECODE_MAX_VALUES});
 }
 
 }  // namespace
@@ -255,6 +258,14 @@ TEST(EscapedCoding, DecoderStopsAtATruncatedToken)
     const Levels levels = decode2_stream(oversized);
     ASSERT_EQ(levels.size(), size_t{DECODE_MAX_VALUES});
     EXPECT_EQ(levels.back(), 22);
+
+    // Literals only, a few past the capacity, ending in a cut-off run token.
+    Bytes literals(DECODE_MAX_VALUES + 5, 0x11);
+    literals.insert(literals.end(), {0xFF, 0x09});
+    EXPECT_EQ(decode2_stream(literals), Levels(DECODE_MAX_VALUES, 0x11));
+    literals.resize(DECODE_MAX_VALUES - 3);
+    literals.insert(literals.end(), {0xFF, 0x09});
+    EXPECT_EQ(decode2_stream(literals), Levels(DECODE_MAX_VALUES - 3, 0x11));
 }
 
 }  // namespace
