@@ -88,6 +88,17 @@ struct EscapedWriter {
     }
 };
 
+// An encoder: quantise, then write each run with Writer.
+template <int32_t MaxRun, typename Writer>
+int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
+{
+    if (n <= 0 || n > ENCODE_MAX_VALUES) {
+        return 0;
+    }
+    const uint8_t* end = for_each_run<MaxRun>(values, n, Writer{stream}).out;
+    return static_cast<int32_t>(end - stream);
+}
+
 // Whether any of the 8 bytes at `bytes` is the escape byte.
 bool has_escape(const uint8_t* bytes)
 {
@@ -116,11 +127,7 @@ extern "C" {
 
 int32_t encode(const float* values, uint8_t* stream, int32_t n)
 {
-    if (n <= 0 || n > ENCODE_MAX_VALUES) {
-        return 0;
-    }
-    const uint8_t* end = for_each_run<256>(values, n, PairWriter{stream}).out;
-    return static_cast<int32_t>(end - stream);
+    return encode_runs<256, PairWriter>(values, stream, n);
 }
 
 int32_t decode(const uint8_t* stream, float* values, int32_t count)
@@ -146,11 +153,7 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count)
 
 int32_t encode2(const float* values, uint8_t* stream, int32_t n)
 {
-    if (n <= 0 || n > ENCODE_MAX_VALUES) {
-        return 0;
-    }
-    const uint8_t* end = for_each_run<254>(values, n, EscapedWriter{stream}).out;
-    return static_cast<int32_t>(end - stream);
+    return encode_runs<254, EscapedWriter>(values, stream, n);
 }
 
 int32_t decode2(const uint8_t* stream, float* values, int32_t count)

@@ -14,22 +14,48 @@ using reference::Bytes;
 using reference::Levels;
 using reference::values_of;
 
-Bytes encode_block(const std::vector<float>& values)
+using Encoder = int32_t (*)(const float*, uint8_t*, int32_t);
+using Decoder = int32_t (*)(const uint8_t*, float*, int32_t);
+
+Bytes encode_with(Encoder encoder, const std::vector<float>& values)
 {
     Bytes stream(2 * values.size() + 1, 0xEE);
-    const int32_t size = encode(values.data(), stream.data(), static_cast<int32_t>(values.size()));
+    const int32_t size = encoder(values.data(), stream.data(), static_cast<int32_t>(values.size()));
     EXPECT_EQ(stream[static_cast<size_t>(size)], 0xEE) << "wrote past the returned length";
     stream.resize(static_cast<size_t>(size));
     return stream;
 }
 
-Levels decode_stream(const Bytes& stream)
+// Decodes from an exact-size copy, so a sanitizer sees any read past the end.
+Levels decode_with(Decoder decoder, const Bytes& stream)
 {
+    const std::unique_ptr<uint8_t[]> exact(new uint8_t[stream.size() + (stream.empty() ? 1 : 0)]);
+    std::copy(stream.begin(), stream.end(), exact.get());
     std::vector<float> values(DECODE_MAX_VALUES + 1, -1.0F);
-    const int32_t count = decode(stream.data(), values.data(), static_cast<int32_t>(stream.size()));
+    const int32_t count = decoder(exact.get(), values.data(), static_cast<int32_t>(stream.size()));
     EXPECT_EQ(values[DECODE_MAX_VALUES], -1.0F) << "wrote past the decoder's capacity";
     values.resize(static_cast<size_t>(count));
     return reference::levels_of(values);
+}
+
+Bytes encode_block(const std::vector<float>& values)
+{
+    return encode_with(encode, values);
+}
+
+Levels decode_stream(const Bytes& stream)
+{
+    return decode_with(decode, stream);
+}
+
+Bytes encode2_block(const std::vector<float>& values)
+{
+    return encode_with(encode2, values);
+}
+
+Levels decode2_stream(const Bytes& stream)
+{
+    return decode_with(decode2, stream);
 }
 
 TEST(SampleLevels, EachLevelValueIsTheNearestFloatAndRequantisesToItsLevel)
@@ -143,31 +169,6 @@ TEST(PairCoding, DecoderStaysInsideItsInputAndCapacity)
 
     Bytes single_values(2 * (DECODE_MAX_VALUES + 3), 0);
     EXPECT_EQ(decode_stream(single_values).size(), size_t{DECODE_MAX_VALUES});
-}
-
-}  // namespace
-
-namespace {
-
-Bytes encode2_block(const std::vector<float>& values)
-{
-    Bytes stream(2 * values.size() + 1, 0xEE);
-    const int32_t size = encode2(values.data(), stream.data(), static_cast<int32_t>(values.size()));
-    EXPECT_EQ(stream[static_cast<size_t>(size)], 0xEE) << "wrote past the returned length";
-    stream.resize(static_cast<size_t>(size));
-    return stream;
-}
-
-// Decodes from an exact-size copy, so a sanitizer sees any read past the end.
-Levels decode2_stream(const Bytes& stream)
-{
-    const std::unique_ptr<uint8_t[]> exact(new uint8_t[stream.size() + (stream.empty() ? 1 : 0)]);
-    std::copy(stream.begin(), stream.end(), exact.get());
-    std::vector<float> values(DECODE_MAX_VALUES + 1, -1.0F);
-    const int32_t count = decode2(exact.get(), values.data(), static_cast<int32_t>(stream.size()));
-    EXPECT_EQ(values[DECODE_MAX_VALUES], -1.0F) << "wrote past the decoder's capacity";
-    values.resize(static_cast<size_t>(count));
-    return reference::levels_of(values);
 }
 
 TEST(EscapedCoding, WorkedExample)

@@ -3,8 +3,8 @@
 // step-by-step reference coders.
 #include <algorithm>
 #include <bit>
-#include <string>
 #include <random>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -93,9 +93,8 @@ std::string check_block(const std::vector<float>& values)
 {
     const auto n = static_cast<int32_t>(values.size());
     const Levels levels = reference::levels_of(values);
-    const bool all_distinct_no_255 =
-        std::adjacent_find(levels.begin(), levels.end()) == levels.end() &&
-        std::find(levels.begin(), levels.end(), 255) == levels.end();
+    const bool all_distinct_no_255 = std::adjacent_find(levels.begin(), levels.end()) == levels.end() &&
+                                     std::find(levels.begin(), levels.end(), 255) == levels.end();
 
     Bytes stream(2 * values.size());
     std::vector<packet> packets(stream.size() / PACKET_DATA_SIZE + 1);

@@ -4,6 +4,7 @@
 #define TESTS_REFERENCE_HPP
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "comm/sample_level.hpp"
@@ -34,43 +35,41 @@ inline Levels levels_of(const std::vector<float>& values)
     return levels;
 }
 
-// Pair coding, step by step: extend a run while the level repeats and the
-// repeat count is below 255, then emit (count, level).
+// The runs of equal levels, in order, each cut after max_run values.
+inline std::vector<std::pair<uint8_t, unsigned>> runs_of(const Levels& levels, unsigned max_run)
+{
+    std::vector<std::pair<uint8_t, unsigned>> runs;
+    for (const uint8_t level : levels) {
+        if (runs.empty() || runs.back().first != level || runs.back().second == max_run) {
+            runs.emplace_back(level, 0);
+        }
+        ++runs.back().second;
+    }
+    return runs;
+}
+
+// Pair coding: each run of up to 256 as (length - 1, level).
 inline Bytes encode_pairs(const Levels& levels)
 {
     Bytes out;
-    for (size_t i = 0; i < levels.size();) {
-        const uint8_t v = levels[i++];
-        unsigned r = 0;
-        while (i < levels.size() && levels[i] == v && r < 255) {
-            ++r;
-            ++i;
-        }
-        out.push_back(static_cast<uint8_t>(r));
-        out.push_back(v);
+    for (const auto& [level, run] : runs_of(levels, 256)) {
+        out.insert(out.end(), {static_cast<uint8_t>(run - 1), level});
     }
     return out;
 }
 
-// Escaped coding, step by step: runs close at 254 values; a lone level is a
-// literal (255 escaped as FF FF), a longer run is FF count level.
+// Escaped coding: runs close at 254; a lone level is a literal (255 escaped
+// as FF FF), a longer run is FF length level.
 inline Bytes encode_escaped(const Levels& levels)
 {
     Bytes out;
-    for (size_t i = 0; i < levels.size();) {
-        const uint8_t v = levels[i++];
-        unsigned run = 1;
-        while (i < levels.size() && levels[i] == v && run < 254) {
-            ++run;
-            ++i;
-        }
-        if (run == 1) {
-            out.push_back(v);
-            if (v == 0xFF) {
-                out.push_back(0xFF);
-            }
+    for (const auto& [level, run] : runs_of(levels, 254)) {
+        if (run > 1) {
+            out.insert(out.end(), {0xFF, static_cast<uint8_t>(run), level});
+        } else if (level == 0xFF) {
+            out.insert(out.end(), {0xFF, 0xFF});
         } else {
-            out.insert(out.end(), {0xFF, static_cast<uint8_t>(run), v});
+            out.push_back(level);
         }
     }
     return out;
