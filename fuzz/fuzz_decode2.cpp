@@ -1,0 +1,11 @@
+// libFuzzer target: decode2 (escaped run-length stream) on any bytes.
+#include <cstddef>
+#include <cstdint>
+
+#include "comm/Comm.h"
+#include "fuzz/decode_harness.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    return comm_fuzz::run_decode_target(data, size, decode2, encode2, comm_fuzz::reference_decode_escaped);
+}
