@@ -167,7 +167,7 @@ TEST(PairCoding, DecoderStaysInsideItsInputAndCapacity)
     EXPECT_EQ(levels[5631], 21);
     EXPECT_EQ(levels[5632], 22);
 
-    Bytes single_values(2 * (DECODE_MAX_VALUES + 3), 0);
+    Bytes single_values(2 * size_t{DECODE_MAX_VALUES + 3}, 0);
     EXPECT_EQ(decode_stream(single_values).size(), size_t{DECODE_MAX_VALUES});
 }
 

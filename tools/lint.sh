@@ -12,7 +12,8 @@ echo "-- clang-format"
 clang-format --dry-run --Werror "${cxx[@]}"
 
 echo "-- clang-tidy"
-cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+# A clang build, so the compile database holds only flags clang-tidy knows.
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 mapfile -t sources < <(git ls-files '*.cpp' | grep -v '^fuzz/')
 mapfile -t fuzz_sources < <(git ls-files 'fuzz/*.cpp')
 # The fuzz targets are in no gcc build, so they get their flags here.
