@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Static checks: formatting, clang-tidy and cppcheck, all required to be clean.
-# Usage: tools/lint.sh [build-dir]   (a configured build; compile_commands.json
-# is written there if missing)
+# Usage: tools/lint.sh   (configures a clang build in build-tidy for its
+# compile database)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build-lint}
+build=build-tidy
 
 mapfile -t cxx < <(git ls-files '*.cpp' '*.hpp' '*.h' '*.c')
 
