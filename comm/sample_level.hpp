@@ -48,6 +48,19 @@ constexpr std::uint8_t quantise(float x)
     return static_cast<std::uint8_t>(static_cast<double>(clamped) * 255.0);
 }
 
+// For vector code, which cannot use the double product or the table above
+// cheaply, the same two rules in float arithmetic (the tests check both forms
+// for every input):
+//  - quantise(x) is trunc(clamp(x, 0, 1) * kLevelScale) with the product
+//    rounded to float: for every float in [0, 1] it truncates to the same
+//    level as the exact product;
+//  - level_value(b) is fma(b, kLevelStepHigh, b * kLevelStepLow): 1/255 split
+//    into two floats, exact for all 256 levels, where b * (1.0F / 255) is
+//    wrong for 126 of them.
+inline constexpr float kLevelScale = 255.0F;
+inline constexpr float kLevelStepHigh = 1.0F / 255.0F;
+inline constexpr float kLevelStepLow = static_cast<float>(1.0 / 255.0 - static_cast<double>(kLevelStepHigh));
+
 // Level -> value: the float nearest to b / 255, one entry per level.
 inline constexpr std::array<float, 256> level_values = [] {
     std::array<float, 256> table{};

@@ -19,9 +19,11 @@ using Decoder = int32_t (*)(const uint8_t*, float*, int32_t);
 
 Bytes encode_with(Encoder encoder, const std::vector<float>& values)
 {
-    Bytes stream(2 * values.size() + 1, 0xEE);
+    const size_t room = 2 * values.size();
+    Bytes stream(room + 64, 0xEE);
     const int32_t size = encoder(values.data(), stream.data(), static_cast<int32_t>(values.size()));
-    EXPECT_EQ(stream[static_cast<size_t>(size)], 0xEE) << "wrote past the returned length";
+    EXPECT_EQ(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(room), stream.end()), Bytes(64, 0xEE))
+        << "wrote past 2n bytes";
     stream.resize(static_cast<size_t>(size));
     return stream;
 }

@@ -1,0 +1,181 @@
+// The AVX2 path: the coders of vector_coders.hpp on 256-bit registers, two to
+// a 64-value window. Compiled for AVX2, FMA, BMI1 and BMI2 by a target region
+// (not by a compiler flag), and run only where the CPU has them.
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "comm/Comm.h"
+#include "comm/codec_paths.hpp"
+#include "comm/sample_level.hpp"
+
+#if COMM_X86_PATHS
+#include <immintrin.h>
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma,bmi,bmi2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,bmi,bmi2")
+#endif
+
+#define COMM_VECTOR_TARGET avx2
+#include "comm/vector_coders.hpp"
+
+namespace comm::detail {
+namespace {
+
+struct Avx2Ops {
+    struct Window {
+        __m256i lo;  // bytes 0..31
+        __m256i hi;  // bytes 32..63
+    };
+
+    [[gnu::always_inline]] static __m256i load32(const void* p)
+    {
+        return _mm256_loadu_si256(static_cast<const __m256i*>(p));
+    }
+
+    [[gnu::always_inline]] static void store32(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
+
+    [[gnu::always_inline]] static uint64_t bits(__m256i lo, __m256i hi)
+    {
+        return static_cast<uint32_t>(_mm256_movemask_epi8(lo)) |
+               (uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(hi))} << 32);
+    }
+
+    [[gnu::always_inline]] static Window load(const uint8_t* p) { return {load32(p), load32(p + 32)}; }
+
+    [[gnu::always_inline]] static void store(uint8_t* p, Window w)
+    {
+        store32(p, w.lo);
+        store32(p + 32, w.hi);
+    }
+
+    [[gnu::always_inline]] static uint64_t equal(Window a, Window b)
+    {
+        return bits(_mm256_cmpeq_epi8(a.lo, b.lo), _mm256_cmpeq_epi8(a.hi, b.hi));
+    }
+
+    [[gnu::always_inline]] static uint64_t equal(Window a, uint8_t v)
+    {
+        const __m256i b = _mm256_set1_epi8(static_cast<char>(v));
+        return bits(_mm256_cmpeq_epi8(a.lo, b), _mm256_cmpeq_epi8(a.hi, b));
+    }
+
+    [[gnu::always_inline]] static void fill(uint8_t* p, uint8_t v)
+    {
+        const __m256i b = _mm256_set1_epi8(static_cast<char>(v));
+        store32(p, b);
+        store32(p + 32, b);
+    }
+
+    // A pair (0, level) is the little-endian word level << 8.
+    [[gnu::always_inline]] static void store_pairs(uint8_t* p, Window w)
+    {
+        const __m256i halves[4] = {w.lo, w.lo, w.hi, w.hi};
+        for (std::ptrdiff_t k = 0; k < 4; ++k) {
+            const __m128i bytes =
+                k % 2 == 0 ? _mm256_castsi256_si128(halves[k]) : _mm256_extracti128_si256(halves[k], 1);
+            store32(p + 32 * k, _mm256_slli_epi16(_mm256_cvtepu8_epi16(bytes), 8));
+        }
+    }
+
+    // The count bytes (even) or level bytes (odd) of 32 pairs, in order.
+    [[gnu::always_inline]] static __m256i pack_pair_bytes(__m256i a, __m256i b)
+    {
+        return _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
+    }
+
+    [[gnu::always_inline]] static Window pair_levels(const uint8_t* p, uint64_t& counted)
+    {
+        const __m256i low = _mm256_set1_epi16(0x00FF);
+        __m256i levels[2];
+        __m256i zero_counts[2];
+        for (std::ptrdiff_t h = 0; h < 2; ++h) {
+            const __m256i a = load32(p + 64 * h);
+            const __m256i b = load32(p + 64 * h + 32);
+            levels[h] = pack_pair_bytes(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8));
+            const __m256i counts = pack_pair_bytes(_mm256_and_si256(a, low), _mm256_and_si256(b, low));
+            zero_counts[h] = _mm256_cmpeq_epi8(counts, _mm256_setzero_si256());
+        }
+        counted = ~bits(zero_counts[0], zero_counts[1]);
+        return {levels[0], levels[1]};
+    }
+
+    [[gnu::always_inline]] static __m256i quantise8(__m256 x)
+    {
+        const __m256 clamped = _mm256_min_ps(_mm256_max_ps(x, _mm256_setzero_ps()), _mm256_set1_ps(1.0F));
+        return _mm256_cvttps_epi32(_mm256_mul_ps(clamped, _mm256_set1_ps(kLevelScale)));
+    }
+
+    // 32 levels from four vectors of 8 in order.
+    [[gnu::always_inline]] static __m256i pack_levels(const __m256i q[4])
+    {
+        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(q[0], q[1]), _mm256_packs_epi32(q[2], q[3]));
+        return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    }
+
+    [[gnu::always_inline]] static Window quantise(const float* values)
+    {
+        __m256i q[8];
+        for (std::ptrdiff_t k = 0; k < 8; ++k) {
+            q[k] = quantise8(_mm256_loadu_ps(values + 8 * k));
+        }
+        return {pack_levels(q), pack_levels(q + 4)};
+    }
+
+    // Lanes i < k of 8 set (k may be below 0 or above 8).
+    [[gnu::always_inline]] static __m256i lanes_below(std::ptrdiff_t k)
+    {
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(std::clamp<std::ptrdiff_t>(k, 0, 8))),
+                                  _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    }
+
+    [[gnu::always_inline]] static Window quantise_partial(const float* values, int32_t k)
+    {
+        __m256i q[8];
+        for (std::ptrdiff_t j = 0; j < 8; ++j) {
+            q[j] = k > 8 * j ? quantise8(_mm256_maskload_ps(values + 8 * j, lanes_below(k - 8 * j)))
+                             : _mm256_setzero_si256();
+        }
+        return {pack_levels(q), pack_levels(q + 4)};
+    }
+
+    [[gnu::always_inline]] static __m256 values8(const uint8_t* levels)
+    {
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(levels));
+        const __m256 b = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
+        return _mm256_fmadd_ps(b, _mm256_set1_ps(kLevelStepHigh), _mm256_mul_ps(b, _mm256_set1_ps(kLevelStepLow)));
+    }
+
+    [[gnu::always_inline]] static void level_values(const uint8_t* levels, float* values)
+    {
+        for (std::ptrdiff_t j = 0; j < 8; ++j) {
+            _mm256_storeu_ps(values + 8 * j, values8(levels + 8 * j));
+        }
+    }
+
+    [[gnu::always_inline]] static void level_values_partial(const uint8_t* levels, float* values, int32_t k)
+    {
+        for (std::ptrdiff_t j = 0; j < 8 && k > 8 * j; ++j) {
+            _mm256_maskstore_ps(values + 8 * j, lanes_below(k - 8 * j), values8(levels + 8 * j));
+        }
+    }
+};
+
+}  // namespace
+
+constinit const CodecPath avx2_path = avx2::make_path<Avx2Ops>("avx2");
+
+}  // namespace comm::detail
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#endif  // COMM_X86_PATHS

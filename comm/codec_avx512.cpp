@@ -1,0 +1,145 @@
+// The AVX-512 path: the coders of vector_coders.hpp on 512-bit registers, one
+// to a 64-value window, with mask registers for the comparisons and the
+// partial loads and stores. Compiled for AVX-512 F and BW (with AVX2, FMA,
+// BMI1 and BMI2) by a target region, and run only where the CPU has them.
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "comm/Comm.h"
+#include "comm/codec_paths.hpp"
+#include "comm/sample_level.hpp"
+
+#if COMM_X86_PATHS
+#include <immintrin.h>
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx2,fma,bmi,bmi2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx2,fma,bmi,bmi2")
+// GCC 12's AVX-512 intrinsics start from _mm512_undefined_*(), a variable
+// initialised from itself, which -Wmaybe-uninitialized reports wherever they
+// are inlined (GCC bug 105593).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#define COMM_VECTOR_TARGET avx512
+#include "comm/vector_coders.hpp"
+
+namespace comm::detail {
+namespace {
+
+struct Avx512Ops {
+    using Window = __m512i;
+
+    [[gnu::always_inline]] static Window load(const uint8_t* p) { return _mm512_loadu_si512(p); }
+
+    [[gnu::always_inline]] static void store(uint8_t* p, Window w) { _mm512_storeu_si512(p, w); }
+
+    [[gnu::always_inline]] static uint64_t equal(Window a, Window b) { return _mm512_cmpeq_epi8_mask(a, b); }
+
+    [[gnu::always_inline]] static uint64_t equal(Window a, uint8_t v)
+    {
+        return _mm512_cmpeq_epi8_mask(a, _mm512_set1_epi8(static_cast<char>(v)));
+    }
+
+    [[gnu::always_inline]] static void fill(uint8_t* p, uint8_t v)
+    {
+        _mm512_storeu_si512(p, _mm512_set1_epi8(static_cast<char>(v)));
+    }
+
+    // A pair (0, level) is the little-endian word level << 8.
+    [[gnu::always_inline]] static void store_pairs(uint8_t* p, Window w)
+    {
+        _mm512_storeu_si512(p, _mm512_slli_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(w)), 8));
+        _mm512_storeu_si512(p + 64, _mm512_slli_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(w, 1)), 8));
+    }
+
+    [[gnu::always_inline]] static Window pair_levels(const uint8_t* p, uint64_t& counted)
+    {
+        const __m512i a = _mm512_loadu_si512(p);
+        const __m512i b = _mm512_loadu_si512(p + 64);
+        const __m512i count_byte = _mm512_set1_epi16(0x00FF);
+        counted = _mm512_test_epi16_mask(a, count_byte) | (uint64_t{_mm512_test_epi16_mask(b, count_byte)} << 32);
+        const __m512i levels = _mm512_packus_epi16(_mm512_srli_epi16(a, 8), _mm512_srli_epi16(b, 8));
+        return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), levels);
+    }
+
+    [[gnu::always_inline]] static __m512i quantise16(__m512 x)
+    {
+        const __m512 clamped = _mm512_min_ps(_mm512_max_ps(x, _mm512_setzero_ps()), _mm512_set1_ps(1.0F));
+        return _mm512_cvttps_epi32(_mm512_mul_ps(clamped, _mm512_set1_ps(kLevelScale)));
+    }
+
+    // 64 levels from four vectors of 16 in order.
+    [[gnu::always_inline]] static Window pack_levels(const __m512i q[4])
+    {
+        const __m512i bytes = _mm512_packus_epi16(_mm512_packs_epi32(q[0], q[1]), _mm512_packs_epi32(q[2], q[3]));
+        return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), bytes);
+    }
+
+    [[gnu::always_inline]] static Window quantise(const float* values)
+    {
+        __m512i q[4];
+        for (std::ptrdiff_t k = 0; k < 4; ++k) {
+            q[k] = quantise16(_mm512_loadu_ps(values + 16 * k));
+        }
+        return pack_levels(q);
+    }
+
+    // Lanes i < k of 16 (0 < k).
+    [[gnu::always_inline]] static __mmask16 lanes_below(std::ptrdiff_t k)
+    {
+        return k >= 16 ? __mmask16{0xFFFF} : static_cast<__mmask16>((1U << k) - 1);
+    }
+
+    [[gnu::always_inline]] static Window quantise_partial(const float* values, int32_t k)
+    {
+        __m512i q[4];
+        for (std::ptrdiff_t j = 0; j < 4; ++j) {
+            q[j] = k > 16 * j ? quantise16(_mm512_maskz_loadu_ps(lanes_below(k - 16 * j), values + 16 * j))
+                              : _mm512_setzero_si512();
+        }
+        return pack_levels(q);
+    }
+
+    [[gnu::always_inline]] static __m512 values16(const uint8_t* levels)
+    {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels));
+        const __m512 b = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(bytes));
+        return _mm512_fmadd_ps(b, _mm512_set1_ps(kLevelStepHigh), _mm512_mul_ps(b, _mm512_set1_ps(kLevelStepLow)));
+    }
+
+    [[gnu::always_inline]] static void level_values(const uint8_t* levels, float* values)
+    {
+        for (std::ptrdiff_t j = 0; j < 4; ++j) {
+            _mm512_storeu_ps(values + 16 * j, values16(levels + 16 * j));
+        }
+    }
+
+    [[gnu::always_inline]] static void level_values_partial(const uint8_t* levels, float* values, int32_t k)
+    {
+        for (std::ptrdiff_t j = 0; j < 4 && k > 16 * j; ++j) {
+            _mm512_mask_storeu_ps(values + 16 * j, lanes_below(k - 16 * j), values16(levels + 16 * j));
+        }
+    }
+};
+
+}  // namespace
+
+constinit const CodecPath avx512_path = avx512::make_path<Avx512Ops>("avx512");
+
+}  // namespace comm::detail
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+#endif
+
+#endif  // COMM_X86_PATHS
