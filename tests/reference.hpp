@@ -1,18 +1,111 @@
-// Plain, obviously-correct versions of the stream formats, for checking the
-// library's fast ones, and helpers to build blocks with chosen levels.
+// The step-by-step coders: each format written out the plainest way, one value
+// or token at a time, with the same signatures and bounds as the library's.
+// The tests, the fuzz targets and the benchmark (as the "before") hold every
+// path of the library against these. Also helpers to build blocks with chosen
+// levels.
 #ifndef TESTS_REFERENCE_HPP
 #define TESTS_REFERENCE_HPP
 
+#include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
+#include "comm/Comm.h"
 #include "comm/sample_level.hpp"
 
 namespace reference {
 
 using Bytes = std::vector<uint8_t>;
 using Levels = std::vector<uint8_t>;
+
+// Pair stream: each run of up to 256 equal levels as (length - 1, level).
+inline int32_t encode_pairs(const float* values, uint8_t* stream, int32_t n)
+{
+    if (n <= 0 || n > ENCODE_MAX_VALUES) {
+        return 0;
+    }
+    int32_t out = 0;
+    for (int32_t i = 0; i < n;) {
+        const uint8_t level = comm::quantise(values[i]);
+        int32_t length = 1;
+        while (i + length < n && length < 256 && comm::quantise(values[i + length]) == level) {
+            ++length;
+        }
+        stream[out++] = static_cast<uint8_t>(length - 1);
+        stream[out++] = level;
+        i += length;
+    }
+    return out;
+}
+
+// Escaped stream: a run of one is a literal (255 as FF FF), a run of 2 to 254
+// is FF length level.
+inline int32_t encode_escaped(const float* values, uint8_t* stream, int32_t n)
+{
+    if (n <= 0 || n > ENCODE_MAX_VALUES) {
+        return 0;
+    }
+    int32_t out = 0;
+    for (int32_t i = 0; i < n;) {
+        const uint8_t level = comm::quantise(values[i]);
+        int32_t length = 1;
+        while (i + length < n && length < 254 && comm::quantise(values[i + length]) == level) {
+            ++length;
+        }
+        if (length > 1) {
+            stream[out++] = 0xFF;
+            stream[out++] = static_cast<uint8_t>(length);
+            stream[out++] = level;
+        } else {
+            stream[out++] = level;
+            if (level == 0xFF) {
+                stream[out++] = 0xFF;
+            }
+        }
+        i += length;
+    }
+    return out;
+}
+
+// Appends up to `length` values of `level`, stopping at DECODE_MAX_VALUES.
+inline void put_run(float* values, int32_t& written, uint8_t level, int32_t length)
+{
+    for (int32_t k = 0; k < length && written < DECODE_MAX_VALUES; ++k) {
+        values[written++] = comm::level_value(level);
+    }
+}
+
+// A trailing half pair is ignored.
+inline int32_t decode_pairs(const uint8_t* stream, float* values, int32_t count)
+{
+    int32_t written = 0;
+    for (int32_t p = 0; p + 1 < count && written < DECODE_MAX_VALUES; p += 2) {
+        put_run(values, written, stream[p + 1], stream[p] + 1);
+    }
+    return written;
+}
+
+// A token cut off by the end of the stream ends decoding.
+inline int32_t decode_escaped(const uint8_t* stream, float* values, int32_t count)
+{
+    int32_t written = 0;
+    int32_t p = 0;
+    while (p < count && written < DECODE_MAX_VALUES) {
+        if (stream[p] != 0xFF) {
+            put_run(values, written, stream[p], 1);
+            p += 1;
+        } else if (p + 1 < count && stream[p + 1] == 0xFF) {
+            put_run(values, written, 0xFF, 1);
+            p += 2;
+        } else if (p + 2 < count) {
+            put_run(values, written, stream[p + 2], stream[p + 1]);
+            p += 3;
+        } else {
+            break;
+        }
+    }
+    return written;
+}
 
 // Values whose levels are exactly `levels`.
 inline std::vector<float> values_of(const Levels& levels)
@@ -35,44 +128,24 @@ inline Levels levels_of(const std::vector<float>& values)
     return levels;
 }
 
-// The runs of equal levels, in order, each cut after max_run values.
-inline std::vector<std::pair<uint8_t, unsigned>> runs_of(const Levels& levels, unsigned max_run)
+// The stream of a block of levels, as a reference encoder writes it.
+using Encoder = int32_t (*)(const float*, uint8_t*, int32_t);
+inline Bytes stream_of(Encoder encoder, const Levels& levels)
 {
-    std::vector<std::pair<uint8_t, unsigned>> runs;
-    for (const uint8_t level : levels) {
-        if (runs.empty() || runs.back().first != level || runs.back().second == max_run) {
-            runs.emplace_back(level, 0);
-        }
-        ++runs.back().second;
-    }
-    return runs;
+    const std::vector<float> values = values_of(levels);
+    Bytes stream(2 * levels.size());
+    stream.resize(static_cast<size_t>(encoder(values.data(), stream.data(), static_cast<int32_t>(levels.size()))));
+    return stream;
 }
 
-// Pair coding: each run of up to 256 as (length - 1, level).
 inline Bytes encode_pairs(const Levels& levels)
 {
-    Bytes out;
-    for (const auto& [level, run] : runs_of(levels, 256)) {
-        out.insert(out.end(), {static_cast<uint8_t>(run - 1), level});
-    }
-    return out;
+    return stream_of(encode_pairs, levels);
 }
 
-// Escaped coding: runs close at 254; a lone level is a literal (255 escaped
-// as FF FF), a longer run is FF length level.
 inline Bytes encode_escaped(const Levels& levels)
 {
-    Bytes out;
-    for (const auto& [level, run] : runs_of(levels, 254)) {
-        if (run > 1) {
-            out.insert(out.end(), {0xFF, static_cast<uint8_t>(run), level});
-        } else if (level == 0xFF) {
-            out.insert(out.end(), {0xFF, 0xFF});
-        } else {
-            out.push_back(level);
-        }
-    }
-    return out;
+    return stream_of(encode_escaped, levels);
 }
 
 }  // namespace reference
