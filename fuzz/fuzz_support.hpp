@@ -1,7 +1,7 @@
 // Shared pieces of the libFuzzer targets: a check that aborts (so libFuzzer
-// records the input as a crash), bit-exact float comparison, and plain
-// step-by-step versions of both stream formats as written in comm/Comm.h, to
-// hold the library's results against.
+// records the input as a crash), exact-size buffers and bit-exact float
+// comparison. The step-by-step coders they hold the library against are the
+// tests' (tests/reference.hpp).
 #ifndef COMM_FUZZ_SUPPORT_HPP
 #define COMM_FUZZ_SUPPORT_HPP
 
@@ -96,102 +96,6 @@ inline std::uint8_t expected_level(float x)
         return 255;
     }
     return static_cast<std::uint8_t>(std::floor(static_cast<double>(x) * 255.0));  // exact product
-}
-
-using Levels = std::vector<std::uint8_t>;
-using Bytes = std::vector<std::uint8_t>;
-
-// The levels a decoder gives, at most DECODE_MAX_VALUES of them.
-struct DecodedLevels {
-    std::array<std::uint8_t, DECODE_MAX_VALUES> level{};
-    std::size_t size = 0;
-
-    [[nodiscard]] bool full() const { return size == level.size(); }
-    void append(std::uint8_t v, std::size_t reps)
-    {
-        for (std::size_t k = 0; k < reps && !full(); ++k) {
-            level[size++] = v;
-        }
-    }
-};
-
-// Pair stream: (r, v) stands for r + 1 values of level v; a trailing odd byte
-// is ignored; at most DECODE_MAX_VALUES values.
-inline void reference_decode_pairs(const std::uint8_t* s, std::size_t count, DecodedLevels& out)
-{
-    out.size = 0;
-    for (std::size_t p = 0; p + 2 <= count && !out.full(); p += 2) {
-        out.append(s[p + 1], std::size_t{s[p]} + 1);
-    }
-}
-
-// Escaped stream: v (v != FF) is one value, FF FF one 255, FF c v c values of
-// level v; a token cut off by the end of the stream stops decoding.
-inline void reference_decode_escaped(const std::uint8_t* s, std::size_t count, DecodedLevels& out)
-{
-    out.size = 0;
-    std::size_t p = 0;
-    while (p < count && !out.full()) {
-        if (s[p] != 0xFF) {
-            out.append(s[p], 1);
-            p += 1;
-        } else if (p + 1 < count && s[p + 1] == 0xFF) {
-            out.append(0xFF, 1);
-            p += 2;
-        } else if (p + 2 < count) {
-            out.append(s[p + 2], s[p + 1]);
-            p += 3;
-        } else {
-            break;
-        }
-    }
-}
-
-// Length of the run of equal levels starting at i, at most max_run.
-inline std::size_t run_at(const Levels& levels, std::size_t i, std::size_t max_run)
-{
-    std::size_t j = i;
-    while (j < levels.size() && levels[j] == levels[i] && j - i < max_run) {
-        ++j;
-    }
-    return j - i;
-}
-
-// Pair coding: runs cut after every 256 values.
-inline Bytes reference_encode_pairs(const Levels& levels)
-{
-    Bytes out;
-    out.reserve(2 * levels.size());
-    for (std::size_t i = 0; i < levels.size();) {
-        const std::size_t run = run_at(levels, i, 256);
-        out.push_back(static_cast<std::uint8_t>(run - 1));
-        out.push_back(levels[i]);
-        i += run;
-    }
-    return out;
-}
-
-// Escaped coding: runs closed at 254 values; a run of two or more is a run
-// token, a single value a literal (255 escaped as FF FF).
-inline Bytes reference_encode_escaped(const Levels& levels)
-{
-    Bytes out;
-    out.reserve(2 * levels.size());
-    for (std::size_t i = 0; i < levels.size();) {
-        const std::size_t run = run_at(levels, i, 254);
-        if (run == 1) {
-            out.push_back(levels[i]);
-            if (levels[i] == 0xFF) {
-                out.push_back(0xFF);
-            }
-        } else {
-            out.push_back(0xFF);
-            out.push_back(static_cast<std::uint8_t>(run));
-            out.push_back(levels[i]);
-        }
-        i += run;
-    }
-    return out;
 }
 
 }  // namespace comm_fuzz

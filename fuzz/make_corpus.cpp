@@ -183,6 +183,25 @@ void round_trip_seeds()
     write("fuzz_round_trip", "full_block", full);
 }
 
+// The paths' target reads its input both as a stream and as floats: the
+// encoded blocks, and a noisy block longer than the encoders' 8192-value
+// chunk, with a run across the chunk's end.
+void paths_seeds()
+{
+    for (const Block& block : blocks()) {
+        write("fuzz_paths", block.name, block.values);
+        const auto n = static_cast<int32_t>(block.values.size());
+        Bytes stream(2 * block.values.size());
+        stream.resize(static_cast<std::size_t>(encode2(block.values.data(), stream.data(), n)));
+        write("fuzz_paths", "escaped_" + block.name, stream);
+    }
+    Floats long_block(8200);
+    std::generate(long_block.begin(), long_block.end(),
+                  [] { return static_cast<float>(next_random() % 256U) / 255.0F; });
+    std::fill(long_block.begin() + 8180, long_block.begin() + 8195, 0.5F);
+    write("fuzz_paths", "across_chunks", long_block);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -195,5 +214,6 @@ int main(int argc, char** argv)
     decode_seeds();
     merge_seeds();
     round_trip_seeds();
+    paths_seeds();
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "comm/Comm.h"
+#include "comm/codec_paths.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -88,8 +89,8 @@ struct Kind {
 
 class RandomBlocks : public testing::TestWithParam<Kind> {};
 
-// Checks one block; returns a description of the first fault, or "".
-std::string check_block(const std::vector<float>& values)
+// Checks one block on one path; returns a description of the first fault, or "".
+std::string check_block(const comm::detail::CodecPath& path, const std::vector<float>& values)
 {
     const auto n = static_cast<int32_t>(values.size());
     const Levels levels = reference::levels_of(values);
@@ -102,9 +103,10 @@ std::string check_block(const std::vector<float>& values)
     std::vector<float> decoded(DECODE_MAX_VALUES);
 
     for (const int method : {1, 2}) {
-        const int32_t size = (method == 1 ? encode : encode2)(values.data(), stream.data(), n);
+        const int32_t size = (method == 1 ? path.encode : path.encode2)(values.data(), stream.data(), n);
         const Bytes expected = method == 1 ? reference::encode_pairs(levels) : reference::encode_escaped(levels);
-        const std::string where = "method " + std::to_string(method) + ", n " + std::to_string(n) + ": ";
+        const std::string where =
+            std::string(path.name) + ", method " + std::to_string(method) + ", n " + std::to_string(n) + ": ";
         if (!std::equal(stream.begin(), stream.begin() + size, expected.begin(), expected.end())) {
             return where + "stream differs from the reference";
         }
@@ -122,7 +124,7 @@ std::string check_block(const std::vector<float>& values)
             return where + "framing did not reproduce the stream";
         }
 
-        const int32_t count = (method == 1 ? decode : decode2)(merged.data(), decoded.data(), size);
+        const int32_t count = (method == 1 ? path.decode : path.decode2)(merged.data(), decoded.data(), size);
         if (count != n) {
             return where + "decoded " + std::to_string(count) + " values";
         }
@@ -143,8 +145,10 @@ TEST_P(RandomBlocks, RoundTripExactlyWithinTheSizeBounds)
     for (int block = 0; block < kBlocksPerKind; ++block) {
         values.resize(size(rng));
         GetParam().generate(rng, values);
-        const std::string fault = check_block(values);
-        ASSERT_EQ(fault, "") << "block " << block;
+        for (const comm::detail::CodecPath* path : comm::detail::runnable_paths()) {
+            const std::string fault = check_block(*path, values);
+            ASSERT_EQ(fault, "") << "block " << block;
+        }
     }
 }
 

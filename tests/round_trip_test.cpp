@@ -101,6 +101,27 @@ int32_t corrupting_decode(const uint8_t* stream, float* values, int32_t count)
     return written;
 }
 
+// Gives back all values but the last, as a decoder that loses a token would.
+int32_t short_decode2(const uint8_t* stream, float* values, int32_t count)
+{
+    std::vector<float> all(DECODE_MAX_VALUES);
+    const int32_t written = decode2(stream, all.data(), count) - 1;
+    std::copy_n(all.begin(), written, values);
+    return written;
+}
+
+TEST(Report, ShortDecodeFailsEvenWhereTheLastRunLeftTheRightValues)
+{
+    const Method methods[] = {{"A:\n", "==\n", encode, decode, split, merge},
+                              {"B:\n", "==\n", encode2, short_decode2, split, merge}};
+    const Report report = report_for(5, methods);
+    char tail[160];
+    std::snprintf(tail, sizeof tail, "DECODE: outputsize=1899 floats\nChecking...ERROR in index 1899: %f vs 0.000000\n",
+                  static_cast<double>(block_values(5)[1899]));
+    EXPECT_TRUE(report.text.ends_with(tail)) << report.text;
+    EXPECT_EQ(report.status, 1);
+}
+
 TEST(Report, ByteMismatchEndsTheReport)
 {
     const Method methods[] = {{"A:\n", "==\n", encode, decode, split, flipping_merge},

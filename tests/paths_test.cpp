@@ -1,0 +1,279 @@
+// Every coder path this CPU can run, held against the step-by-step reference:
+// the same bytes, float bits and counts, and the same bounds (encoders inside
+// 2n bytes, decoders inside `count` bytes, DECODE_MAX_VALUES values and the
+// count they return), at the edges of their windows, chunks and capacity.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "comm/codec_paths.hpp"
+#include "reference.hpp"
+
+namespace {
+
+using comm::detail::CodecPath;
+using reference::Bytes;
+using reference::Levels;
+using Encoder = int32_t (*)(const float*, uint8_t*, int32_t);
+using Decoder = int32_t (*)(const uint8_t*, float*, int32_t);
+
+constexpr uint8_t kUnwritten = 0xA5;  // as a float, negative: no level has it
+constexpr size_t kSlack = 64;         // sentinel room past every output
+
+bool unwritten(const void* p, size_t bytes)
+{
+    const auto* b = static_cast<const uint8_t*>(p);
+    return std::all_of(b, b + bytes, [](uint8_t x) { return x == kUnwritten; });
+}
+
+// Encodes with `encoder` and with the reference; expects the same bytes and
+// nothing written past 2n. Returns the stream.
+Bytes encode_checked(Encoder encoder, Encoder reference_encoder, const std::vector<float>& values)
+{
+    const auto n = static_cast<int32_t>(values.size());
+    const size_t room = 2 * values.size();
+    Bytes stream(room + kSlack, kUnwritten);
+    const int32_t size = encoder(values.data(), stream.data(), n);
+    EXPECT_TRUE(unwritten(stream.data() + room, kSlack)) << "wrote past 2n, n " << n;
+    Bytes expected(room);
+    expected.resize(static_cast<size_t>(reference_encoder(values.data(), expected.data(), n)));
+    stream.resize(static_cast<size_t>(std::max(size, 0)));
+    EXPECT_EQ(stream, expected) << "n " << n;
+    return stream;
+}
+
+// Decodes an exact-size copy of `stream` (a sanitizer sees any read past it)
+// with `decoder` and with the reference; expects the same count and float bits,
+// and nothing written past the count. Returns the count.
+int32_t decode_checked(Decoder decoder, Decoder reference_decoder, const Bytes& stream)
+{
+    const auto count = static_cast<int32_t>(stream.size());
+    const std::unique_ptr<uint8_t[]> exact(new uint8_t[std::max<size_t>(stream.size(), 1)]);
+    std::copy(stream.begin(), stream.end(), exact.get());
+    const size_t room = DECODE_MAX_VALUES + kSlack;
+    std::vector<float> values(room);
+    std::vector<float> expected(room);
+    std::memset(values.data(), kUnwritten, room * sizeof(float));
+    std::memset(expected.data(), kUnwritten, room * sizeof(float));
+    const int32_t written = decoder(exact.get(), values.data(), count);
+    const int32_t expected_written = reference_decoder(stream.data(), expected.data(), count);
+    EXPECT_EQ(written, expected_written) << "stream of " << count << " bytes";
+    const auto same_bits = [](float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); };
+    EXPECT_TRUE(std::equal(values.begin(), values.end(), expected.begin(), same_bits))
+        << "values or the slots past them differ, stream of " << count << " bytes";
+    const size_t past = static_cast<size_t>(std::clamp<int32_t>(written, 0, DECODE_MAX_VALUES));
+    EXPECT_TRUE(unwritten(values.data() + past, (room - past) * sizeof(float))) << "wrote past the count";
+    return written;
+}
+
+// Both methods, encoded and decoded back, on one block of levels.
+void check_levels(const CodecPath& path, const Levels& levels)
+{
+    const std::vector<float> values = reference::values_of(levels);
+    const Bytes pairs = encode_checked(path.encode, reference::encode_pairs, values);
+    const Bytes escaped = encode_checked(path.encode2, reference::encode_escaped, values);
+    if (levels.size() <= DECODE_MAX_VALUES) {
+        EXPECT_EQ(decode_checked(path.decode, reference::decode_pairs, pairs), static_cast<int32_t>(levels.size()));
+        EXPECT_EQ(decode_checked(path.decode2, reference::decode_escaped, escaped),
+                  static_cast<int32_t>(levels.size()));
+    }
+}
+
+// Noisy levels (about one in `equal_one_in` neighbours equal, one in
+// `top_one_in` levels 255), as in sensor data with little repetition.
+Levels noisy_levels(std::mt19937& rng, size_t n, unsigned equal_one_in, unsigned top_one_in)
+{
+    Levels levels(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (i > 0 && rng() % equal_one_in == 0) {
+            levels[i] = levels[i - 1];
+        } else {
+            levels[i] = rng() % top_one_in == 0 ? 255 : static_cast<uint8_t>(rng() % 255);
+        }
+    }
+    return levels;
+}
+
+// Parameterised by the path's name, so that test names and messages show it.
+class EachPath : public testing::TestWithParam<std::string> {
+protected:
+    static const CodecPath& path() { return *comm::detail::find_path(GetParam()); }
+};
+
+TEST_P(EachPath, QuantisesLikeTheRule)
+{
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> values = {0.0F,
+                                 -0.0F,
+                                 1.0F,
+                                 0.5F,
+                                 -1.0F,
+                                 2.0F,
+                                 inf,
+                                 -inf,
+                                 std::nanf(""),
+                                 -std::nanf(""),
+                                 std::numeric_limits<float>::denorm_min(),
+                                 std::nextafter(1.0F, 0.0F),
+                                 std::nextafter(1.0F, 2.0F),
+                                 std::numeric_limits<float>::max()};
+    std::mt19937 rng(1);
+    for (int i = 0; i < 100000; ++i) {
+        values.push_back(std::bit_cast<float>(static_cast<uint32_t>(rng())));
+        values.push_back(static_cast<float>(rng() >> 8) * 0x1p-24F);
+    }
+    // Every length up to two windows and more, so every tail is met.
+    for (size_t n = 0; n <= 200; ++n) {
+        Bytes levels(n + kSlack, kUnwritten);
+        path().quantise(values.data(), levels.data(), static_cast<int32_t>(n));
+        ASSERT_TRUE(unwritten(levels.data() + n, kSlack)) << "wrote past n " << n;
+        for (size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(levels[i], comm::quantise(values[i])) << "n " << n << ", value " << values[i];
+        }
+    }
+    Bytes levels(values.size());
+    path().quantise(values.data(), levels.data(), static_cast<int32_t>(values.size()));
+    EXPECT_EQ(levels, reference::levels_of(values));
+}
+
+TEST_P(EachPath, ConvertsEveryLevelToItsValue)
+{
+    Levels levels(1000);
+    for (size_t i = 0; i < levels.size(); ++i) {
+        levels[i] = static_cast<uint8_t>(i * 7);  // every level, at every position of a window
+    }
+    for (const size_t n :
+         {size_t{0}, size_t{1}, size_t{15}, size_t{63}, size_t{64}, size_t{65}, size_t{200}, size_t{1000}}) {
+        std::vector<float> values(n + kSlack);
+        std::memset(values.data(), kUnwritten, values.size() * sizeof(float));
+        path().level_values(levels.data(), values.data(), static_cast<int32_t>(n));
+        ASSERT_TRUE(unwritten(values.data() + n, kSlack * sizeof(float))) << "wrote past n " << n;
+        for (size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(std::bit_cast<uint32_t>(values[i]), std::bit_cast<uint32_t>(comm::level_value(levels[i])))
+                << "level " << int{levels[i]};
+        }
+    }
+}
+
+TEST_P(EachPath, MatchesTheReferenceOnShortBlocksOfEveryShape)
+{
+    std::mt19937 rng(2);
+    for (size_t n = 1; n <= 300; ++n) {
+        check_levels(path(), noisy_levels(rng, n, 8, 16));
+        check_levels(path(), Levels(n, static_cast<uint8_t>(n % 3 == 0 ? 255 : n)));
+        Levels alternating(n);
+        for (size_t i = 0; i < n; ++i) {
+            alternating[i] = i % 2 == 0 ? 254 : 255;
+        }
+        check_levels(path(), alternating);
+    }
+}
+
+TEST_P(EachPath, MatchesTheReferenceAcrossWindowsAndChunks)
+{
+    // Noisy blocks longer than the 8192-value quantising chunk, with runs and
+    // 255s placed across window and chunk edges.
+    std::mt19937 rng(3);
+    for (const size_t n :
+         {size_t{5700}, size_t{8191}, size_t{8192}, size_t{8193}, size_t{8256}, size_t{16449}, size_t{40000}}) {
+        Levels levels = noisy_levels(rng, n, 200, 200);
+        for (const size_t edge : {size_t{64}, size_t{4096}, size_t{8192}, size_t{16384}}) {
+            for (const size_t length : {size_t{2}, size_t{255}, size_t{257}}) {
+                if (edge >= length / 2 && edge + length < n) {
+                    std::fill_n(levels.begin() + static_cast<std::ptrdiff_t>(edge - length / 2), length,
+                                static_cast<uint8_t>(length));
+                }
+            }
+        }
+        check_levels(path(), levels);
+        check_levels(path(), noisy_levels(rng, n, 3, 3));
+    }
+}
+
+// Streams that stand for more values than a decoder keeps, reaching the
+// capacity through each kind of step at every offset within a window.
+TEST_P(EachPath, DecodersKeepExactlyTheirCapacity)
+{
+    for (int32_t lead = 0; lead <= 65; ++lead) {
+        for (const int32_t total : {DECODE_MAX_VALUES - 1, DECODE_MAX_VALUES, DECODE_MAX_VALUES + 1}) {
+            // Singles up to `total`, after a run of `lead` values.
+            Bytes pairs;
+            Bytes escaped;
+            if (lead > 0) {
+                pairs.insert(pairs.end(), {static_cast<uint8_t>(lead - 1), 9});
+                escaped.insert(escaped.end(), {0xFF, static_cast<uint8_t>(lead), 9});
+            }
+            for (int32_t i = lead; i < total; ++i) {
+                pairs.insert(pairs.end(), {0, static_cast<uint8_t>(i % 2)});
+                escaped.push_back(static_cast<uint8_t>(i % 2));
+            }
+            const int32_t kept = std::min(total, DECODE_MAX_VALUES);
+            ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, pairs), kept) << lead;
+            ASSERT_EQ(decode_checked(path().decode2, reference::decode_escaped, escaped), kept) << lead;
+
+            // Singles, then a run that ends one before, at or one past the
+            // capacity, then one more value.
+            const int32_t singles = total - 256 - lead;
+            const int32_t kept_pairs = singles + (lead > 0 ? 1 : 0);
+            pairs.resize(2 * static_cast<size_t>(kept_pairs));
+            const int32_t kept_bytes = singles + (lead > 0 ? 3 : 0);
+            escaped.resize(static_cast<size_t>(kept_bytes));
+            pairs.insert(pairs.end(), {255, 3, 0, 4});
+            escaped.insert(escaped.end(), {0xFF, 0xFE, 3, 0xFF, 0x02, 3, 0xFF, 0xFF});
+            const int32_t kept_after = std::min(total + 1, DECODE_MAX_VALUES);
+            ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, pairs), kept_after) << lead;
+            ASSERT_EQ(decode_checked(path().decode2, reference::decode_escaped, escaped), kept_after) << lead;
+        }
+    }
+}
+
+TEST_P(EachPath, DecodersTakeAnyBytes)
+{
+    std::mt19937 rng(4);
+    for (int trial = 0; trial < 3000; ++trial) {
+        Bytes stream(rng() % 400);
+        const unsigned escape_one_in = 1 + trial % 8;
+        for (uint8_t& b : stream) {
+            b = rng() % escape_one_in == 0 ? 0xFF : static_cast<uint8_t>(rng());
+        }
+        decode_checked(path().decode, reference::decode_pairs, stream);
+        decode_checked(path().decode2, reference::decode_escaped, stream);
+    }
+}
+
+std::vector<std::string> path_names()
+{
+    std::vector<std::string> names;
+    for (const CodecPath* path : comm::detail::runnable_paths()) {
+        names.emplace_back(path->name);
+    }
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Runnable, EachPath, testing::ValuesIn(path_names()),
+                         [](const testing::TestParamInfo<std::string>& param) { return param.param; });
+
+TEST(PathChoice, CapsAtTheNamedPathAndDefaultsToTheFastest)
+{
+    const auto paths = comm::detail::runnable_paths();
+    ASSERT_FALSE(paths.empty());
+    EXPECT_STREQ(paths.front()->name, "portable");
+    EXPECT_EQ(&comm::detail::choose_path(paths, nullptr), paths.back());
+    EXPECT_EQ(&comm::detail::choose_path(paths, "no such path"), paths.back());
+    EXPECT_EQ(&comm::detail::choose_path(paths, "portable"), paths.front());
+    EXPECT_EQ(&comm::detail::choose_path(paths, "avx512"), paths.back());
+    for (const CodecPath* path : paths) {
+        EXPECT_EQ(&comm::detail::choose_path(paths, path->name), path);
+        EXPECT_EQ(comm::detail::find_path(path->name), path);
+    }
+    EXPECT_EQ(comm::detail::find_path("no such path"), nullptr);
+}
+
+}  // namespace
