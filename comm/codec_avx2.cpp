@@ -72,6 +72,18 @@ struct Avx2Ops {
         store32(p + 32, b);
     }
 
+    [[gnu::always_inline]] static void fill16(uint8_t* p, uint8_t v)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_set1_epi8(static_cast<char>(v)));
+    }
+
+    [[gnu::always_inline]] static bool counts_below_16(const uint8_t* p)
+    {
+        const __m256i any = _mm256_or_si256(_mm256_or_si256(load32(p), load32(p + 32)),
+                                            _mm256_or_si256(load32(p + 64), load32(p + 96)));
+        return _mm256_testz_si256(any, _mm256_set1_epi16(0x00F0)) != 0;
+    }
+
     // A pair (0, level) is the little-endian word level << 8.
     [[gnu::always_inline]] static void store_pairs(uint8_t* p, Window w)
     {
@@ -107,8 +119,7 @@ struct Avx2Ops {
 
     [[gnu::always_inline]] static __m256i quantise8(__m256 x)
     {
-        const __m256 clamped = _mm256_min_ps(_mm256_max_ps(x, _mm256_setzero_ps()), _mm256_set1_ps(1.0F));
-        return _mm256_cvttps_epi32(_mm256_mul_ps(clamped, _mm256_set1_ps(kLevelScale)));
+        return _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_min_ps(_mm256_set1_ps(1.0F), x), _mm256_set1_ps(kLevelScale)));
     }
 
     // 32 levels from four vectors of 8 in order.

@@ -21,9 +21,10 @@
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx2,fma,bmi,bmi2")
 // GCC 12's AVX-512 intrinsics start from _mm512_undefined_*(), a variable
-// initialised from itself, which -Wmaybe-uninitialized reports wherever they
-// are inlined (GCC bug 105593).
+// initialised from itself, which -Wuninitialized and -Wmaybe-uninitialized
+// report wherever they are inlined (GCC bug 105593).
 #pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
@@ -52,6 +53,18 @@ struct Avx512Ops {
         _mm512_storeu_si512(p, _mm512_set1_epi8(static_cast<char>(v)));
     }
 
+    [[gnu::always_inline]] static void fill16(uint8_t* p, uint8_t v)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_set1_epi8(static_cast<char>(v)));
+    }
+
+    [[gnu::always_inline]] static bool counts_below_16(const uint8_t* p)
+    {
+        const __m512i high_count_bits = _mm512_set1_epi16(0x00F0);
+        return (_mm512_test_epi16_mask(_mm512_loadu_si512(p), high_count_bits) |
+                _mm512_test_epi16_mask(_mm512_loadu_si512(p + 64), high_count_bits)) == 0;
+    }
+
     // A pair (0, level) is the little-endian word level << 8.
     [[gnu::always_inline]] static void store_pairs(uint8_t* p, Window w)
     {
@@ -71,8 +84,7 @@ struct Avx512Ops {
 
     [[gnu::always_inline]] static __m512i quantise16(__m512 x)
     {
-        const __m512 clamped = _mm512_min_ps(_mm512_max_ps(x, _mm512_setzero_ps()), _mm512_set1_ps(1.0F));
-        return _mm512_cvttps_epi32(_mm512_mul_ps(clamped, _mm512_set1_ps(kLevelScale)));
+        return _mm512_cvttps_epi32(_mm512_mul_ps(_mm512_min_ps(_mm512_set1_ps(1.0F), x), _mm512_set1_ps(kLevelScale)));
     }
 
     // 64 levels from four vectors of 16 in order.

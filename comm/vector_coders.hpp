@@ -7,10 +7,13 @@
 //   load(p), store(p, w)       64 bytes, unaligned
 //   equal(a, b), equal(a, v)   bit i set where a[i] == b[i], or a[i] == v
 //   fill(p, v)                 64 copies of byte v at p
+//   fill16(p, v)               16 copies of byte v at p
 //   store_pairs(p, w)          128 bytes at p: the pairs (0, w[i])
 //   pair_levels(p, counted)    the 64 pairs at p (128 bytes): their levels,
 //                              and in `counted` bit i set where pair i's count
 //                              byte is not 0
+//   counts_below_16(p)         whether every count byte of those pairs is
+//                              below 16
 //   quantise(v)                the levels of the 64 floats at v
 //   quantise_partial(v, k)     the levels of the k < 64 floats at v, then 0s;
 //                              reads no float past v + k
@@ -62,9 +65,14 @@ inline constexpr int32_t kWindow = 64;
 inline constexpr int32_t kChunk = 8192;  // values quantised at a time
 inline constexpr uint8_t kEscape = 0xFF;
 
+// A window of pairs with more runs than this, all shorter than 17 values, is
+// expanded a pair at a time.
+inline constexpr int kDenseRuns = 8;
+
 // Staging area: room for every level a decoder keeps, and the most a window
-// step writes past that (a 64-byte store, then a run fill of 256 bytes).
-inline constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 64 + 256 + 64;
+// writes past that: 64 pairs of up to 16 values and a 16-byte store, or a
+// 64-byte store and a run fill of 256 bytes.
+inline constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 64 * 16 + 16;
 
 // ---- Levels and values ----------------------------------------------------
 
@@ -98,10 +106,13 @@ void level_values(const uint8_t* levels, float* values, int32_t n)
 
 // ---- Encoders ---------------------------------------------------------------
 
-// The run whose token is not written yet.
-struct OpenRun {
-    int32_t start;  // index of its first value in the block
-    uint8_t level;
+// An encoder's state between windows: the run whose token is not written yet,
+// and where that token goes. Passed and returned by value, so that it stays in
+// registers: in memory, every byte stored to the stream could alias it.
+struct Coding {
+    uint8_t* out;
+    int32_t start;  // index of the open run's first value in the block
+    uint8_t level;  // the open run's level
 };
 
 // Bit i set for i < valid.
@@ -110,7 +121,7 @@ inline uint64_t first_bits(int32_t valid)
     return valid >= kWindow ? ~uint64_t{0} : (uint64_t{1} << valid) - 1;
 }
 
-// Bits at and above e cleared below: the mask without its bits below e.
+// The mask without its bits below e.
 inline uint64_t bits_from(uint64_t bits, int32_t e)
 {
     return e >= kWindow ? 0 : bits & (~uint64_t{0} << e);
@@ -121,47 +132,71 @@ inline uint64_t bits_from(uint64_t bits, int32_t e)
 // start comes first. The open run holds at most MaxRun values before the
 // window, so after it too.
 template <class Ops, int32_t MaxRun>
-uint64_t run_starts(const uint8_t* levels, int32_t first, int32_t valid, const OpenRun& open)
+uint64_t run_starts(const uint8_t* levels, int32_t first, int32_t valid, int32_t open_start)
 {
     uint64_t starts = ~Ops::equal(Ops::load(levels), Ops::load(levels - 1)) & first_bits(valid);
-    const int32_t cut = open.start + MaxRun - first;  // >= 0
+    const int32_t cut = open_start + MaxRun - first;  // >= 0
     if (cut < valid && (starts & ((uint64_t{2} << cut) - 1)) == 0) {
         starts |= uint64_t{1} << cut;
     }
     return starts;
 }
 
+// Closes the open run at start s (writing its token) and opens the run there.
+template <class Method>
+Coding close_and_open(Coding c, const uint8_t* levels, int32_t first, int32_t s)
+{
+    return {Method::close(c, first + s), first + s, levels[s]};
+}
+
+// Closes the open run at the lowest start of `starts`, if there is one,
+// without a branch: windows with few starts (runs of some length) then cost no
+// mispredicted loop exit. Without a start, a token is written at `out` and
+// left there, and the state stays as it was.
+template <class Method>
+Coding close_at_lowest_start(Coding c, uint64_t starts, const uint8_t* levels, int32_t first)
+{
+    const int32_t s = std::countr_zero(starts);  // 64 without a start: levels[64] is readable
+    const Coding next = close_and_open<Method>(c, levels, first, s);
+    const bool found = starts != 0;
+    return {found ? next.out : c.out, found ? next.start : c.start, found ? next.level : c.level};
+}
+
 // Pair stream: each run as (length - 1, level), runs cut at 256 values.
 struct PairMethod {
     static constexpr int32_t kMaxRun = 256;
 
-    static uint8_t* close(uint8_t* out, const OpenRun& open, int32_t end)
+    // Writes the open run's token for a run ending before `end`; returns the
+    // position after it.
+    static uint8_t* close(const Coding& c, int32_t end)
     {
-        out[0] = static_cast<uint8_t>(end - open.start - 1);
-        out[1] = open.level;
-        return out + 2;
+        c.out[0] = static_cast<uint8_t>(end - c.start - 1);
+        c.out[1] = c.level;
+        return c.out + 2;
     }
 
     template <class Ops>
-    static uint8_t* window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun& open, uint8_t* out)
+    static Coding window(const uint8_t* levels, int32_t first, int32_t valid, Coding c)
     {
-        uint64_t starts = run_starts<Ops, kMaxRun>(levels, first, valid, open);
+        uint64_t starts = run_starts<Ops, kMaxRun>(levels, first, valid, c.start);
         if (starts == ~uint64_t{0}) {  // 64 runs of one value
-            out = close(out, open, first);
+            uint8_t* const out = close(c, first);
             Ops::store_pairs(out, Ops::load(levels));
-            open = {first + kWindow - 1, levels[kWindow - 1]};
-            return out + 2 * std::ptrdiff_t{kWindow - 1};
+            return {out + 2 * std::ptrdiff_t{kWindow - 1}, first + kWindow - 1, levels[kWindow - 1]};
         }
+        c = close_at_lowest_start<PairMethod>(c, starts, levels, first);
+        starts &= starts - 1;
+        c = close_at_lowest_start<PairMethod>(c, starts, levels, first);
+        starts &= starts - 1;
         while (starts != 0) {
             const int32_t s = std::countr_zero(starts);
-            out = close(out, open, first + s);
+            uint8_t* const out = close(c, first + s);
             const int32_t e = s + std::countr_one(starts >> s);  // the first value after the stretch
             Ops::store_pairs(out, Ops::load(levels + s));
-            out += 2 * static_cast<std::ptrdiff_t>(e - 1 - s);
-            open = {first + e - 1, levels[e - 1]};
+            c = {out + 2 * static_cast<std::ptrdiff_t>(e - 1 - s), first + e - 1, levels[e - 1]};
             starts = bits_from(starts, e);
         }
-        return out;
+        return c;
     }
 };
 
@@ -170,46 +205,45 @@ struct PairMethod {
 struct EscapedMethod {
     static constexpr int32_t kMaxRun = 254;
 
-    static uint8_t* close(uint8_t* out, const OpenRun& open, int32_t end)
+    // Writes three bytes whatever the token, to take no branch.
+    static uint8_t* close(const Coding& c, int32_t end)
     {
-        const int32_t length = end - open.start;
-        if (length == 1) {
-            out[0] = open.level;
-            out[1] = kEscape;
-            return out + (open.level == kEscape ? 2 : 1);
-        }
-        out[0] = kEscape;
-        out[1] = static_cast<uint8_t>(length);
-        out[2] = open.level;
-        return out + 3;
+        const int32_t length = end - c.start;
+        const bool single = length == 1;
+        c.out[0] = single ? c.level : kEscape;
+        c.out[1] = single ? kEscape : static_cast<uint8_t>(length);
+        c.out[2] = c.level;
+        return c.out + (single ? (c.level == kEscape ? 2 : 1) : 3);
     }
 
     template <class Ops>
-    static uint8_t* window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun& open, uint8_t* out)
+    static Coding window(const uint8_t* levels, int32_t first, int32_t valid, Coding c)
     {
-        uint64_t starts = run_starts<Ops, kMaxRun>(levels, first, valid, open);
+        uint64_t starts = run_starts<Ops, kMaxRun>(levels, first, valid, c.start);
         const typename Ops::Window window = Ops::load(levels);
         const uint64_t escapes = Ops::equal(window, kEscape) & first_bits(valid);
         if (starts == ~uint64_t{0} && escapes == 0) {  // 64 literals that need no escape
-            out = close(out, open, first);
+            uint8_t* const out = close(c, first);
             Ops::store(out, window);
-            open = {first + kWindow - 1, levels[kWindow - 1]};
-            return out + kWindow - 1;
+            return {out + kWindow - 1, first + kWindow - 1, levels[kWindow - 1]};
         }
+        c = close_at_lowest_start<EscapedMethod>(c, starts, levels, first);
+        starts &= starts - 1;
+        c = close_at_lowest_start<EscapedMethod>(c, starts, levels, first);
+        starts &= starts - 1;
         while (starts != 0) {
             const int32_t s = std::countr_zero(starts);
-            out = close(out, open, first + s);
+            uint8_t* const out = close(c, first + s);
             // The stretch's runs of one are literals; it ends early after a
             // 255, which then closes as the open run, escaped.
             int32_t e = s + std::countr_one(starts >> s);
             const int32_t escape = std::countr_zero(bits_from(escapes, s));
             e = std::min(e, escape + 1);
             Ops::store(out, Ops::load(levels + s));
-            out += e - 1 - s;
-            open = {first + e - 1, levels[e - 1]};
+            c = {out + (e - 1 - s), first + e - 1, levels[e - 1]};
             starts = bits_from(starts, e);
         }
-        return out;
+        return c;
     }
 };
 
@@ -229,8 +263,7 @@ int32_t encode(const float* values, uint8_t* stream, int32_t n)
     alignas(64) uint8_t tail[2 * (kTailValues + kWindow + Method::kMaxRun) + 2 * kWindow];
     uint8_t* tail_goes_to = nullptr;  // where in the stream the tail's bytes belong
 
-    uint8_t* out = stream;
-    OpenRun open{0, 0};
+    Coding c{stream, 0, 0};
     for (int32_t base = 0; base < n; base += kChunk) {
         const int32_t size = std::min(kChunk, n - base);
         const uint8_t before = base == 0 ? 0 : levels[kChunk - 1];  // the previous chunk's last level
@@ -245,20 +278,20 @@ int32_t encode(const float* values, uint8_t* stream, int32_t n)
         Ops::fill(levels + padded, 0);
         Ops::fill(levels + padded + kWindow, 0);
         if (base == 0) {
-            open.level = levels[0];
+            c.level = levels[0];
             levels[-1] = levels[0];  // the first value continues the open run
         } else {
             levels[-1] = before;
         }
         for (int32_t i = 0; i < size; i += kWindow) {
             if (tail_goes_to == nullptr && n - (base + i) < kTailValues) {
-                tail_goes_to = out;
-                out = tail;
+                tail_goes_to = c.out;
+                c.out = tail;
             }
-            out = Method::template window<Ops>(levels + i, base + i, std::min(kWindow, size - i), open, out);
+            c = Method::template window<Ops>(levels + i, base + i, std::min(kWindow, size - i), c);
         }
     }
-    out = Method::close(out, open, n);
+    uint8_t* out = Method::close(c, n);
     if (tail_goes_to != nullptr) {
         const auto bytes = static_cast<size_t>(out - tail);
         std::memcpy(tail_goes_to, tail, bytes);
@@ -269,106 +302,169 @@ int32_t encode(const float* values, uint8_t* stream, int32_t n)
 
 // ---- Decoders ---------------------------------------------------------------
 
-// Writes `length` copies of `level` at `staged`, in 64-byte stores.
+// Writes `length` copies of `level` at `at`, in 64-byte stores; the first two
+// stores are made whatever the length, so that runs of up to 128 values take
+// no branch.
 template <class Ops>
-void fill_run(uint8_t* staged, uint8_t level, int32_t length)
+void fill_run(uint8_t* at, uint8_t level, int32_t length)
 {
-    for (int32_t k = 0; k < length; k += kWindow) {
-        Ops::fill(staged + k, level);
+    Ops::fill(at, level);
+    Ops::fill(at + kWindow, level);
+    for (int32_t k = 2 * kWindow; k < length; k += kWindow) {
+        Ops::fill(at + k, level);
     }
 }
 
-// One step over the pairs at `pairs` (`remaining` of them, the window of 64
-// readable): the pairs of one value up to the first longer one, then that one.
-// Returns the pairs consumed.
+// What a window's expansion did: the stream's pairs or bytes it consumed (-1
+// if the stream ends inside a token) and the levels staged so far. Returned
+// by value, since a count kept in memory could be aliased by the stores to
+// the staging area and reloaded after each.
+struct Expanded {
+    int32_t consumed;
+    int32_t staged;
+};
+
+// Expands the window of 64 pairs at `pairs` (the first `remaining` of them
+// are the stream's; 128 bytes are readable) after the `staged` levels: its
+// pairs of one value are stored from the window's levels, a stretch at a time,
+// and each longer pair is filled in. Stops early at the capacity.
 template <class Ops>
-int32_t expand_pairs_step(const uint8_t* pairs, int32_t remaining, uint8_t* staged, int32_t& staged_size)
+Expanded expand_pair_window(const uint8_t* pairs, int32_t remaining, uint8_t* staging, int32_t staged)
 {
     uint64_t counted = 0;
-    Ops::store(staged + staged_size, Ops::pair_levels(pairs, counted));
-    const int32_t singles = std::min(std::countr_zero(counted), remaining);
-    staged_size += singles;
-    if (singles == remaining || singles == kWindow) {
-        return singles;
+    const typename Ops::Window levels = Ops::pair_levels(pairs, counted);
+    const int32_t limit = std::min(remaining, kWindow);
+    counted &= first_bits(limit);
+    if (counted == 0) {
+        Ops::store(staging + staged, levels);
+        return {limit, staged + limit};
     }
-    const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(singles);
-    fill_run<Ops>(staged + staged_size, pair[1], pair[0] + 1);
-    staged_size += pair[0] + 1;
-    return singles + 1;
+    if (std::popcount(counted) > kDenseRuns && Ops::counts_below_16(pairs)) {
+        // Many short runs: one 16-byte fill a pair, no branch.
+        for (int32_t k = 0; k < limit; ++k) {
+            const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(k);
+            Ops::fill16(staging + staged, pair[1]);
+            staged += pair[0] + 1;
+        }
+        return {limit, staged};
+    }
+    alignas(64) uint8_t window[2 * kWindow];
+    Ops::store(window, levels);
+    Ops::fill(window + kWindow, 0);
+    int32_t single = 0;  // the first pair not yet expanded
+    do {
+        const int32_t r = std::countr_zero(counted);
+        counted &= counted - 1;
+        Ops::store(staging + staged, Ops::load(window + single));
+        staged += r - single;
+        const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(r);
+        fill_run<Ops>(staging + staged, pair[1], pair[0] + 1);
+        staged += pair[0] + 1;
+        single = r + 1;
+        if (staged >= DECODE_MAX_VALUES) {
+            return {single, staged};
+        }
+    } while (counted != 0);
+    Ops::store(staging + staged, Ops::load(window + single));
+    return {limit, staged + limit - single};
 }
 
 template <class Ops>
-int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staged)
+int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
 {
     const int32_t pairs = count / 2;  // a trailing half pair is ignored
-    int32_t staged_size = 0;
+    int32_t staged = 0;
     int32_t i = 0;
-    while (pairs - i >= kWindow && staged_size < DECODE_MAX_VALUES) {
-        i += expand_pairs_step<Ops>(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staged, staged_size);
+    while (pairs - i >= kWindow && staged < DECODE_MAX_VALUES) {
+        const Expanded step =
+            expand_pair_window<Ops>(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
+        i += step.consumed;
+        staged = step.staged;
     }
-    if (i < pairs && staged_size < DECODE_MAX_VALUES) {
-        alignas(64) uint8_t rest[4 * kWindow] = {};
+    if (i < pairs && staged < DECODE_MAX_VALUES) {
+        alignas(64) uint8_t rest[2 * kWindow * 2] = {};
         const int32_t left = pairs - i;
         std::memcpy(rest, stream + 2 * static_cast<std::ptrdiff_t>(i), 2 * static_cast<size_t>(left));
-        for (int32_t j = 0; j < left && staged_size < DECODE_MAX_VALUES;) {
-            j += expand_pairs_step<Ops>(rest + 2 * static_cast<std::ptrdiff_t>(j), left - j, staged, staged_size);
+        for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
+            const Expanded step =
+                expand_pair_window<Ops>(rest + 2 * static_cast<std::ptrdiff_t>(j), left - j, staging, staged);
+            j += step.consumed;
+            staged = step.staged;
         }
     }
-    return std::min(staged_size, DECODE_MAX_VALUES);
+    return std::min(staged, DECODE_MAX_VALUES);
 }
 
-// One step over the escaped stream at `bytes` (`remaining` of them, the window
-// of 64 readable): the literals up to the first escape, then its token.
-// Returns the bytes consumed, or -1 if the stream ends inside that token.
+// Expands the escaped stream's window of 64 bytes at `bytes` (the first
+// `remaining` are the stream's; 128 bytes are readable) after the `staged`
+// levels: the literals between its escapes, a stretch at a time, and the token
+// at each escape. What it consumes may end inside the next window. Stops early
+// at the capacity.
 template <class Ops>
-int32_t expand_escaped_step(const uint8_t* bytes, int32_t remaining, uint8_t* staged, int32_t& staged_size)
+Expanded expand_escaped_window(const uint8_t* bytes, int32_t remaining, uint8_t* staging, int32_t staged)
 {
     const typename Ops::Window window = Ops::load(bytes);
-    Ops::store(staged + staged_size, window);
-    const int32_t literals = std::min(std::countr_zero(Ops::equal(window, kEscape)), remaining);
-    staged_size += literals;
-    if (literals == remaining || literals == kWindow) {
-        return literals;
+    const int32_t limit = std::min(remaining, kWindow);
+    uint64_t escapes = Ops::equal(window, kEscape) & first_bits(limit);
+    if (escapes == 0) {
+        Ops::store(staging + staged, window);
+        return {limit, staged + limit};
     }
-    const uint8_t* token = bytes + literals;
-    const int32_t left = remaining - literals;
-    if (left >= 2 && token[1] == kEscape) {
-        staged[staged_size++] = kEscape;
-        return literals + 2;
+    int32_t p = 0;  // the first byte not yet expanded
+    do {
+        const int32_t e = std::countr_zero(escapes);
+        Ops::store(staging + staged, Ops::load(bytes + p));
+        staged += e - p;
+        const int32_t left = remaining - e;
+        if (left >= 2 && bytes[e + 1] == kEscape) {
+            staging[staged++] = kEscape;
+            p = e + 2;
+        } else if (left >= 3) {
+            fill_run<Ops>(staging + staged, bytes[e + 2], bytes[e + 1]);
+            staged += bytes[e + 1];
+            p = e + 3;
+        } else {
+            return {-1, staged};
+        }
+        if (staged >= DECODE_MAX_VALUES) {
+            return {p, staged};
+        }
+        escapes = bits_from(escapes, p);
+    } while (escapes != 0);
+    if (p < limit) {
+        Ops::store(staging + staged, Ops::load(bytes + p));
+        return {limit, staged + limit - p};
     }
-    if (left < 3) {
-        return -1;
-    }
-    fill_run<Ops>(staged + staged_size, token[2], token[1]);
-    staged_size += token[1];
-    return literals + 3;
+    return {p, staged};
 }
 
 template <class Ops>
-int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staged)
+int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
 {
-    int32_t staged_size = 0;
+    int32_t staged = 0;
     int32_t p = 0;
-    while (count - p >= kWindow && staged_size < DECODE_MAX_VALUES) {
-        const int32_t step = expand_escaped_step<Ops>(stream + p, count - p, staged, staged_size);
-        if (step < 0) {
-            return std::min(staged_size, DECODE_MAX_VALUES);
+    while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
+        const Expanded step = expand_escaped_window<Ops>(stream + p, count - p, staging, staged);
+        staged = step.staged;
+        if (step.consumed < 0) {
+            return std::min(staged, DECODE_MAX_VALUES);
         }
-        p += step;
+        p += step.consumed;
     }
-    if (p < count && staged_size < DECODE_MAX_VALUES) {
-        alignas(64) uint8_t rest[2 * kWindow] = {};
+    if (p < count && staged < DECODE_MAX_VALUES) {
+        alignas(64) uint8_t rest[4 * kWindow] = {};
         const int32_t left = count - p;
         std::memcpy(rest, stream + p, static_cast<size_t>(left));
-        for (int32_t j = 0; j < left && staged_size < DECODE_MAX_VALUES;) {
-            const int32_t step = expand_escaped_step<Ops>(rest + j, left - j, staged, staged_size);
-            if (step < 0) {
+        for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
+            const Expanded step = expand_escaped_window<Ops>(rest + j, left - j, staging, staged);
+            staged = step.staged;
+            if (step.consumed < 0) {
                 break;
             }
-            j += step;
+            j += step.consumed;
         }
     }
-    return std::min(staged_size, DECODE_MAX_VALUES);
+    return std::min(staged, DECODE_MAX_VALUES);
 }
 
 template <class Ops, int32_t (*Expand)(const uint8_t*, int32_t, uint8_t*)>
@@ -377,9 +473,9 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count)
     if (count <= 0) {
         return 0;
     }
-    alignas(64) uint8_t staged[kStagingBytes];
-    const int32_t size = Expand(stream, count, staged);
-    level_values<Ops>(staged, values, size);
+    alignas(64) uint8_t staging[kStagingBytes];
+    const int32_t size = Expand(stream, count, staging);
+    level_values<Ops>(staging, values, size);
     return size;
 }
 
