@@ -28,6 +28,14 @@ namespace comm::detail {
 namespace {
 
 struct Avx2Ops {
+    // The float rules need round-to-nearest, the default mode. Under any other
+    // mode the caller has set, the path runs the portable coders instead.
+    [[gnu::always_inline]] static bool rounds_to_nearest()
+    {
+        constexpr unsigned kRoundingControl = 0x6000;  // MXCSR bits 13-14; 0 is to nearest
+        return (_mm_getcsr() & kRoundingControl) == 0;
+    }
+
     struct Window {
         __m256i lo;  // bytes 0..31
         __m256i hi;  // bytes 32..63

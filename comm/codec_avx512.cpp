@@ -37,6 +37,11 @@ namespace {
 struct Avx512Ops {
     using Window = __m512i;
 
+    // The float rules need round-to-nearest. Each instruction here names it
+    // itself, whatever mode the caller has set, and raises no exception flag.
+    static constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+    [[gnu::always_inline]] static bool rounds_to_nearest() { return true; }
+
     [[gnu::always_inline]] static Window load(const uint8_t* p) { return _mm512_loadu_si512(p); }
 
     [[gnu::always_inline]] static void store(uint8_t* p, Window w) { _mm512_storeu_si512(p, w); }
@@ -84,7 +89,9 @@ struct Avx512Ops {
 
     [[gnu::always_inline]] static __m512i quantise16(__m512 x)
     {
-        return _mm512_cvttps_epi32(_mm512_mul_ps(_mm512_min_ps(_mm512_set1_ps(1.0F), x), _mm512_set1_ps(kLevelScale)));
+        const __m512 product =
+            _mm512_mul_round_ps(_mm512_min_ps(_mm512_set1_ps(1.0F), x), _mm512_set1_ps(kLevelScale), kNearest);
+        return _mm512_cvttps_epi32(product);
     }
 
     // 64 levels from four vectors of 16 in order.
@@ -123,7 +130,8 @@ struct Avx512Ops {
     {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels));
         const __m512 b = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(bytes));
-        return _mm512_fmadd_ps(b, _mm512_set1_ps(kLevelStepHigh), _mm512_mul_ps(b, _mm512_set1_ps(kLevelStepLow)));
+        const __m512 low = _mm512_mul_round_ps(b, _mm512_set1_ps(kLevelStepLow), kNearest);
+        return _mm512_fmadd_round_ps(b, _mm512_set1_ps(kLevelStepHigh), low, kNearest);
     }
 
     [[gnu::always_inline]] static void level_values(const uint8_t* levels, float* values)

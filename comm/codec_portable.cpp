@@ -1,6 +1,5 @@
-// The portable coders: plain C++ for every CPU, and the step-by-step shape of
-// the formats that the vector paths reproduce. On x86-64 the quantising loop
-// uses SSE2, part of every x86-64 CPU.
+// The portable coders: plain C++ for every CPU, exact under any rounding mode.
+// On x86-64 the quantising loop uses SSE2, part of every x86-64 CPU.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -28,17 +27,19 @@ void quantise_block(const float* values, uint8_t* levels, int32_t n)
 {
     int32_t i = 0;
 #if defined(__SSE2__)
-    // The rule of comm::quantise in float arithmetic: clamp (max first, so
-    // that NaN, which max passes on from its second operand, becomes 0),
-    // multiply by 255 and truncate. The float product truncates to the same
-    // level as the exact one for every float in [0, 1].
-    const __m128 scale = _mm_set1_ps(kLevelScale);
+    // The rule of comm::quantise four values at a time: clamp (max first, so
+    // that NaN, which max passes on from its second operand, becomes 0), then
+    // the exact product in double, truncated. Exact, so the same under any
+    // rounding mode.
+    const __m128d scale = _mm_set1_pd(static_cast<double>(kLevelScale));
     for (; i + 16 <= n; i += 16) {
         __m128i q[4];
         for (std::ptrdiff_t k = 0; k < 4; ++k) {
             const __m128 x = _mm_loadu_ps(values + i + 4 * k);
             const __m128 clamped = _mm_min_ps(_mm_max_ps(x, _mm_setzero_ps()), _mm_set1_ps(1.0F));
-            q[k] = _mm_cvttps_epi32(_mm_mul_ps(clamped, scale));
+            const __m128i low = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtps_pd(clamped), scale));
+            const __m128i high = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(clamped, clamped)), scale));
+            q[k] = _mm_unpacklo_epi64(low, high);
         }
         const __m128i words = _mm_packs_epi32(q[0], q[1]);
         const __m128i words2 = _mm_packs_epi32(q[2], q[3]);

@@ -19,6 +19,9 @@
 //                              reads no float past v + k
 //   level_values(p, out)       out[i] = level_value(p[i]), i < 64
 //   level_values_partial(p, out, k)  the same for i < k; writes nothing past
+//   rounds_to_nearest()        whether the float rules hold in the caller's
+//                              floating-point environment; where not, the
+//                              path's functions run the portable ones
 //
 // The header includes nothing: its file must include what it uses before the
 // target region opens, so that no inline function of a shared header is ever
@@ -79,6 +82,10 @@ inline constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 64 * 16 + 16;
 template <class Ops>
 void quantise(const float* values, uint8_t* levels, int32_t n)
 {
+    if (!Ops::rounds_to_nearest()) {
+        portable_path.quantise(values, levels, n);
+        return;
+    }
     int32_t i = 0;
     for (; i + kWindow <= n; i += kWindow) {
         Ops::store(levels + i, Ops::quantise(values + i));
@@ -93,6 +100,10 @@ void quantise(const float* values, uint8_t* levels, int32_t n)
 template <class Ops>
 void level_values(const uint8_t* levels, float* values, int32_t n)
 {
+    if (!Ops::rounds_to_nearest()) {
+        portable_path.level_values(levels, values, n);
+        return;
+    }
     int32_t i = 0;
     for (; i + kWindow <= n; i += kWindow) {
         Ops::level_values(levels + i, values + i);
@@ -165,6 +176,7 @@ Coding close_at_lowest_start(Coding c, uint64_t starts, const uint8_t* levels, i
 // Pair stream: each run as (length - 1, level), runs cut at 256 values.
 struct PairMethod {
     static constexpr int32_t kMaxRun = 256;
+    static constexpr auto kPortable = &CodecPath::encode;
 
     // Writes the open run's token for a run ending before `end`; returns the
     // position after it.
@@ -204,6 +216,7 @@ struct PairMethod {
 // FF length level; runs cut at 254 values.
 struct EscapedMethod {
     static constexpr int32_t kMaxRun = 254;
+    static constexpr auto kPortable = &CodecPath::encode2;
 
     // Writes three bytes whatever the token, to take no branch.
     static uint8_t* close(const Coding& c, int32_t end)
@@ -253,6 +266,9 @@ int32_t encode(const float* values, uint8_t* stream, int32_t n)
 {
     if (n <= 0 || n > ENCODE_MAX_VALUES) {
         return 0;
+    }
+    if (!Ops::rounds_to_nearest()) {
+        return (portable_path.*Method::kPortable)(values, stream, n);
     }
     // levels[-1] is the value before each chunk's first; 128 bytes of padding
     // after a chunk's last window are read by the stretch stores.

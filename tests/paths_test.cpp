@@ -4,6 +4,7 @@
 // count they return), at the edges of their windows, chunks and capacity.
 #include <algorithm>
 #include <bit>
+#include <cfenv>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -194,6 +195,33 @@ TEST_P(EachPath, MatchesTheReferenceAcrossWindowsAndChunks)
         }
         check_levels(path(), levels);
         check_levels(path(), noisy_levels(rng, n, 3, 3));
+    }
+}
+
+// The float rules assume rounding to nearest; a caller may have set another
+// mode, which the library must neither change nor be misled by.
+TEST_P(EachPath, GivesTheSameResultsUnderEveryRoundingMode)
+{
+    std::vector<float> values;
+    for (int b = 0; b < 256; ++b) {  // each level's value and the floats either side, where products round
+        const float v = comm::level_value(static_cast<uint8_t>(b));
+        values.insert(values.end(), {std::nextafter(v, 0.0F), v, std::nextafter(v, 2.0F)});
+    }
+    Levels levels(512);
+    for (size_t i = 0; i < levels.size(); ++i) {
+        levels[i] = static_cast<uint8_t>(i / 2);  // every level, in runs of two
+    }
+    for (const int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+        Bytes quantised(values.size());
+        path().quantise(values.data(), quantised.data(), static_cast<int32_t>(values.size()));
+        const Levels expected = reference::levels_of(values);
+        check_levels(path(), levels);
+        check_levels(path(), expected);
+        const int after = std::fegetround();
+        std::fesetround(FE_TONEAREST);
+        EXPECT_EQ(quantised, expected) << "rounding mode " << mode;
+        EXPECT_EQ(after, mode);
     }
 }
 
