@@ -35,7 +35,13 @@
  *   level is 255.
  *
  * Decoders are safe on any input: they never read past `count` bytes, never
- * write more than DECODE_MAX_VALUES values and never fail in any other way.
+ * write more than DECODE_MAX_VALUES values or past the count they return, and
+ * never fail in any other way.
+ *
+ * On x86-64 the coders run vector code (AVX2, or AVX-512 F and BW) where the
+ * CPU has it, chosen once at the first call; every choice gives the same bytes
+ * and values. The environment variable COMM_SIMD=portable|avx2|avx512, read at
+ * that call, caps the choice.
  *
  * This header is valid C (C99 or later) and C++.
  */
@@ -67,7 +73,8 @@ typedef struct packet {
 
 /*
  * encode: pair run-length coding of n values.
- *   values: n floats, read only.   stream: room for 2n bytes.
+ *   values: n floats, read only.   stream: room for 2n bytes, all of which
+ *   the encoder may use: bytes past the returned length are not defined.
  * Returns the stream length in bytes: even, between 2*ceil(n/256) and 2n.
  * n <= 0 or n > ENCODE_MAX_VALUES: writes nothing and returns 0.
  * Needs no heap memory and a fixed amount of stack, whatever n is.
@@ -87,7 +94,8 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count);
 
 /*
  * encode2: escaped run-length coding of n values.
- *   values: n floats, read only.   stream: room for 2n bytes.
+ *   values: n floats, read only.   stream: room for 2n bytes, all of which
+ *   the encoder may use: bytes past the returned length are not defined.
  * Returns the stream length in bytes: at most 2n, exactly n when no two
  * neighbouring levels are equal and none is 255.
  * n <= 0 or n > ENCODE_MAX_VALUES: writes nothing and returns 0.
