@@ -50,11 +50,14 @@
 //
 // Decoders expand a stream into a staging area of levels, then convert the
 // levels to values with exact stores, so nothing is written to the caller's
-// values past the count returned. Expansion reads a 64-token window, stores it
-// whole, keeps its literals up to the first token that is not one, and expands
-// that token with 64-byte fills, which again may run past it into the staging
-// area's slack. Windows are read in place while 64 bytes or pairs remain; the
-// rest is copied into a zeroed buffer first, so no byte past `count` is read.
+// values past the count returned. Expansion takes a window of 64 pairs or
+// bytes: a window of literals only is one store; otherwise the literals
+// between its runs or escapes go a stretch at a time, each run as 64-byte
+// fills and each escaped literal as a byte, the next found from the window's
+// mask, not by reading the window again. Stores may run past what they keep,
+// into the staging area's slack. Windows are read in place while 128 bytes
+// remain; the rest is copied into a zeroed buffer first, so no byte past
+// `count` is read.
 #ifndef COMM_VECTOR_CODERS_HPP
 #define COMM_VECTOR_CODERS_HPP
 
