@@ -80,6 +80,24 @@ struct Avx2Ops {
         store32(p + 32, b);
     }
 
+    // Two overlapping moves of the largest width that fits.
+    [[gnu::always_inline]] static void copy_short(uint8_t* to, const uint8_t* from, int32_t n)
+    {
+        if (n >= 32) {
+            const __m256i head = load32(from);
+            const __m256i tail = load32(from + n - 32);
+            store32(to, head);
+            store32(to + n - 32, tail);
+        } else if (n >= 16) {
+            const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+            const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + n - 16));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to), head);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + n - 16), tail);
+        } else if (n > 0) {
+            std::memcpy(to, from, static_cast<size_t>(n));
+        }
+    }
+
     [[gnu::always_inline]] static void fill16(uint8_t* p, uint8_t v)
     {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_set1_epi8(static_cast<char>(v)));

@@ -58,6 +58,12 @@ struct Avx512Ops {
         _mm512_storeu_si512(p, _mm512_set1_epi8(static_cast<char>(v)));
     }
 
+    [[gnu::always_inline]] static void copy_short(uint8_t* to, const uint8_t* from, int32_t n)
+    {
+        const __mmask64 bytes = (uint64_t{1} << n) - 1;
+        _mm512_mask_storeu_epi8(to, bytes, _mm512_maskz_loadu_epi8(bytes, from));
+    }
+
     [[gnu::always_inline]] static void fill16(uint8_t* p, uint8_t v)
     {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_set1_epi8(static_cast<char>(v)));

@@ -2,14 +2,17 @@
 // and the choice among them. Internal to the library and its tests, fuzzers and
 // benchmark: the public functions in Comm.h always run the active path.
 //
-// Every path gives the same stream bytes, float bits and counts as every other,
-// with the same bounds, on any input: the contracts in Comm.h hold for each.
+// Every path gives the same stream bytes, float bits, packets and counts as
+// every other, with the same bounds, on any input: the contracts in Comm.h
+// hold for each.
 #ifndef COMM_CODEC_PATHS_HPP
 #define COMM_CODEC_PATHS_HPP
 
 #include <cstdint>
 #include <span>
 #include <string_view>
+
+#include "comm/Comm.h"
 
 // Vector paths are built for x86-64 with GCC or Clang, each in a file of its
 // own compiled for its instruction set by target pragmas, unless the build
@@ -33,6 +36,8 @@ struct CodecPath {
     std::int32_t (*decode)(const std::uint8_t* stream, float* values, std::int32_t count);
     std::int32_t (*encode2)(const float* values, std::uint8_t* stream, std::int32_t n);
     std::int32_t (*decode2)(const std::uint8_t* stream, float* values, std::int32_t count);
+    std::int32_t (*split)(const std::uint8_t* stream, packet* packets, std::int32_t len);
+    std::int32_t (*merge)(const packet* packets, std::uint8_t* stream, std::int32_t count);
 };
 
 // Plain C++ for every CPU.

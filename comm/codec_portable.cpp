@@ -210,10 +210,29 @@ int32_t decode_escaped(const uint8_t* stream, float* values, int32_t count)
     return written;
 }
 
+struct LibraryCopy {
+    static void copy(uint8_t* to, const uint8_t* from, int32_t n)
+    {
+        if (n > 0) {
+            std::memcpy(to, from, static_cast<size_t>(n));
+        }
+    }
+};
+
+#include "comm/framing.hpp"
+
 }  // namespace
 
 constinit const CodecPath portable_path = {
-    "portable", quantise_block, level_values_block, encode_pairs, decode_pairs, encode_escaped, decode_escaped,
+    "portable",
+    quantise_block,
+    level_values_block,
+    encode_pairs,
+    decode_pairs,
+    encode_escaped,
+    decode_escaped,
+    split_packets<LibraryCopy>,
+    merge_packets<LibraryCopy>,
 };
 
 }  // namespace comm::detail

@@ -19,6 +19,7 @@
 //                              reads no float past v + k
 //   level_values(p, out)       out[i] = level_value(p[i]), i < 64
 //   level_values_partial(p, out, k)  the same for i < k; writes nothing past
+//   copy_short(to, from, n)    copies n < 64 bytes, touching nothing past
 //   rounds_to_nearest()        whether the float rules hold in the caller's
 //                              floating-point environment; where not, the
 //                              path's functions run the portable ones
@@ -498,6 +499,39 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count)
     return size;
 }
 
+// ---- Packets ----------------------------------------------------------------
+
+// Copies n >= 0 bytes a window at a time: the first window where it falls,
+// then windows stored at 64-byte boundaries (a store across two cache lines
+// costs two), then the last window placed to end at the last byte, so nothing
+// outside either range is touched. A full packet is copied by a fixed
+// sequence of windows.
+template <class Ops>
+struct WindowCopy {
+    static void copy(uint8_t* to, const uint8_t* from, int32_t n)
+    {
+        if (n == PACKET_DATA_SIZE) {  // a full packet: a fixed sequence, no loop to mispredict
+            for (int32_t i = 0; i + kWindow < PACKET_DATA_SIZE; i += kWindow) {
+                Ops::store(to + i, Ops::load(from + i));
+            }
+            Ops::store(to + PACKET_DATA_SIZE - kWindow, Ops::load(from + PACKET_DATA_SIZE - kWindow));
+            return;
+        }
+        if (n < kWindow) {
+            Ops::copy_short(to, from, n);
+            return;
+        }
+        Ops::store(to, Ops::load(from));
+        const auto misalignment = static_cast<int32_t>(reinterpret_cast<uintptr_t>(to) % kWindow);
+        for (int32_t i = kWindow - misalignment; i + kWindow < n; i += kWindow) {
+            Ops::store(to + i, Ops::load(from + i));
+        }
+        Ops::store(to + n - kWindow, Ops::load(from + n - kWindow));
+    }
+};
+
+#include "comm/framing.hpp"
+
 // The path's table entry.
 template <class Ops>
 constexpr CodecPath make_path(const char* name) noexcept
@@ -508,7 +542,9 @@ constexpr CodecPath make_path(const char* name) noexcept
             encode<Ops, PairMethod>,
             decode<Ops, expand_pairs<Ops>>,
             encode<Ops, EscapedMethod>,
-            decode<Ops, expand_escaped<Ops>>};
+            decode<Ops, expand_escaped<Ops>>,
+            split_packets<WindowCopy<Ops>>,
+            merge_packets<WindowCopy<Ops>>};
 }
 
 }  // namespace comm::detail::COMM_VECTOR_TARGET

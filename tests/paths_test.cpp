@@ -262,6 +262,60 @@ TEST_P(EachPath, DecodersKeepExactlyTheirCapacity)
     }
 }
 
+// Packets from every path: full but the last, nothing written past a packet's
+// length or the packet count, and merge giving the bytes back with nothing
+// written past them, whatever lengths the packets claim.
+TEST_P(EachPath, FramesLikeThePacketRules)
+{
+    std::vector<int32_t> lengths = {1, 2, 63, 64, 65, 127, 128, 649, 650, 651, 1299, 1300, 1301, 1906, 3788, 3800};
+    for (int32_t len = 3; len < 1400; len += 37) {
+        lengths.push_back(len);
+    }
+    for (const int32_t len : lengths) {
+        Bytes stream(static_cast<size_t>(len));
+        for (size_t i = 0; i < stream.size(); ++i) {
+            stream[i] = static_cast<uint8_t>(i * 7 + i / 256);
+        }
+        const size_t count = (stream.size() + PACKET_DATA_SIZE - 1) / PACKET_DATA_SIZE;
+        std::vector<packet> packets(count + 1);
+        std::memset(packets.data(), kUnwritten, packets.size() * sizeof(packet));
+        ASSERT_EQ(path().split(stream.data(), packets.data(), len), static_cast<int32_t>(count)) << len;
+        for (size_t j = 0; j < count; ++j) {
+            const auto size = static_cast<size_t>(std::min<int32_t>(len - 650 * static_cast<int32_t>(j), 650));
+            ASSERT_EQ(packets[j].length, static_cast<int32_t>(size)) << len;
+            ASSERT_EQ(packets[j].last, j + 1 == count ? 1 : 0) << len;
+            ASSERT_EQ(std::memcmp(packets[j].data, stream.data() + 650 * j, size), 0) << len;
+            ASSERT_TRUE(unwritten(packets[j].data + size, PACKET_DATA_SIZE - size)) << "split past the length " << len;
+        }
+        ASSERT_TRUE(unwritten(&packets[count], sizeof(packet))) << "split past the count " << len;
+
+        Bytes merged(stream.size() + kSlack, kUnwritten);
+        ASSERT_EQ(path().merge(packets.data(), merged.data(), static_cast<int32_t>(count)), len);
+        ASSERT_TRUE(std::equal(stream.begin(), stream.end(), merged.begin())) << len;
+        ASSERT_TRUE(unwritten(merged.data() + len, kSlack)) << "merge past the total " << len;
+    }
+
+    // Claimed lengths outside 0..650 count as clamped.
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<packet> packets(1 + rng() % 5);
+        size_t total = 0;
+        for (packet& p : packets) {
+            for (uint8_t& b : p.data) {
+                b = static_cast<uint8_t>(rng());
+            }
+            p.length = static_cast<int32_t>(rng() % 700) - 20;
+            total += static_cast<size_t>(std::clamp(p.length, 0, PACKET_DATA_SIZE));
+        }
+        Bytes merged(total + kSlack, kUnwritten);
+        Bytes expected(total + kSlack, kUnwritten);
+        const auto count = static_cast<int32_t>(packets.size());
+        ASSERT_EQ(path().merge(packets.data(), merged.data(), count), static_cast<int32_t>(total));
+        comm::detail::portable_path.merge(packets.data(), expected.data(), count);
+        ASSERT_EQ(merged, expected);
+    }
+}
+
 TEST_P(EachPath, DecodersTakeAnyBytes)
 {
     std::mt19937 rng(4);
