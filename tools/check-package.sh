@@ -6,7 +6,8 @@
 #   - examples/cxx: C++ with find_package(comm), comm::comm static and shared;
 #   - examples/subproject: comm built by add_subdirectory in a project with no
 #     build type, whose asserts must stay on and which must get no comm targets
-#     but the library.
+#     but the library;
+#   - README.md shows the two examples as they are.
 # Usage: tools/check-package.sh [BUILD]   (BUILD: a built tree, default build)
 # Works in build-package/ (removed first).
 set -euo pipefail
@@ -66,6 +67,12 @@ for shared in OFF ON; do
   expected="./app ./comm/libcomm.a "
   [ $shared = OFF ] || expected="./app ./comm/libcomm.so ./comm/libcomm.so.$major ./comm/libcomm.so.$(pkg-config --modversion comm) "
   [ "$built" = "$expected" ] || { echo "the default build made: $built"; exit 1; }
+done
+
+echo "-- README.md shows the examples as they are"
+readme=$(<README.md)
+for f in examples/c/example.c examples/cxx/example.cpp; do
+  [[ $readme == *"$(<"$f")"* ]] || { echo "README.md does not show $f as it is"; exit 1; }
 done
 
 echo "package: clean"
