@@ -33,8 +33,10 @@
 #error "comm/comm.hpp needs C++20 (-std=c++20); comm/Comm.h is the C interface for older C++"
 #endif
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <system_error>
@@ -163,24 +165,50 @@ inline std::size_t decoded_size(method m, std::span<const std::uint8_t> stream, 
     }
     std::size_t values = 0;
     std::size_t p = 0;
+    const std::uint8_t* const bytes = stream.data();
     if (m == method::pairs) {
         if (size % 2 != 0) {
             return fail(ec, errc::truncated_stream);
         }
-        for (; p < size && values <= max_block_values; p += 2) {
-            values += stream[p] + std::size_t{1};
+        // r + 1 values a pair. The counts of four pairs at a time are added
+        // in four 16-bit lanes, and the lanes summed and checked against the
+        // limit once a chunk: 64 words of counts up to 255 keep each lane,
+        // and the sum of all four, below 2^16.
+        constexpr std::size_t chunk = 512;
+        while (p < size && values <= max_block_values) {
+            const std::size_t end = size - p > chunk ? p + chunk : size;
+            values += (end - p) / 2;
+            std::uint64_t lanes = 0;
+            for (; p + 8 <= end; p += 8) {
+                std::uint64_t word = 0;
+                std::memcpy(&word, bytes + p, sizeof word);
+                if constexpr (std::endian::native == std::endian::big) {
+                    word >>= 8;
+                }
+                lanes += word & 0x00FF00FF00FF00FFU;
+            }
+            values += (lanes * 0x0001000100010001U) >> 48;
+            for (; p < end; p += 2) {
+                values += bytes[p];
+            }
         }
     } else {
         while (p < size && values <= max_block_values) {
+            // Every byte before the next escape is a literal.
+            const void* found = std::memchr(bytes + p, escape, size - p);
+            const std::size_t at =
+                found != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - bytes) : size;
+            values += at - p;
+            p = at;
+            if (p == size) {
+                break;
+            }
             const std::size_t left = size - p;
-            if (stream[p] != escape) {
-                values += 1;  // literal
-                p += 1;
-            } else if (left >= 2 && stream[p + 1] == escape) {
+            if (left >= 2 && bytes[p + 1] == escape) {
                 values += 1;  // escaped literal
                 p += 2;
             } else if (left >= 3) {
-                values += stream[p + 1];  // run token
+                values += bytes[p + 1];  // run token
                 p += 3;
             } else {
                 return fail(ec, errc::truncated_stream);
