@@ -43,12 +43,59 @@
  * and values. The environment variable COMM_SIMD=portable|avx2|avx512, read at
  * that call, caps the choice.
  *
+ * Buffer sizes: the caller owns every array and no function is told an
+ * output array's size, so give each the room below (the macros work in C
+ * array sizes too):
+ *   encode, encode2  COMM_STREAM_MAX_BYTES(n) = 2n bytes for n values
+ *   split            COMM_PACKET_COUNT(len) = ceil(len / 650) packets
+ *   merge            the sum of the packets' lengths; for packets from
+ *                    outside, COMM_MERGE_MAX_BYTES(count) = 650 per packet
+ *   decode, decode2  n values for a stream that an encoder made from n values;
+ *                    DECODE_MAX_VALUES (5700) values for bytes from anywhere
+ *                    else. A few bytes can stand for thousands of values, so
+ *                    a stream read from a file or the network needs room for
+ *                    DECODE_MAX_VALUES whatever its length, or it may
+ *                    overflow the array.
+ *
+ * Longest block: DECODE_MAX_VALUES (5700) values. The encoders take blocks up
+ * to ENCODE_MAX_VALUES, but a decoder gives back only the first 5700 values of
+ * a longer one, silently; cut longer data into blocks of at most 5700.
+ *
+ * Pointers: every pointer must point to an array of the size stated for it. A
+ * null pointer is allowed only with a count <= 0; the call then returns 0 and
+ * touches nothing.
+ *
+ * Overlap: no output array may overlap an input array of the same call. The
+ * functions read their input while they write, so an in-place call gives
+ * wrong results (decode2 into its own stream overwrites bytes it has yet to
+ * read).
+ *
+ * C++ callers: comm/comm.hpp (C++20) wraps these functions with checked
+ * buffer sizes and typed errors.
+ *
  * This header is valid C (C99 or later) and C++.
  */
 #ifndef COMM_COMM_H
 #define COMM_COMM_H
 
 #include <stdint.h> /* NOLINT(modernize-deprecated-headers): this header is C as well */
+
+/* The library's version: MAJOR changes with the interface, MINOR with added
+ * features, PATCH with fixes. COMM_VERSION is MAJOR * 10000 + MINOR * 100 + PATCH. */
+#define COMM_VERSION_MAJOR 0
+#define COMM_VERSION_MINOR 1
+#define COMM_VERSION_PATCH 0
+#define COMM_VERSION (COMM_VERSION_MAJOR * 10000 + COMM_VERSION_MINOR * 100 + COMM_VERSION_PATCH)
+
+/* Marks the functions a shared build of the library exports; it hides all
+ * else. Define COMM_API before including this header to override it. */
+#ifndef COMM_API
+#if defined(__GNUC__) || defined(__clang__)
+#define COMM_API __attribute__((visibility("default")))
+#else
+#define COMM_API
+#endif
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -63,6 +110,18 @@ extern "C" {
 /* Largest block the encoders take: its stream (at most 2n bytes) must fit the
  * int32_t byte count they return. */
 #define ENCODE_MAX_VALUES (INT32_MAX / 2)
+
+/* Room an encoder needs for n values (1 <= n <= ENCODE_MAX_VALUES): the
+ * longest stream of either method, 2n bytes. */
+#define COMM_STREAM_MAX_BYTES(n) (2 * (n))
+
+/* Packets split fills for a stream of len bytes (len >= 0): ceil(len / 650),
+ * without overflow for any len. */
+#define COMM_PACKET_COUNT(len) ((len) / PACKET_DATA_SIZE + ((len) % PACKET_DATA_SIZE != 0))
+
+/* Most bytes merge writes for count packets, whatever their lengths say
+ * (0 <= count <= INT32_MAX / PACKET_DATA_SIZE). */
+#define COMM_MERGE_MAX_BYTES(count) (PACKET_DATA_SIZE * (count))
 
 /* One fragment of an encoded stream. Packets lie in plain contiguous arrays. */
 typedef struct packet {
@@ -79,18 +138,18 @@ typedef struct packet {
  * n <= 0 or n > ENCODE_MAX_VALUES: writes nothing and returns 0.
  * Needs no heap memory and a fixed amount of stack, whatever n is.
  */
-int32_t encode(const float* values, uint8_t* stream, int32_t n);
+COMM_API int32_t encode(const float* values, uint8_t* stream, int32_t n);
 
 /*
  * decode: expands a pair run-length stream of `count` bytes into values.
  *   stream: count bytes, read only.   values: room for every value the
  *   stream stands for, DECODE_MAX_VALUES at most (n for a stream that encode
- *   made from n values).
+ *   made from n values; DECODE_MAX_VALUES for bytes from outside).
  * Returns how many values it wrote, 0..DECODE_MAX_VALUES.
  * Bad input: never reads past count bytes (a trailing half pair is ignored),
  * and stops writing after DECODE_MAX_VALUES values. count <= 0 returns 0.
  */
-int32_t decode(const uint8_t* stream, float* values, int32_t count);
+COMM_API int32_t decode(const uint8_t* stream, float* values, int32_t count);
 
 /*
  * encode2: escaped run-length coding of n values.
@@ -101,13 +160,13 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count);
  * n <= 0 or n > ENCODE_MAX_VALUES: writes nothing and returns 0.
  * Needs no heap memory and a fixed amount of stack, whatever n is.
  */
-int32_t encode2(const float* values, uint8_t* stream, int32_t n);
+COMM_API int32_t encode2(const float* values, uint8_t* stream, int32_t n);
 
 /*
  * decode2: expands an escaped run-length stream of `count` bytes into values.
  *   stream: count bytes, read only.   values: room for every value the
  *   stream stands for, DECODE_MAX_VALUES at most (n for a stream that encode2
- *   made from n values).
+ *   made from n values; DECODE_MAX_VALUES for bytes from outside).
  * Returns how many values it wrote, 0..DECODE_MAX_VALUES. Run counts 0 and 1,
  * which encode2 never writes, stand for 0 and 1 values.
  * Bad input: never reads past count bytes (a stream ending inside a token, such
@@ -115,7 +174,7 @@ int32_t encode2(const float* values, uint8_t* stream, int32_t n);
  * that token), and stops writing after DECODE_MAX_VALUES values. count <= 0
  * returns 0.
  */
-int32_t decode2(const uint8_t* stream, float* values, int32_t count);
+COMM_API int32_t decode2(const uint8_t* stream, float* values, int32_t count);
 
 /*
  * split: cuts a stream of len bytes into packets.
@@ -125,7 +184,7 @@ int32_t decode2(const uint8_t* stream, float* values, int32_t count);
  * packet past the ones it returns.
  * Returns the number of packets filled; len <= 0 returns 0 and touches nothing.
  */
-int32_t split(const uint8_t* stream, packet* packets, int32_t len);
+COMM_API int32_t split(const uint8_t* stream, packet* packets, int32_t len);
 
 /*
  * merge: joins the used bytes of `count` packets, in array order, into stream.
@@ -136,7 +195,7 @@ int32_t split(const uint8_t* stream, packet* packets, int32_t len);
  * its record. Stops before a packet that would take the total past INT32_MAX.
  * count <= 0 returns 0.
  */
-int32_t merge(const packet* packets, uint8_t* stream, int32_t count);
+COMM_API int32_t merge(const packet* packets, uint8_t* stream, int32_t count);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,8 @@
 // Chooses the coder path once: CPU detection, then the COMM_SIMD cap.
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <span>
 #include <string_view>
@@ -54,26 +56,30 @@ CpuSupport detect_cpu()
 
 #endif
 
-struct Runnable {
-    std::array<const CodecPath*, 3> paths{};
-    std::size_t size = 0;
-};
+// Every path built, slowest first. A CPU runs a prefix of it: a CPU with the
+// AVX-512 path's instructions has the AVX2 path's as well.
+#if COMM_X86_PATHS
+constexpr std::array<const CodecPath*, 3> kBuilt = {&portable_path, &avx2_path, &avx512_path};
+#else
+constexpr std::array<const CodecPath*, 1> kBuilt = {&portable_path};
+#endif
 
-Runnable detect_paths()
+// How many of kBuilt this CPU runs.
+std::size_t detect_runnable()
 {
-    Runnable r;
-    r.paths[r.size++] = &portable_path;
 #if COMM_X86_PATHS
     const CpuSupport cpu = detect_cpu();
-    if (cpu.avx2) {
-        r.paths[r.size++] = &avx2_path;
-    }
-    if (cpu.avx512) {
-        r.paths[r.size++] = &avx512_path;
-    }
+    return cpu.avx512 ? 3 : (cpu.avx2 ? 2 : 1);
+#else
+    return 1;
 #endif
-    return r;
 }
+
+// The choices, made at the first call. Atomics rather than function-local
+// statics, so the library needs no C++ runtime support when linked into C
+// programs; threads that race at the first call work out the same values.
+constinit std::atomic<std::size_t> g_runnable{0};
+constinit std::atomic<const CodecPath*> g_active{nullptr};
 
 // Every path name, slowest first, whether built and runnable or not.
 constexpr std::array<std::string_view, 3> kPathNames = {"portable", "avx2", "avx512"};
@@ -87,8 +93,12 @@ std::size_t rank_of(std::string_view name)
 
 std::span<const CodecPath* const> runnable_paths()
 {
-    static const Runnable runnable = detect_paths();
-    return {runnable.paths.data(), runnable.size};
+    std::size_t runnable = g_runnable.load(std::memory_order_relaxed);
+    if (runnable == 0) {
+        runnable = detect_runnable();
+        g_runnable.store(runnable, std::memory_order_relaxed);
+    }
+    return {kBuilt.data(), runnable};
 }
 
 const CodecPath& choose_path(std::span<const CodecPath* const> runnable, const char* requested)
@@ -105,11 +115,13 @@ const CodecPath& choose_path(std::span<const CodecPath* const> runnable, const c
 
 const CodecPath& active_path()
 {
-    // getenv is safe here: the library never sets the environment, and the
-    // choice is made once, at the first call.
-    static const CodecPath& active =
-        choose_path(runnable_paths(), std::getenv(kPathVariable));  // NOLINT(concurrency-mt-unsafe)
-    return active;
+    const CodecPath* active = g_active.load(std::memory_order_relaxed);
+    if (active == nullptr) {
+        // getenv is safe here: the library never sets the environment.
+        active = &choose_path(runnable_paths(), std::getenv(kPathVariable));  // NOLINT(concurrency-mt-unsafe)
+        g_active.store(active, std::memory_order_relaxed);
+    }
+    return *active;
 }
 
 const CodecPath* find_path(std::string_view name)

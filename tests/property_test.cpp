@@ -3,6 +3,7 @@
 // step-by-step reference coders.
 #include <algorithm>
 #include <bit>
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -86,6 +87,12 @@ struct Kind {
     const char* name;
     Generator generate;
 };
+
+// Failure messages name the kind (GoogleTest would print the struct's bytes).
+void PrintTo(const Kind& kind, std::ostream* out)
+{
+    *out << kind.name;
+}
 
 class RandomBlocks : public testing::TestWithParam<Kind> {};
 
