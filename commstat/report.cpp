@@ -55,8 +55,8 @@ void append_table(std::string& out, const Results& results, const std::string& t
                   bool show_failures)
 {
     auto to = std::back_inserter(out);
-    fmt::format_to(to, "{}: {} values ({} raw bytes), {} blocks of up to {}\n", title, grouped(stats.values),
-                   grouped(raw_bytes(stats)), grouped(stats.blocks), results.block);
+    fmt::format_to(to, "{}: {} values ({} raw bytes), {} block{} of up to {}\n", title, grouped(stats.values),
+                   grouped(raw_bytes(stats)), grouped(stats.blocks), stats.blocks == 1 ? "" : "s", results.block);
     if (stats.out_of_range() == 0) {
         fmt::format_to(to, "outside [0, 1]: none\n");
     } else {
