@@ -147,7 +147,7 @@ int run(std::span<const char* const> argv, const Streams& streams, std::span<con
     try {
         check_inputs(options.files, options.text ? Format::text : Format::raw, streams.in);
         const auto runner = std::make_unique<BlockRunner>(methods);
-        const size_t block = static_cast<size_t>(options.block);
+        const auto block = static_cast<size_t>(options.block);
         std::vector<float> buffer(std::max(size_t{1}, kReadValues / block) * block);
         Progress progress(streams.err);
         for (const std::string& name : options.files) {

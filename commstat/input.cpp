@@ -98,7 +98,7 @@ void check_inputs(std::span<const std::string> names, Format format, std::FILE* 
     }
 }
 
-Input::Input(std::string name, Format format, std::FILE* standard_input)
+Input::Input(const std::string& name, Format format, std::FILE* standard_input)
     : name_(display_name(name)),
       format_(format),
       file_(name == "-" ? standard_input : std::fopen(name.c_str(), "rb")),

@@ -29,7 +29,7 @@ void check_inputs(std::span<const std::string> names, Format format, std::FILE* 
 class Input {
 public:
     // Opens `name` ("-": `standard_input`, which stays open). Throws InputError.
-    Input(std::string name, Format format, std::FILE* standard_input);
+    Input(const std::string& name, Format format, std::FILE* standard_input);
     ~Input();
     Input(const Input&) = delete;
     Input& operator=(const Input&) = delete;
@@ -41,9 +41,9 @@ public:
     // Throws InputError on input that is not samples.
     size_t read(std::span<float> values);
 
-    const std::string& name() const { return name_; }
-    uint64_t bytes_read() const { return bytes_read_; }
-    std::optional<uint64_t> size() const { return size_; }  // of a regular file
+    [[nodiscard]] const std::string& name() const { return name_; }
+    [[nodiscard]] uint64_t bytes_read() const { return bytes_read_; }
+    [[nodiscard]] std::optional<uint64_t> size() const { return size_; }  // of a regular file
 
 private:
     size_t read_raw(std::span<float> values);

@@ -73,8 +73,8 @@ struct Stats {
 
     explicit Stats(size_t method_count) : methods(method_count) {}
     void add(const Stats& other);
-    uint64_t out_of_range() const { return below_zero + above_one + nan; }
-    bool round_trip_ok() const;
+    [[nodiscard]] uint64_t out_of_range() const { return below_zero + above_one + nan; }
+    [[nodiscard]] bool round_trip_ok() const;
 };
 
 // Runs blocks through every method, with the buffers for the largest block.
@@ -94,8 +94,8 @@ private:
 
     std::span<const CodecMethod> methods_;
     std::array<uint8_t, kMaxBlock> levels_{};
-    std::array<uint8_t, 2 * kMaxBlock> encoded_{};
-    std::array<uint8_t, kPacketSlots * PACKET_DATA_SIZE> merged_{};
+    std::array<uint8_t, size_t{2} * kMaxBlock> encoded_{};
+    std::array<uint8_t, size_t{kPacketSlots} * PACKET_DATA_SIZE> merged_{};
     std::array<packet, kPacketSlots> packets_{};
     std::array<float, DECODE_MAX_VALUES> decoded_{};
 };

@@ -1,5 +1,6 @@
 #include "commstat/report.hpp"
 
+#include <cmath>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -43,7 +44,7 @@ std::string grouped(uint64_t n)
 
 std::string throughput(std::optional<double> mb_s)
 {
-    return mb_s ? grouped(static_cast<uint64_t>(*mb_s + 0.5)) : std::string("-");
+    return mb_s ? grouped(static_cast<uint64_t>(std::llround(*mb_s))) : std::string("-");
 }
 
 std::string round_trip(const MethodStats& m, uint64_t blocks)

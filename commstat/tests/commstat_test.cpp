@@ -51,6 +51,7 @@ Result run(std::vector<std::string> args, std::FILE* in = nullptr,
 {
     args.insert(args.begin(), "commstat");
     std::vector<const char*> argv;
+    argv.reserve(args.size());
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,8 +19,6 @@
 
 #include "library_results.hpp"
 
-extern char** environ;
-
 namespace {
 
 using commstat_test::Kind;
@@ -30,6 +29,7 @@ int run_program(std::vector<std::string> args, const std::string& out)
 {
     args.insert(args.begin(), COMMSTAT_PROGRAM);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args) {
         argv.push_back(a.data());
     }
