@@ -1,0 +1,119 @@
+// Generated samples; what commstat must report for them, worked out by calling
+// the library directly, block by block; and a field-by-field check of its JSON.
+#ifndef COMMSTAT_TESTS_LIBRARY_RESULTS_HPP
+#define COMMSTAT_TESTS_LIBRARY_RESULTS_HPP
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <random>
+#include <span>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "comm/Comm.h"
+#include "comm/sample_level.hpp"
+
+namespace commstat_test {
+
+// Uniform in [0, 1); plateaus of 1 to 700 equal levels, 255 included;
+// uniform with every 97th value odd (outside [0, 1], NaN, or just at its
+// ends); levels 0 and 1 alternating, the longest streams there are.
+enum class Kind { uniform, plateau, out_of_range, alternating };
+
+inline std::vector<float> make(Kind kind, size_t count)
+{
+    std::mt19937 rng(static_cast<unsigned>(count));
+    std::vector<float> v(count);
+    std::uniform_real_distribution<float> unit(0.0F, 1.0F);
+    for (size_t i = 0; i < count;) {
+        const size_t run = kind == Kind::plateau ? 1 + rng() % 700 : 1;
+        const float level = comm::level_value(static_cast<uint8_t>(rng()));
+        for (size_t k = 0; k < run && i < count; ++k, ++i) {
+            v[i] = kind == Kind::plateau       ? level
+                   : kind == Kind::alternating ? comm::level_value(static_cast<uint8_t>(i % 2))
+                                               : unit(rng);
+        }
+    }
+    if (kind == Kind::out_of_range) {
+        constexpr float kInf = std::numeric_limits<float>::infinity();
+        const float odd[] = {-0.5F, 1.5F, NAN, kInf, -kInf, -1e-45F, 1.0000001F, -0.0F, 1.0F, 0.0F};
+        for (size_t i = 0; i < count; i += 97) {
+            v[i] = odd[i % std::size(odd)];
+        }
+    }
+    return v;
+}
+
+struct MethodResult {
+    const char* key;
+    int32_t (*encode)(const float*, uint8_t*, int32_t);
+    uint64_t stream_bytes = 0;
+    uint64_t packets = 0;
+};
+
+struct LibraryResults {
+    uint64_t values = 0;
+    uint64_t blocks = 0;
+    uint64_t below_0 = 0;
+    uint64_t above_1 = 0;
+    uint64_t nan = 0;
+    std::vector<MethodResult> methods{{"pair", encode}, {"escaped", encode2}};
+};
+
+inline LibraryResults library_results(std::span<const float> values, size_t block)
+{
+    LibraryResults r;
+    std::vector<uint8_t> stream(2 * block);
+    std::vector<packet> packets(stream.size() / PACKET_DATA_SIZE + 1);
+    for (size_t first = 0; first < values.size(); first += block) {
+        const std::span<const float> b = values.subspan(first, std::min(block, values.size() - first));
+        for (MethodResult& m : r.methods) {
+            const int32_t size = m.encode(b.data(), stream.data(), static_cast<int32_t>(b.size()));
+            m.stream_bytes += static_cast<uint64_t>(size);
+            m.packets += static_cast<uint64_t>(split(stream.data(), packets.data(), size));
+        }
+        ++r.blocks;
+    }
+    r.values = values.size();
+    for (const float x : values) {
+        r.below_0 += x < 0.0F ? 1 : 0;
+        r.above_1 += x > 1.0F ? 1 : 0;
+        r.nan += std::isnan(x) ? 1 : 0;
+    }
+    return r;
+}
+
+// `stats` is an input's or the total's object in commstat's JSON.
+inline void expect_results(const nlohmann::json& stats, const LibraryResults& expected)
+{
+    EXPECT_EQ(stats["values"], expected.values);
+    EXPECT_EQ(stats["raw_bytes"], 4 * expected.values);
+    EXPECT_EQ(stats["blocks"], expected.blocks);
+    EXPECT_EQ(stats["outside_0_1"]["below_0"], expected.below_0);
+    EXPECT_EQ(stats["outside_0_1"]["above_1"], expected.above_1);
+    EXPECT_EQ(stats["outside_0_1"]["nan"], expected.nan);
+    EXPECT_EQ(stats["outside_0_1"]["total"], expected.below_0 + expected.above_1 + expected.nan);
+    for (const MethodResult& m : expected.methods) {
+        SCOPED_TRACE(m.key);
+        const nlohmann::json& got = stats["methods"][m.key];
+        EXPECT_EQ(got["stream_bytes"], m.stream_bytes);
+        EXPECT_EQ(got["packets"], m.packets);
+        const auto bytes = static_cast<double>(m.stream_bytes);
+        EXPECT_DOUBLE_EQ(got["ratio_to_raw"].get<double>(), bytes / (4.0 * static_cast<double>(expected.values)));
+        EXPECT_DOUBLE_EQ(got["bytes_per_value"].get<double>(), bytes / static_cast<double>(expected.values));
+        EXPECT_EQ(got["round_trip"], "ok");
+        EXPECT_EQ(got["failed_blocks"], 0);
+        EXPECT_GT(got["encode_mb_per_s"].get<double>(), 0.0);
+        EXPECT_GT(got["decode_mb_per_s"].get<double>(), 0.0);
+    }
+}
+
+}  // namespace commstat_test
+
+#endif  // COMMSTAT_TESTS_LIBRARY_RESULTS_HPP
