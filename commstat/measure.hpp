@@ -98,6 +98,7 @@ private:
     std::array<uint8_t, size_t{kPacketSlots} * PACKET_DATA_SIZE> merged_{};
     std::array<packet, kPacketSlots> packets_{};
     std::array<float, DECODE_MAX_VALUES> decoded_{};
+    std::array<float, kMaxBlock> expected_{};  // the values of the block's levels
 };
 
 }  // namespace commstat

@@ -1,12 +1,12 @@
 // The program itself on a 100 MB raw file: every block reported as the
-// library gives it, the file read at 1 GB/s or more, and most of the time
-// spent in the codec rather than around it.
+// library gives it. The figures of each stage are printed, not checked: speed
+// is the benchmark's business, and a shared machine would make such a check
+// fail at random.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -62,31 +62,21 @@ TEST(LargeInput, HundredMegabytes)
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(4 * values.size()));
 
-    // Each run's figures; the speed is judged on the best of up to three, the
-    // machine being shared.
-    double best_read = 0.0;
-    double best_share = 0.0;
-    for (int attempt = 0; attempt < 3 && (best_read < 1000.0 || best_share <= 0.5); ++attempt) {
-        ASSERT_EQ(run_program({"--json", file}, report), 0);
-        const nlohmann::json doc = nlohmann::json::parse(std::ifstream(report));
-        const nlohmann::json& input = doc["inputs"][0];
-        if (attempt == 0) {
-            commstat_test::expect_results(input, commstat_test::library_results(values, 1900));
-        }
-        double codec = 0.0;
-        for (const auto& [key, method] : input["methods"].items()) {
-            const nlohmann::json& m = method["seconds"];
-            codec += m["encode"].get<double>() + m["split"].get<double>() + m["merge"].get<double>() +
-                     m["decode"].get<double>();
-            std::printf("%-8s encode %6.0f MB/s, decode %6.0f MB/s\n", key.c_str(),
-                        method["encode_mb_per_s"].get<double>(), method["decode_mb_per_s"].get<double>());
-        }
-        const double total = input["seconds"]["total"].get<double>();
-        const double read = input["read_mb_per_s"].get<double>();
-        std::printf("read %.0f MB/s; %.3f s in all, %.0f%% in the codec\n", read, total, 100.0 * codec / total);
-        best_read = std::max(best_read, read);
-        best_share = std::max(best_share, codec / total);
+    ASSERT_EQ(run_program({"--json", file}, report), 0);
+    const nlohmann::json doc = nlohmann::json::parse(std::ifstream(report));
+    const nlohmann::json& input = doc["inputs"][0];
+    commstat_test::expect_results(input, commstat_test::library_results(values, 1900));
+    double codec = 0.0;
+    for (const auto& [key, method] : input["methods"].items()) {
+        const nlohmann::json& m = method["seconds"];
+        codec +=
+            m["encode"].get<double>() + m["split"].get<double>() + m["merge"].get<double>() + m["decode"].get<double>();
+        std::printf("%-8s encode %6.0f MB/s, decode %6.0f MB/s\n", key.c_str(), method["encode_mb_per_s"].get<double>(),
+                    method["decode_mb_per_s"].get<double>());
     }
+    const double total = input["seconds"]["total"].get<double>();
+    std::printf("read %.0f MB/s; %.3f s in all, %.0f%% in the codec\n", input["read_mb_per_s"].get<double>(), total,
+                100.0 * codec / total);
     std::filesystem::remove(file);
     std::filesystem::remove(report);
 #ifdef COMMSTAT_CHECK_SPEED
