@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "bench/data_sets.hpp"
+#include "bench/output_checks.hpp"
 #include "bench/spread.hpp"
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
@@ -62,9 +63,9 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Encoder = int32_t (*)(const float*, uint8_t*, int32_t);
-using Decoder = int32_t (*)(const uint8_t*, float*, int32_t);
+using bench::Bytes;
+using bench::Decoder;
+using bench::Encoder;
 
 // Every data set in the round-trip program's block size; uniform and plateau
 // also in the most values a decoder writes (all of them would take the run
@@ -172,17 +173,14 @@ Block make_block(bench::DataSet set, int32_t n)
     return block;
 }
 
-// Bytes written past the end of an encoder's 2n bytes or a packet's length
-// would overwrite these.
-constexpr uint8_t kGuardByte = 0xA5;
-constexpr size_t kGuardBytes = 64;
-// Decoded slots past the block's n values must keep this pattern (a NaN no
-// level decodes to).
-constexpr uint32_t kUnwrittenFloat = 0x7FC0DEADU;
-
-bool same_bits(float a, float b)
+// Every benchmark checks its output once before timing, and only then times.
+bool passes(benchmark::State& state, const char* fault)
 {
-    return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
+    if (fault != nullptr) {
+        state.SkipWithError(fault);
+        return false;
+    }
+    return true;
 }
 
 void bm_memcpy(benchmark::State& state, const void* source, size_t bytes)
@@ -190,8 +188,7 @@ void bm_memcpy(benchmark::State& state, const void* source, size_t bytes)
     Bytes copy(bytes);
     void* target = copy.data();
     std::memcpy(target, source, bytes);
-    if (std::memcmp(target, source, bytes) != 0) {
-        state.SkipWithError("memcpy did not copy");
+    if (!passes(state, std::memcmp(target, source, bytes) == 0 ? nullptr : "memcpy did not copy")) {
         return;
     }
     // Both pointers escape: the compiler must assume the buffers are read elsewhere.
@@ -205,19 +202,10 @@ void bm_memcpy(benchmark::State& state, const void* source, size_t bytes)
 
 void bm_encoder(benchmark::State& state, Encoder encoder, const Block& block, const Bytes& expected)
 {
-    const size_t bound = 2 * static_cast<size_t>(block.n);
-    Bytes stream(bound + kGuardBytes, kGuardByte);
-    const int32_t size = encoder(block.values.data(), stream.data(), block.n);
-    if (size != static_cast<int32_t>(expected.size()) ||
-        !std::equal(expected.begin(), expected.end(), stream.begin())) {
-        state.SkipWithError("the stream differs from the reference encoder's");
+    if (!passes(state, bench::encoder_fault(encoder, block.values, expected))) {
         return;
     }
-    if (std::any_of(stream.begin() + static_cast<std::ptrdiff_t>(bound), stream.end(),
-                    [](uint8_t b) { return b != kGuardByte; })) {
-        state.SkipWithError("the encoder wrote past 2n bytes");
-        return;
-    }
+    Bytes stream(2 * block.values.size());
     uint8_t* out = stream.data();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
@@ -229,68 +217,27 @@ void bm_encoder(benchmark::State& state, Encoder encoder, const Block& block, co
 
 void bm_decoder(benchmark::State& state, Decoder decoder, const Block& block, const Bytes& stream)
 {
-    std::vector<float> values(DECODE_MAX_VALUES, std::bit_cast<float>(kUnwrittenFloat));
+    if (!passes(state, bench::decoder_fault(decoder, stream, block.decoded))) {
+        return;
+    }
+    std::vector<float> values(DECODE_MAX_VALUES);
     const auto count = static_cast<int32_t>(stream.size());
-    const int32_t written = decoder(stream.data(), values.data(), count);
-    if (written != block.n || !std::equal(block.decoded.begin(), block.decoded.end(), values.begin(), same_bits)) {
-        state.SkipWithError("the decoded values differ from the block's levels");
-        return;
-    }
-    if (std::any_of(values.begin() + block.n, values.end(),
-                    [](float v) { return std::bit_cast<uint32_t>(v) != kUnwrittenFloat; })) {
-        state.SkipWithError("the decoder wrote past its count");
-        return;
-    }
     float* out = values.data();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
-        int32_t count_written = decoder(stream.data(), out, count);
-        benchmark::DoNotOptimize(count_written);
+        int32_t written = decoder(stream.data(), out, count);
+        benchmark::DoNotOptimize(written);
         benchmark::ClobberMemory();
     }
 }
 
-size_t packets_for(const Bytes& stream)
-{
-    return (stream.size() + PACKET_DATA_SIZE - 1) / PACKET_DATA_SIZE;
-}
-
-// Packet j of `stream` as split must fill it.
-bool holds_fragment(const packet& p, const Bytes& stream, size_t j)
-{
-    const size_t start = j * PACKET_DATA_SIZE;
-    const size_t size = std::min<size_t>(PACKET_DATA_SIZE, stream.size() - start);
-    const bool last = start + size == stream.size();
-    return p.length == static_cast<int32_t>(size) && p.last == (last ? 1 : 0) &&
-           std::equal(p.data, p.data + size, stream.begin() + static_cast<std::ptrdiff_t>(start));
-}
-
-packet guard_packet()
-{
-    packet p{};
-    p.length = -1;
-    std::fill(std::begin(p.data), std::end(p.data), kGuardByte);
-    p.last = kGuardByte;
-    return p;
-}
-
 void bm_split(benchmark::State& state, const Bytes& stream)
 {
-    const auto len = static_cast<int32_t>(stream.size());
-    // One packet more than needed, which split must leave alone.
-    std::vector<packet> packets(packets_for(stream) + 1, guard_packet());
-    const int32_t count = split(stream.data(), packets.data(), len);
-    bool right = count == static_cast<int32_t>(packets_for(stream));
-    for (size_t j = 0; right && j < packets_for(stream); ++j) {
-        const packet& p = packets[j];
-        right = holds_fragment(p, stream, j) &&
-                std::all_of(p.data + p.length, std::end(p.data), [](uint8_t b) { return b == kGuardByte; });
-    }
-    const packet& spare = packets.back();
-    if (!right || spare.length != -1 || spare.last != kGuardByte) {
-        state.SkipWithError("split did not cut the stream into its packets");
+    if (!passes(state, bench::split_fault(split, stream))) {
         return;
     }
+    const auto len = static_cast<int32_t>(stream.size());
+    std::vector<packet> packets(bench::packets_for(stream));
     packet* out = packets.data();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
@@ -302,24 +249,13 @@ void bm_split(benchmark::State& state, const Bytes& stream)
 
 void bm_merge(benchmark::State& state, const Bytes& stream)
 {
-    // The packets of the stream, made here rather than by split, so that merge
-    // is checked on its own.
-    std::vector<packet> packets(packets_for(stream), guard_packet());
-    for (size_t j = 0; j < packets.size(); ++j) {
-        const size_t start = j * PACKET_DATA_SIZE;
-        const size_t size = std::min<size_t>(PACKET_DATA_SIZE, stream.size() - start);
-        packets[j].length = static_cast<int32_t>(size);
-        packets[j].last = j + 1 == packets.size() ? 1 : 0;
-        std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(start), size, packets[j].data);
-    }
-    const auto count = static_cast<int32_t>(packets.size());
-    Bytes joined(stream.size() + kGuardBytes, kGuardByte);
-    const int32_t total = merge(packets.data(), joined.data(), count);
-    if (total != static_cast<int32_t>(stream.size()) || !std::equal(stream.begin(), stream.end(), joined.begin()) ||
-        std::any_of(joined.begin() + total, joined.end(), [](uint8_t b) { return b != kGuardByte; })) {
-        state.SkipWithError("merge did not give back the stream");
+    if (!passes(state, bench::merge_fault(merge, stream))) {
         return;
     }
+    // The stream's packets, made without split, so that merge is timed and checked on its own.
+    const std::vector<packet> packets = bench::packets_of(stream);
+    const auto count = static_cast<int32_t>(packets.size());
+    Bytes joined(stream.size());
     uint8_t* out = joined.data();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
@@ -331,13 +267,14 @@ void bm_merge(benchmark::State& state, const Bytes& stream)
 
 #if COMM_BENCHMARK_LZ4
 
-// LZ4 gives back the block's levels from `compressed`.
+// LZ4 gives back exactly the block's levels from `compressed`.
 bool lz4_restores(const Block& block, const char* compressed, int size)
 {
-    Bytes levels(block.levels.size() + kGuardBytes, kGuardByte);
+    constexpr size_t kSpare = 64;  // bytes past the block, which must stay as they are
+    Bytes levels(block.levels.size() + kSpare, 0xA5);
     const int written = LZ4_decompress_safe(compressed, reinterpret_cast<char*>(levels.data()), size, block.n);
     return written == block.n && std::equal(block.levels.begin(), block.levels.end(), levels.begin()) &&
-           std::all_of(levels.begin() + block.n, levels.end(), [](uint8_t b) { return b == kGuardByte; });
+           std::all_of(levels.begin() + block.n, levels.end(), [](uint8_t b) { return b == 0xA5; });
 }
 
 void bm_lz4_compress(benchmark::State& state, const Block& block)
@@ -346,8 +283,9 @@ void bm_lz4_compress(benchmark::State& state, const Block& block)
     std::vector<char> compressed(static_cast<size_t>(LZ4_compressBound(block.n)));
     const int capacity = static_cast<int>(compressed.size());
     const int size = LZ4_compress_default(source, compressed.data(), block.n, capacity);
-    if (size <= 0 || !lz4_restores(block, compressed.data(), size)) {
-        state.SkipWithError("LZ4's compressed block does not give back the levels");
+    if (!passes(state, size > 0 && lz4_restores(block, compressed.data(), size)
+                           ? nullptr
+                           : "LZ4 does not give back the levels")) {
         return;
     }
     char* out = compressed.data();
@@ -363,8 +301,8 @@ void bm_lz4_decompress(benchmark::State& state, const Block& block)
 {
     const auto* source = reinterpret_cast<const char*>(block.lz4.data());
     const auto size = static_cast<int>(block.lz4.size());
-    if (block.lz4.empty() || !lz4_restores(block, source, size)) {
-        state.SkipWithError("LZ4's compressed block does not give back the levels");
+    if (!passes(state, !block.lz4.empty() && lz4_restores(block, source, size) ? nullptr
+                                                                               : "LZ4 does not give back the levels")) {
         return;
     }
     Bytes levels(block.levels.size());
