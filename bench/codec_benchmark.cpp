@@ -1,43 +1,59 @@
-// comm_benchmark: encode, decode, encode2, decode2 and split + merge on blocks of
-// 1900 and 5700 values of three kinds, next to a memcpy of the block's n * 4
-// float bytes measured in the same process as the baseline.
+// comm_benchmark: every coder on every path this CPU can run, the step-by-step
+// reference coders as the "before", split and merge, and LZ4 as the peer, on
+// four data sets (bench/data_sets.hpp) in blocks of 1900 values, and two of
+// them also in blocks of 5700.
+// Every time is shown as a multiple of a memcpy of the same block's n * 4 float
+// bytes, measured in the same run; split and merge also as a multiple of a
+// memcpy of the stream they cut or join.
 //
-// Counters, per benchmark:
-//   bytes_per_second  the block's n * 4 float bytes per second of CPU time, for
-//                     every operation: the input of the encoders and of memcpy,
-//                     the output of the decoders, the floats that the stream of
-//                     split + merge stands for.
-//   stream_B          the encoded stream's size in bytes (n * 4 for memcpy).
-//   cratio            float bytes over stream bytes: 4 means one byte a value.
-//   stream_Bps        split + merge only: the stream bytes it moves per second.
-// After the usual report the program prints a table: each operation's CPU time
-// per value and that time as a multiple of the memcpy time for the same data
-// kind and block size (the median over repetitions when there are several).
-// Both move when the machine is busy: on a shared machine run with, say,
-// --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true.
+// Benchmark names are "<data set>/<n>/<function>/<implementation>":
+//   memcpy/floats, memcpy/pair, memcpy/escaped   the baselines
+//   encode|decode|encode2|decode2/<impl>         impl: before, portable, avx2, avx512
+//   split|merge/pair, split|merge/escaped        the framing, one routine on every path
+//   lz4_compress/lz4, lz4_decompress/lz4         the peer, on the block's level bytes
+// so --benchmark_filter=/1900/ keeps one block size, =/encode2/ one function.
 //
-// Every benchmark checks its output once before timing and reports an error
-// instead of a time if the output is wrong.
+// After the usual report (or instead of it, with --comm_table_only) the program
+// prints two tables: the coders as x memcpy per implementation, and the framing
+// as x memcpy of the block and of the stream. Each cell is the median over the
+// repetitions and, in brackets, the fastest and slowest repetition over the same
+// median memcpy, so the machine's noise shows. The table needs the runs of each
+// repetition: do not pass --benchmark_report_aggregates_only or
+// --benchmark_display_aggregates_only.
+//
+// Every benchmark checks its output once before timing (stream bytes equal to
+// the reference coder's, decoded floats bit-equal to the levels' values, no
+// write past the bounds) and reports an error instead of a time if it is wrong;
+// the program then exits with status 1.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <iterator>
 #include <map>
-#include <numbers>
 #include <ostream>
-#include <random>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "bench/data_sets.hpp"
+#include "bench/output_checks.hpp"
+#include "bench/spread.hpp"
 #include "comm/Comm.h"
+#include "comm/codec_paths.hpp"
 #include "comm/sample_level.hpp"
+#include "driver/round_trip.hpp"
+#include "tests/reference.hpp"
+
+#if COMM_BENCHMARK_LZ4
+#include <lz4.h>
+#endif
 
 #ifndef COMM_BENCHMARK_BUILD_TYPE
 #define COMM_BENCHMARK_BUILD_TYPE "unknown"
@@ -45,299 +61,423 @@
 
 namespace {
 
-constexpr std::array<int32_t, 2> kSizes = {1900, 5700};
+using bench::Bytes;
+using bench::Decoder;
+using bench::Encoder;
 
-enum class Kind { uniform, plateaus, smooth };
-constexpr std::array<Kind, 3> kKinds = {Kind::uniform, Kind::plateaus, Kind::smooth};
+// Every data set in the round-trip program's block size; uniform and plateau
+// also in the most values a decoder writes (all of them would take the run
+// past two minutes on a busy two-core machine).
+constexpr int32_t kBlockValues = round_trip::kBlockValues;
+constexpr int32_t kLargeBlockValues = DECODE_MAX_VALUES;
 
-const char* kind_name(Kind kind)
+bool timed_in_large_block(bench::DataSet set)
 {
-    switch (kind) {
-        case Kind::uniform:
-            return "uniform";
-        case Kind::plateaus:
-            return "plateaus";
-        case Kind::smooth:
-            return "smooth";
+    return set == bench::DataSet::uniform || set == bench::DataSet::plateau;
+}
+
+// The four coders of one implementation: the reference ("before") or a path.
+struct Coders {
+    std::string name;
+    Encoder encode;
+    Decoder decode;
+    Encoder encode2;
+    Decoder decode2;
+};
+
+std::vector<Coders> implementations()
+{
+    std::vector<Coders> list{{"before", reference::encode_pairs, reference::decode_pairs, reference::encode_escaped,
+                              reference::decode_escaped}};
+    const auto paths = comm::detail::runnable_paths();
+    std::transform(paths.begin(), paths.end(), std::back_inserter(list), [](const comm::detail::CodecPath* path) {
+        return Coders{path->name, path->encode, path->decode, path->encode2, path->decode2};
+    });
+    return list;
+}
+
+enum class Coder { encode, decode, encode2, decode2 };
+constexpr std::array<Coder, 4> kCoders = {Coder::encode, Coder::decode, Coder::encode2, Coder::decode2};
+
+const char* coder_name(Coder coder)
+{
+    switch (coder) {
+        case Coder::encode:
+            return "encode";
+        case Coder::decode:
+            return "decode";
+        case Coder::encode2:
+            return "encode2";
+        case Coder::decode2:
+            return "decode2";
     }
     return "?";
 }
 
-// Longest plateau, and the period in samples of the smooth signal. With this
-// period the level moves by at most 255 * pi / 3000 ~ 0.27 per sample, so runs
-// of equal levels are about six values long on average and longer at the crests.
-constexpr uint32_t kMaxPlateau = 600;
-constexpr double kSinePeriod = 3000.0;
-
-// A uniform float in [0, 1) from 24 random bits: exact, and the same on every
-// platform (std::mt19937's output is fixed by the standard, unlike the
-// standard distributions).
-float unit_float(std::mt19937& gen)
+bool is_encoder(Coder coder)
 {
-    return static_cast<float>(gen() >> 8) * 0x1p-24F;
+    return coder == Coder::encode || coder == Coder::encode2;
 }
 
-// One block of n values of a kind. The seed depends on the kind only, so the
-// smaller block of a kind is the start of the larger one.
-std::vector<float> make_values(Kind kind, int32_t n)
-{
-    std::vector<float> values(static_cast<size_t>(n));
-    std::mt19937 gen(20240611U + static_cast<uint32_t>(kind));
-    switch (kind) {
-        case Kind::uniform:
-            std::generate(values.begin(), values.end(), [&gen] { return unit_float(gen); });
-            break;
-        case Kind::plateaus:
-            for (size_t i = 0; i < values.size();) {
-                const size_t length = 1 + gen() % kMaxPlateau;
-                const float v = unit_float(gen);
-                for (size_t k = 0; k < length && i < values.size(); ++k) {
-                    values[i++] = v;
-                }
-            }
-            break;
-        case Kind::smooth:
-            for (size_t i = 0; i < values.size(); ++i) {
-                const double phase = 2.0 * std::numbers::pi * static_cast<double>(i) / kSinePeriod;
-                values[i] = static_cast<float>(0.5 + 0.5 * std::sin(phase));
-            }
-            break;
-    }
-    return values;
-}
-
-// A block, its levels and both of its encoded streams, made before any timing.
+// A block of one data set and everything its benchmarks compare with, made
+// before any timing.
 struct Block {
-    Kind kind;
     int32_t n;
+    std::string group;  // "<data set>/<n>", the start of every benchmark name
     std::vector<float> values;
-    std::vector<uint8_t> levels;
-    std::vector<uint8_t> pair;     // from encode
-    std::vector<uint8_t> escaped;  // from encode2
+    Bytes levels;
+    std::vector<float> decoded;  // each level's value: what a decoder must write
+    Bytes pair;                  // the reference encoders' streams
+    Bytes escaped;
+    Bytes lz4;  // LZ4's compression of the levels; empty without LZ4
 };
 
-Block make_block(Kind kind, int32_t n)
+const Bytes& stream_of(Coder coder, const Block& block)
 {
-    Block block{kind, n, make_values(kind, n), {}, {}, {}};
-    block.levels.reserve(block.values.size());
-    for (const float v : block.values) {
-        block.levels.push_back(comm::quantise(v));
+    return coder == Coder::encode || coder == Coder::decode ? block.pair : block.escaped;
+}
+
+Bytes encoded(Encoder encoder, const std::vector<float>& values)
+{
+    Bytes stream(2 * values.size());
+    const int32_t size = encoder(values.data(), stream.data(), static_cast<int32_t>(values.size()));
+    stream.resize(static_cast<size_t>(std::max(size, 0)));
+    return stream;
+}
+
+Block make_block(bench::DataSet set, int32_t n)
+{
+    Block block{n,
+                std::string(bench::data_set_name(set)) + "/" + std::to_string(n),
+                bench::make_data_set(set, n),
+                {},
+                {},
+                {},
+                {},
+                {}};
+    block.levels = reference::levels_of(block.values);
+    for (const uint8_t level : block.levels) {
+        block.decoded.push_back(comm::level_value(level));
     }
-    std::vector<uint8_t> stream(2 * block.values.size());
-    const int32_t pair_size = encode(block.values.data(), stream.data(), n);
-    block.pair.assign(stream.begin(), stream.begin() + std::max(pair_size, 0));
-    const int32_t escaped_size = encode2(block.values.data(), stream.data(), n);
-    block.escaped.assign(stream.begin(), stream.begin() + std::max(escaped_size, 0));
+    block.pair = encoded(reference::encode_pairs, block.values);
+    block.escaped = encoded(reference::encode_escaped, block.values);
+#if COMM_BENCHMARK_LZ4
+    block.lz4.resize(static_cast<size_t>(LZ4_compressBound(n)));
+    const int size =
+        LZ4_compress_default(reinterpret_cast<const char*>(block.levels.data()),
+                             reinterpret_cast<char*>(block.lz4.data()), n, static_cast<int>(block.lz4.size()));
+    block.lz4.resize(static_cast<size_t>(std::max(size, 0)));
+#endif
     return block;
 }
 
-// The counters every benchmark reports; see the top of the file.
-void report(benchmark::State& state, const Block& block, size_t stream_size)
+// Every benchmark checks its output once before timing, and only then times.
+bool passes(benchmark::State& state, const char* fault)
 {
-    const size_t float_bytes = block.values.size() * sizeof(float);
-    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(float_bytes));
-    state.counters["stream_B"] = benchmark::Counter(static_cast<double>(stream_size));
-    state.counters["cratio"] = benchmark::Counter(
-        stream_size == 0 ? 0.0 : static_cast<double>(float_bytes) / static_cast<double>(stream_size));
-}
-
-// True when values[0..n) are exactly the values of the block's levels.
-bool restores_levels(const std::vector<float>& values, int32_t written, const Block& block)
-{
-    if (written != block.n) {
+    if (fault != nullptr) {
+        state.SkipWithError(fault);
         return false;
-    }
-    for (size_t i = 0; i < block.levels.size(); ++i) {
-        // Bit patterns, so that a wrong sign of zero or a NaN counts as different.
-        if (std::bit_cast<uint32_t>(values[i]) != std::bit_cast<uint32_t>(comm::level_value(block.levels[i]))) {
-            return false;
-        }
     }
     return true;
 }
 
-void bm_memcpy(benchmark::State& state, const Block& block)
+void bm_memcpy(benchmark::State& state, const void* source, size_t bytes)
 {
-    const size_t bytes = block.values.size() * sizeof(float);
-    std::vector<float> copy(block.values.size());
-    const float* source = block.values.data();
-    float* target = copy.data();
-    // Both buffers escape: the compiler must assume they are read elsewhere.
+    Bytes copy(bytes);
+    void* target = copy.data();
+    std::memcpy(target, source, bytes);
+    if (!passes(state, std::memcmp(target, source, bytes) == 0 ? nullptr : "memcpy did not copy")) {
+        return;
+    }
+    // Both pointers escape: the compiler must assume the buffers are read elsewhere.
     benchmark::DoNotOptimize(source);
     benchmark::DoNotOptimize(target);
     for ([[maybe_unused]] auto _ : state) {
         std::memcpy(target, source, bytes);
         benchmark::ClobberMemory();
     }
-    if (copy != block.values) {
-        state.SkipWithError("memcpy did not copy the block");
-        return;
-    }
-    report(state, block, bytes);
 }
 
-template <int32_t (*Encoder)(const float*, uint8_t*, int32_t)>
-void bm_encoder(benchmark::State& state, const Block& block, const std::vector<uint8_t>& expected)
+void bm_encoder(benchmark::State& state, Encoder encoder, const Block& block, const Bytes& expected)
 {
-    std::vector<uint8_t> stream(2 * block.values.size());
-    const int32_t first = Encoder(block.values.data(), stream.data(), block.n);
-    if (first != static_cast<int32_t>(expected.size()) ||
-        !std::equal(expected.begin(), expected.end(), stream.begin())) {
-        state.SkipWithError("the encoder's stream differs from the one made before timing");
+    if (!passes(state, bench::encoder_fault(encoder, block.values, expected))) {
         return;
     }
+    Bytes stream(2 * block.values.size());
     uint8_t* out = stream.data();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
-        int32_t size = Encoder(block.values.data(), out, block.n);
-        benchmark::DoNotOptimize(size);
-        benchmark::ClobberMemory();
-    }
-    report(state, block, expected.size());
-}
-
-template <int32_t (*Decoder)(const uint8_t*, float*, int32_t)>
-void bm_decoder(benchmark::State& state, const Block& block, const std::vector<uint8_t>& stream)
-{
-    std::vector<float> values(DECODE_MAX_VALUES);
-    const auto count = static_cast<int32_t>(stream.size());
-    if (!restores_levels(values, Decoder(stream.data(), values.data(), count), block)) {
-        state.SkipWithError("the decoder did not restore the block's levels");
-        return;
-    }
-    float* out = values.data();
-    benchmark::DoNotOptimize(out);
-    for ([[maybe_unused]] auto _ : state) {
-        int32_t written = Decoder(stream.data(), out, count);
+        int32_t written = encoder(block.values.data(), out, block.n);
         benchmark::DoNotOptimize(written);
         benchmark::ClobberMemory();
     }
-    report(state, block, stream.size());
 }
 
-void bm_split_merge(benchmark::State& state, const Block& block, const std::vector<uint8_t>& stream)
+void bm_decoder(benchmark::State& state, Decoder decoder, const Block& block, const Bytes& stream)
 {
-    const auto len = static_cast<int32_t>(stream.size());
-    std::vector<packet> packets((stream.size() + PACKET_DATA_SIZE - 1) / PACKET_DATA_SIZE);
-    std::vector<uint8_t> joined(stream.size());
-    const int32_t first = merge(packets.data(), joined.data(), split(stream.data(), packets.data(), len));
-    if (first != len || joined != stream) {
-        state.SkipWithError("split + merge did not give back the stream");
+    if (!passes(state, bench::decoder_fault(decoder, stream, block.decoded))) {
         return;
     }
-    packet* cut = packets.data();
-    uint8_t* out = joined.data();
-    benchmark::DoNotOptimize(cut);
+    std::vector<float> values(DECODE_MAX_VALUES);
+    const auto count = static_cast<int32_t>(stream.size());
+    float* out = values.data();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
-        int32_t count = split(stream.data(), cut, len);
-        benchmark::DoNotOptimize(count);
-        int32_t merged = merge(cut, out, count);
+        int32_t written = decoder(stream.data(), out, count);
+        benchmark::DoNotOptimize(written);
+        benchmark::ClobberMemory();
+    }
+}
+
+void bm_split(benchmark::State& state, const Bytes& stream)
+{
+    if (!passes(state, bench::split_fault(split, stream))) {
+        return;
+    }
+    const auto len = static_cast<int32_t>(stream.size());
+    std::vector<packet> packets(bench::packets_for(stream));
+    packet* out = packets.data();
+    benchmark::DoNotOptimize(out);
+    for ([[maybe_unused]] auto _ : state) {
+        int32_t filled = split(stream.data(), out, len);
+        benchmark::DoNotOptimize(filled);
+        benchmark::ClobberMemory();
+    }
+}
+
+void bm_merge(benchmark::State& state, const Bytes& stream)
+{
+    if (!passes(state, bench::merge_fault(merge, stream))) {
+        return;
+    }
+    // The stream's packets, made without split, so that merge is timed and checked on its own.
+    const std::vector<packet> packets = bench::packets_of(stream);
+    const auto count = static_cast<int32_t>(packets.size());
+    Bytes joined(stream.size());
+    uint8_t* out = joined.data();
+    benchmark::DoNotOptimize(out);
+    for ([[maybe_unused]] auto _ : state) {
+        int32_t merged = merge(packets.data(), out, count);
         benchmark::DoNotOptimize(merged);
         benchmark::ClobberMemory();
     }
-    report(state, block, stream.size());
-    state.counters["stream_Bps"] = benchmark::Counter(
-        static_cast<double>(stream.size()), benchmark::Counter::kIsIterationInvariantRate, benchmark::Counter::kIs1024);
 }
 
-// The operations, in the order they are registered and tabled; the baseline first.
-enum class Op { memcpy, encode, decode, encode2, decode2, split_merge, split_merge2 };
-constexpr std::array<Op, 7> kOps = {Op::memcpy,  Op::encode,      Op::decode,      Op::encode2,
-                                    Op::decode2, Op::split_merge, Op::split_merge2};
+#if COMM_BENCHMARK_LZ4
 
-const char* op_name(Op op)
+// LZ4 gives back exactly the block's levels from `compressed`.
+bool lz4_restores(const Block& block, const char* compressed, int size)
 {
-    switch (op) {
-        case Op::memcpy:
-            return "memcpy";
-        case Op::encode:
-            return "encode";
-        case Op::decode:
-            return "decode";
-        case Op::encode2:
-            return "encode2";
-        case Op::decode2:
-            return "decode2";
-        case Op::split_merge:
-            return "split_merge";
-        case Op::split_merge2:
-            return "split_merge2";
+    constexpr size_t kSpare = 64;  // bytes past the block, which must stay as they are
+    Bytes levels(block.levels.size() + kSpare, 0xA5);
+    const int written = LZ4_decompress_safe(compressed, reinterpret_cast<char*>(levels.data()), size, block.n);
+    return written == block.n && std::equal(block.levels.begin(), block.levels.end(), levels.begin()) &&
+           std::all_of(levels.begin() + block.n, levels.end(), [](uint8_t b) { return b == 0xA5; });
+}
+
+void bm_lz4_compress(benchmark::State& state, const Block& block)
+{
+    const auto* source = reinterpret_cast<const char*>(block.levels.data());
+    std::vector<char> compressed(static_cast<size_t>(LZ4_compressBound(block.n)));
+    const int capacity = static_cast<int>(compressed.size());
+    const int size = LZ4_compress_default(source, compressed.data(), block.n, capacity);
+    if (!passes(state, size > 0 && lz4_restores(block, compressed.data(), size)
+                           ? nullptr
+                           : "LZ4 does not give back the levels")) {
+        return;
     }
-    return "?";
-}
-
-// The stream an operation works on (for memcpy, the block's float bytes).
-size_t stream_bytes(Op op, const Block& block)
-{
-    switch (op) {
-        case Op::encode:
-        case Op::decode:
-        case Op::split_merge:
-            return block.pair.size();
-        case Op::encode2:
-        case Op::decode2:
-        case Op::split_merge2:
-            return block.escaped.size();
-        case Op::memcpy:
-            break;
-    }
-    return block.values.size() * sizeof(float);
-}
-
-void run_case(benchmark::State& state, Op op, const Block& block)
-{
-    switch (op) {
-        case Op::memcpy:
-            return bm_memcpy(state, block);
-        case Op::encode:
-            return bm_encoder<encode>(state, block, block.pair);
-        case Op::decode:
-            return bm_decoder<decode>(state, block, block.pair);
-        case Op::encode2:
-            return bm_encoder<encode2>(state, block, block.escaped);
-        case Op::decode2:
-            return bm_decoder<decode2>(state, block, block.escaped);
-        case Op::split_merge:
-            return bm_split_merge(state, block, block.pair);
-        case Op::split_merge2:
-            return bm_split_merge(state, block, block.escaped);
+    char* out = compressed.data();
+    benchmark::DoNotOptimize(out);
+    for ([[maybe_unused]] auto _ : state) {
+        int written = LZ4_compress_default(source, out, block.n, capacity);
+        benchmark::DoNotOptimize(written);
+        benchmark::ClobberMemory();
     }
 }
 
-std::string group_name(const Block& block)
+void bm_lz4_decompress(benchmark::State& state, const Block& block)
 {
-    return std::string(kind_name(block.kind)) + "/" + std::to_string(block.n);
+    const auto* source = reinterpret_cast<const char*>(block.lz4.data());
+    const auto size = static_cast<int>(block.lz4.size());
+    if (!passes(state, !block.lz4.empty() && lz4_restores(block, source, size) ? nullptr
+                                                                               : "LZ4 does not give back the levels")) {
+        return;
+    }
+    Bytes levels(block.levels.size());
+    char* out = reinterpret_cast<char*>(levels.data());
+    benchmark::DoNotOptimize(out);
+    for ([[maybe_unused]] auto _ : state) {
+        int written = LZ4_decompress_safe(source, out, size, block.n);
+        benchmark::DoNotOptimize(written);
+        benchmark::ClobberMemory();
+    }
 }
 
-// One registered benchmark.
-struct Case {
-    std::string name;  // "op/kind/n"
-    Op op;
+#endif
+
+// The parts of the benchmark names.
+constexpr std::string_view kMemcpy = "memcpy";
+constexpr std::string_view kFloats = "floats";
+constexpr std::array<std::string_view, 2> kStreams = {"pair", "escaped"};
+constexpr std::array<std::string_view, 2> kFraming = {"split", "merge"};
+constexpr std::string_view kPeer = "lz4";
+
+std::string bench_name(const Block& block, std::string_view function, std::string_view implementation)
+{
+    return block.group + "/" + std::string(function) + "/" + std::string(implementation);
+}
+
+const Bytes& named_stream(const Block& block, std::string_view stream)
+{
+    return stream == kStreams[0] ? block.pair : block.escaped;
+}
+
+// What one benchmark times.
+enum class Task { memcpy, encode, decode, split, merge, lz4_compress, lz4_decompress };
+
+struct Job {
+    Task task;
     const Block* block;
+    const void* source = nullptr;  // memcpy: the bytes to copy
+    size_t bytes = 0;
+    const Bytes* stream = nullptr;  // the stream a coder must give or take, or the framing cuts or joins
+    Encoder encoder = nullptr;
+    Decoder decoder = nullptr;
 };
 
-void register_case(std::vector<Case>& cases, Op op, const Block& block)
+void time_job(benchmark::State& state, const Job& job)
 {
-    const Case& c = cases.emplace_back(Case{std::string(op_name(op)) + "/" + group_name(block), op, &block});
-    // The library's registry owns the benchmark; the analyzer cannot see that.
-    benchmark::RegisterBenchmark(c.name.c_str(),  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
-                                 [op, b = &block](benchmark::State& state) { run_case(state, op, *b); });
+    switch (job.task) {
+        case Task::memcpy:
+            return bm_memcpy(state, job.source, job.bytes);
+        case Task::encode:
+            return bm_encoder(state, job.encoder, *job.block, *job.stream);
+        case Task::decode:
+            return bm_decoder(state, job.decoder, *job.block, *job.stream);
+        case Task::split:
+            return bm_split(state, *job.stream);
+        case Task::merge:
+            return bm_merge(state, *job.stream);
+        case Task::lz4_compress:
+        case Task::lz4_decompress:
+#if COMM_BENCHMARK_LZ4
+            return job.task == Task::lz4_compress ? bm_lz4_compress(state, *job.block)
+                                                  : bm_lz4_decompress(state, *job.block);
+#endif
+            break;
+    }
+    state.SkipWithError("nothing to time");
 }
 
-double median(std::vector<double> xs)
+// The library's registry owns every benchmark registered here, which the
+// analyzer cannot see: it takes each for a leak, wherever the path to it runs.
+// NOLINTBEGIN(clang-analyzer-cplusplus.NewDeleteLeaks)
+
+void add(const std::string& name, const Job& job)
 {
-    std::sort(xs.begin(), xs.end());
-    const size_t mid = xs.size() / 2;
-    return xs.size() % 2 == 1 ? xs[mid] : (xs[mid - 1] + xs[mid]) / 2.0;
+    benchmark::RegisterBenchmark(name.c_str(), [job](benchmark::State& state) { time_job(state, job); });
 }
 
-// Passes everything to the display reporter chosen on the command line, keeps
-// each benchmark's CPU time per iteration, and at the end prints the table of
-// times per value and multiples of the memcpy baseline.
+// Registers every benchmark of a block, its baselines first.
+void register_block(const Block& block, const std::vector<Coders>& impls)
+{
+    const Block* b = &block;
+    add(bench_name(block, kMemcpy, kFloats),
+        {Task::memcpy, b, block.values.data(), block.values.size() * sizeof(float)});
+    for (const std::string_view stream : kStreams) {
+        const Bytes& bytes = named_stream(block, stream);
+        add(bench_name(block, kMemcpy, stream), {Task::memcpy, b, bytes.data(), bytes.size()});
+    }
+    for (const Coder coder : kCoders) {
+        for (const Coders& impl : impls) {
+            Job job{is_encoder(coder) ? Task::encode : Task::decode, b};
+            job.stream = &stream_of(coder, block);
+            job.encoder = coder == Coder::encode ? impl.encode : impl.encode2;
+            job.decoder = coder == Coder::decode ? impl.decode : impl.decode2;
+            add(bench_name(block, coder_name(coder), impl.name), job);
+        }
+    }
+    for (const std::string_view stream : kStreams) {
+        Job job{Task::split, b};
+        job.stream = &named_stream(block, stream);
+        add(bench_name(block, kFraming[0], stream), job);
+        job.task = Task::merge;
+        add(bench_name(block, kFraming[1], stream), job);
+    }
+#if COMM_BENCHMARK_LZ4
+    add(bench_name(block, "lz4_compress", kPeer), {Task::lz4_compress, b});
+    add(bench_name(block, "lz4_decompress", kPeer), {Task::lz4_decompress, b});
+#endif
+}
+
+// Makes the blocks and registers their benchmarks; returns the table's columns:
+// the implementations of the coders, then the peer.
+std::vector<std::string> register_all(std::deque<Block>& blocks)
+{
+    const std::vector<Coders> impls = implementations();
+    for (const bench::DataSet set : bench::kDataSets) {
+        register_block(blocks.emplace_back(make_block(set, kBlockValues)), impls);
+    }
+    for (const bench::DataSet set : bench::kDataSets) {
+        if (timed_in_large_block(set)) {
+            register_block(blocks.emplace_back(make_block(set, kLargeBlockValues)), impls);
+        }
+    }
+    std::vector<std::string> columns;
+    columns.reserve(impls.size() + 1);
+    std::transform(impls.begin(), impls.end(), std::back_inserter(columns), [](const Coders& c) { return c.name; });
+#if COMM_BENCHMARK_LZ4
+    columns.emplace_back(kPeer);
+#endif
+    return columns;
+}
+
+// NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
+
+// The "model name" line of /proc/cpuinfo, or "unknown".
+std::string cpu_model()
+{
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            const size_t colon = line.find(':');
+            const size_t start = line.find_first_not_of(" \t", colon == std::string::npos ? line.size() : colon + 1);
+            return start == std::string::npos ? "unknown" : line.substr(start);
+        }
+    }
+    return "unknown";
+}
+
+std::string path_names()
+{
+    std::string names;
+    for (const comm::detail::CodecPath* path : comm::detail::runnable_paths()) {
+        if (!names.empty()) {
+            names += ' ';
+        }
+        names += path->name;
+    }
+    return names;
+}
+
+std::string peer_description()
+{
+#if COMM_BENCHMARK_LZ4
+    return std::string("LZ4 ") + LZ4_versionString();
+#else
+    return "none: built without LZ4 (liblz4 not found), so there is no peer column";
+#endif
+}
+
+// Passes the runs to the display reporter chosen on the command line (unless
+// only the table is wanted), keeps each benchmark's CPU time per iteration for
+// every repetition, and at the end prints the tables.
 class RatioTable final : public benchmark::BenchmarkReporter {
 public:
-    RatioTable(benchmark::BenchmarkReporter* display, const std::vector<Case>& cases) : display_(display), cases_(cases)
+    RatioTable(benchmark::BenchmarkReporter* display, bool table_only, const std::deque<Block>& blocks,
+               std::vector<std::string> columns)
+        : display_(display), table_only_(table_only), blocks_(blocks), columns_(std::move(columns))
     {
     }
 
@@ -346,12 +486,20 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0) {
-                const double ns = run.GetAdjustedCPUTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-                cpu_ns_[run.run_name.function_name].push_back(ns);
+            if (run.run_type != Run::RT_Iteration) {
+                continue;
+            }
+            const std::string& name = run.run_name.function_name;
+            if (run.error_occurred) {
+                errors_[name] = run.error_message;
+            } else if (run.iterations > 0) {
+                times_[name].push_back(run.GetAdjustedCPUTime() * 1e9 /
+                                       benchmark::GetTimeUnitMultiplier(run.time_unit));
             }
         }
-        display_->ReportRuns(runs);
+        if (!table_only_) {
+            display_->ReportRuns(runs);
+        }
     }
 
     void Finalize() override
@@ -362,76 +510,182 @@ public:
         print(console ? display_->GetOutputStream() : display_->GetErrorStream());
     }
 
+    [[nodiscard]] bool failed() const { return !errors_.empty(); }
+
 private:
+    // The cell of one benchmark over a baseline: its ratio, "ERROR", or "-" when not run.
+    [[nodiscard]] std::string cell(const std::string& name, const std::string& baseline) const
+    {
+        if (errors_.count(name) != 0) {
+            return "ERROR";
+        }
+        return bench::ratio_cell(spread(name), spread(baseline));
+    }
+
+    [[nodiscard]] bench::Spread spread(const std::string& name) const
+    {
+        const auto found = times_.find(name);
+        return found == times_.end() ? bench::Spread{} : bench::spread_of(found->second);
+    }
+
     void print(std::ostream& out) const
     {
-        if (cpu_ns_.empty()) {
+        if (times_.empty() && errors_.empty()) {
             return;
         }
-        out << "\nCPU time per value, and as a multiple of the time of memcpy of the same block's n*4 float bytes\n"
-               "(median over repetitions; x memcpy > 1 is slower than the copy)\n";
-        char line[160];
-        std::snprintf(line, sizeof line, "%-9s %5s  %-13s %9s %10s %9s %7s %6s\n", "kind", "n", "op", "ns/value",
-                      "x memcpy", "stream B", "cratio", "reps");
-        out << line;
-        std::string group;
-        for (const Case& c : cases_) {
-            const auto found = cpu_ns_.find(c.name);
-            if (found == cpu_ns_.end()) {
-                continue;
-            }
-            const Block& block = *c.block;
-            const std::string this_group = group_name(block);
-            if (this_group != group && !group.empty()) {
-                out << '\n';
-            }
-            group = this_group;
-            const double ns = median(found->second);
-            const auto base = cpu_ns_.find(std::string(op_name(Op::memcpy)) + "/" + this_group);
-            char ratio[32] = "-";
-            if (base != cpu_ns_.end()) {
-                std::snprintf(ratio, sizeof ratio, "%.2f", ns / median(base->second));
-            }
-            const size_t bytes = stream_bytes(c.op, block);
-            const double cratio = static_cast<double>(block.values.size() * sizeof(float)) /
-                                  static_cast<double>(std::max<size_t>(bytes, 1));
-            std::snprintf(line, sizeof line, "%-9s %5d  %-13s %9.3f %10s %9zu %7.2f %6zu\n", kind_name(block.kind),
-                          static_cast<int>(block.n), op_name(c.op), ns / static_cast<double>(block.n), ratio, bytes,
-                          cratio, found->second.size());
-            out << line;
+        size_t reps = 0;
+        for (const auto& [name, times] : times_) {
+            reps = std::max(reps, times.size());
         }
+        out << "\ncomm coders as multiples of a memcpy of the block's n*4 float bytes, timed in the same run\n"
+            << "CPU " << cpu_model() << ", " << COMM_BENCHMARK_BUILD_TYPE << " build, peer " << peer_description()
+            << "\ncell: median CPU time over " << reps
+            << " repetition(s) / median memcpy time [fastest..slowest repetition]; 1.00 is the copy\n";
+#if COMM_BENCHMARK_LZ4
+        out << "lz4: LZ4_compress_default in the encode rows, LZ4_decompress_safe in the decode rows, on the\n"
+            << "block's level bytes (n bytes in, no quantising, no float output)\n";
+#endif
+        out << '\n';
+        print_coders(out);
+        out << "\nsplit and merge (one routine on every path) as multiples of a memcpy of the block's float bytes\n"
+            << "and of a memcpy of the stream's bytes\n\n";
+        print_framing(out);
+        print_errors(out);
         out.flush();
     }
 
+    void print_coders(std::ostream& out) const
+    {
+        std::vector<std::string> heading{"data set / n / function"};
+        heading.insert(heading.end(), columns_.begin(), columns_.end());
+        out << row(heading);
+        for (const Block& block : blocks_) {
+            const std::string baseline = bench_name(block, kMemcpy, kFloats);
+            if (spread(baseline).count == 0 && errors_.count(baseline) == 0) {
+                continue;  // filtered out
+            }
+            for (const Coder coder : kCoders) {
+                std::vector<std::string> cells{block.group + " " + coder_name(coder)};
+                for (const std::string& column : columns_) {
+                    const std::string name =
+                        column == kPeer
+                            ? bench_name(block, is_encoder(coder) ? "lz4_compress" : "lz4_decompress", kPeer)
+                            : bench_name(block, coder_name(coder), column);
+                    cells.push_back(cell(name, baseline));
+                }
+                out << row(cells);
+            }
+            out << '\n';
+        }
+        print_sizes(out);
+    }
+
+    // The stream sizes, which explain much of the spread between data sets.
+    void print_sizes(std::ostream& out) const
+    {
+        out << "stream bytes per block:";
+        for (const Block& block : blocks_) {
+            if (spread(bench_name(block, kMemcpy, kFloats)).count == 0) {
+                continue;
+            }
+            out << "\n  " << block.group << ": floats " << block.values.size() * sizeof(float) << ", pair "
+                << block.pair.size() << ", escaped " << block.escaped.size();
+            if (!block.lz4.empty()) {
+                out << ", lz4 " << block.lz4.size();
+            }
+        }
+        out << '\n';
+    }
+
+    void print_framing(std::ostream& out) const
+    {
+        out << row(
+            {"data set / n / stream (bytes)", "split x floats", "split x stream", "merge x floats", "merge x stream"});
+        for (const Block& block : blocks_) {
+            const std::string floats = bench_name(block, kMemcpy, kFloats);
+            for (const std::string_view stream : kStreams) {
+                const std::string copy = bench_name(block, kMemcpy, stream);
+                const std::string split_name = bench_name(block, kFraming[0], stream);
+                const std::string merge_name = bench_name(block, kFraming[1], stream);
+                if (spread(split_name).count == 0 && spread(merge_name).count == 0 && errors_.count(split_name) == 0 &&
+                    errors_.count(merge_name) == 0) {
+                    continue;  // filtered out
+                }
+                const std::string label = block.group + " " + std::string(stream) + " (" +
+                                          std::to_string(named_stream(block, stream).size()) + ")";
+                out << row({label, cell(split_name, floats), cell(split_name, copy), cell(merge_name, floats),
+                            cell(merge_name, copy)});
+            }
+        }
+    }
+
+    // A table line: the label in kLabel columns, then the cells in kCell each
+    // (a longer one pushes the rest right by what it overflows, and one space).
+    static std::string row(const std::vector<std::string>& cells)
+    {
+        constexpr size_t kLabel = 31;
+        constexpr size_t kCell = 20;
+        std::string line;
+        for (size_t i = 0; i < cells.size(); ++i) {
+            line += cells[i];
+            if (i + 1 < cells.size()) {
+                const size_t end = kLabel + kCell * i;
+                line.append(std::max(end, line.size() + 1) - line.size(), ' ');
+            }
+        }
+        return line + '\n';
+    }
+
+    void print_errors(std::ostream& out) const
+    {
+        if (errors_.empty()) {
+            return;
+        }
+        out << "\nWRONG OUTPUT (no time taken):\n";
+        for (const auto& [name, message] : errors_) {
+            out << "  " << name << ": " << message << '\n';
+        }
+    }
+
     benchmark::BenchmarkReporter* display_;
-    const std::vector<Case>& cases_;
-    std::map<std::string, std::vector<double>> cpu_ns_;
+    bool table_only_;
+    const std::deque<Block>& blocks_;
+    std::vector<std::string> columns_;
+    std::map<std::string, std::vector<double>> times_;  // CPU ns per iteration, one per repetition
+    std::map<std::string, std::string> errors_;
 };
+
+// Takes --comm_table_only out of the arguments; true if it was there.
+bool take_table_only(int& argc, char** argv)
+{
+    constexpr std::string_view kFlag = "--comm_table_only";
+    const int before = argc;
+    argc =
+        static_cast<int>(std::remove_if(argv + 1, argv + argc, [kFlag](const char* a) { return a == kFlag; }) - argv);
+    return argc != before;
+}
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // First, so that no branch of main lies on the analyzer's path to the registry.
+    std::deque<Block> blocks;  // a deque keeps the blocks in place while they are added
+    const std::vector<std::string> columns = register_all(blocks);  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
+
+    const bool table_only = take_table_only(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
+    benchmark::AddCustomContext("cpu_model", cpu_model());
     benchmark::AddCustomContext("comm_build_type", COMM_BENCHMARK_BUILD_TYPE);
-
-    std::deque<Block> blocks;  // a deque keeps the blocks in place while they are added
-    std::vector<Case> cases;
-    for (const int32_t n : kSizes) {
-        for (const Kind kind : kKinds) {
-            const Block& block = blocks.emplace_back(make_block(kind, n));
-            for (const Op op : kOps) {
-                register_case(cases, op, block);
-            }
-        }
-    }
+    benchmark::AddCustomContext("comm_paths", path_names());
+    benchmark::AddCustomContext("comm_peer", peer_description());
 
     // The library owns the default display reporter.
-    RatioTable reporter(benchmark::CreateDefaultDisplayReporter(), cases);
+    RatioTable reporter(benchmark::CreateDefaultDisplayReporter(), table_only, blocks, columns);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    return 0;
+    return reporter.failed() ? 1 : 0;
 }

@@ -3,7 +3,7 @@
 # is missing. Needs root (or sudo) only when something has to be installed.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev clang-14 libclang-rt-14-dev
+packages=(cmake g++ make libgtest-dev libbenchmark-dev liblz4-dev clang-14 libclang-rt-14-dev
           clang-tidy clang-format cppcheck pkgconf binutils
           libcli11-dev nlohmann-json3-dev libfmt-dev)
 missing=()
