@@ -114,6 +114,7 @@ struct Avx2Ops {
     [[gnu::always_inline]] static void store_pairs(uint8_t* p, Window w)
     {
         const __m256i halves[4] = {w.lo, w.lo, w.hi, w.hi};
+#pragma GCC unroll 8
         for (std::ptrdiff_t k = 0; k < 4; ++k) {
             const __m128i bytes =
                 k % 2 == 0 ? _mm256_castsi256_si128(halves[k]) : _mm256_extracti128_si256(halves[k], 1);
@@ -132,6 +133,7 @@ struct Avx2Ops {
         const __m256i low = _mm256_set1_epi16(0x00FF);
         __m256i levels[2];
         __m256i zero_counts[2];
+#pragma GCC unroll 8
         for (std::ptrdiff_t h = 0; h < 2; ++h) {
             const __m256i a = load32(p + 64 * h);
             const __m256i b = load32(p + 64 * h + 32);
@@ -158,6 +160,7 @@ struct Avx2Ops {
     [[gnu::always_inline]] static Window quantise(const float* values)
     {
         __m256i q[8];
+#pragma GCC unroll 8
         for (std::ptrdiff_t k = 0; k < 8; ++k) {
             q[k] = quantise8(_mm256_loadu_ps(values + 8 * k));
         }
@@ -174,6 +177,7 @@ struct Avx2Ops {
     [[gnu::always_inline]] static Window quantise_partial(const float* values, int32_t k)
     {
         __m256i q[8];
+#pragma GCC unroll 8
         for (std::ptrdiff_t j = 0; j < 8; ++j) {
             q[j] = k > 8 * j ? quantise8(_mm256_maskload_ps(values + 8 * j, lanes_below(k - 8 * j)))
                              : _mm256_setzero_si256();
@@ -190,6 +194,7 @@ struct Avx2Ops {
 
     [[gnu::always_inline]] static void level_values(const uint8_t* levels, float* values)
     {
+#pragma GCC unroll 8
         for (std::ptrdiff_t j = 0; j < 8; ++j) {
             _mm256_storeu_ps(values + 8 * j, values8(levels + 8 * j));
         }

@@ -110,6 +110,7 @@ struct Avx512Ops {
     [[gnu::always_inline]] static Window quantise(const float* values)
     {
         __m512i q[4];
+#pragma GCC unroll 8
         for (std::ptrdiff_t k = 0; k < 4; ++k) {
             q[k] = quantise16(_mm512_loadu_ps(values + 16 * k));
         }
@@ -125,6 +126,7 @@ struct Avx512Ops {
     [[gnu::always_inline]] static Window quantise_partial(const float* values, int32_t k)
     {
         __m512i q[4];
+#pragma GCC unroll 8
         for (std::ptrdiff_t j = 0; j < 4; ++j) {
             q[j] = k > 16 * j ? quantise16(_mm512_maskz_loadu_ps(lanes_below(k - 16 * j), values + 16 * j))
                               : _mm512_setzero_si512();
@@ -142,6 +144,7 @@ struct Avx512Ops {
 
     [[gnu::always_inline]] static void level_values(const uint8_t* levels, float* values)
     {
+#pragma GCC unroll 8
         for (std::ptrdiff_t j = 0; j < 4; ++j) {
             _mm512_storeu_ps(values + 16 * j, values16(levels + 16 * j));
         }

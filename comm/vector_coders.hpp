@@ -1,7 +1,10 @@
 // The coders on 64-value windows, written once for every vector instruction
 // set. Each vector path's file (codec_avx2.cpp, codec_avx512.cpp) includes this
 // header inside its target region and instantiates the templates with its own
-// `Ops`, a class of static, always-inlined primitives on one window:
+// `Ops`, a class of static, always-inlined primitives on one window. The
+// steps here are always inlined too, and the primitives' loops over a
+// window's vectors carry `#pragma GCC unroll`, so that -O2 gives the code -O3
+// does and the vectors stay in registers:
 //
 //   Window                     64 levels in registers
 //   load(p), store(p, w)       64 bytes, unaligned
@@ -131,13 +134,13 @@ struct Coding {
 };
 
 // Bit i set for i < valid.
-inline uint64_t first_bits(int32_t valid)
+[[gnu::always_inline]] inline uint64_t first_bits(int32_t valid)
 {
     return valid >= kWindow ? ~uint64_t{0} : (uint64_t{1} << valid) - 1;
 }
 
 // The mask without its bits below e.
-inline uint64_t bits_from(uint64_t bits, int32_t e)
+[[gnu::always_inline]] inline uint64_t bits_from(uint64_t bits, int32_t e)
 {
     return e >= kWindow ? 0 : bits & (~uint64_t{0} << e);
 }
@@ -147,7 +150,8 @@ inline uint64_t bits_from(uint64_t bits, int32_t e)
 // start comes first. The open run holds at most MaxRun values before the
 // window, so after it too.
 template <class Ops, int32_t MaxRun>
-uint64_t run_starts(const uint8_t* levels, int32_t first, int32_t valid, int32_t open_start)
+[[gnu::always_inline]] inline uint64_t run_starts(const uint8_t* levels, int32_t first, int32_t valid,
+                                                  int32_t open_start)
 {
     uint64_t starts = ~Ops::equal(Ops::load(levels), Ops::load(levels - 1)) & first_bits(valid);
     const int32_t cut = open_start + MaxRun - first;  // >= 0
@@ -159,7 +163,7 @@ uint64_t run_starts(const uint8_t* levels, int32_t first, int32_t valid, int32_t
 
 // Closes the open run at start s (writing its token) and opens the run there.
 template <class Method>
-Coding close_and_open(Coding c, const uint8_t* levels, int32_t first, int32_t s)
+[[gnu::always_inline]] inline Coding close_and_open(Coding c, const uint8_t* levels, int32_t first, int32_t s)
 {
     return {Method::close(c, first + s), first + s, levels[s]};
 }
@@ -169,7 +173,8 @@ Coding close_and_open(Coding c, const uint8_t* levels, int32_t first, int32_t s)
 // mispredicted loop exit. Without a start, a token is written at `out` and
 // left there, and the state stays as it was.
 template <class Method>
-Coding close_at_lowest_start(Coding c, uint64_t starts, const uint8_t* levels, int32_t first)
+[[gnu::always_inline]] inline Coding close_at_lowest_start(Coding c, uint64_t starts, const uint8_t* levels,
+                                                           int32_t first)
 {
     const int32_t s = std::countr_zero(starts);  // 64 without a start: levels[64] is readable
     const Coding next = close_and_open<Method>(c, levels, first, s);
@@ -184,7 +189,7 @@ struct PairMethod {
 
     // Writes the open run's token for a run ending before `end`; returns the
     // position after it.
-    static uint8_t* close(const Coding& c, int32_t end)
+    [[gnu::always_inline]] static uint8_t* close(const Coding& c, int32_t end)
     {
         c.out[0] = static_cast<uint8_t>(end - c.start - 1);
         c.out[1] = c.level;
@@ -192,7 +197,7 @@ struct PairMethod {
     }
 
     template <class Ops>
-    static Coding window(const uint8_t* levels, int32_t first, int32_t valid, Coding c)
+    [[gnu::always_inline]] static Coding window(const uint8_t* levels, int32_t first, int32_t valid, Coding c)
     {
         uint64_t starts = run_starts<Ops, kMaxRun>(levels, first, valid, c.start);
         if (starts == ~uint64_t{0}) {  // 64 runs of one value
@@ -223,7 +228,7 @@ struct EscapedMethod {
     static constexpr auto kPortable = &CodecPath::encode2;
 
     // Writes three bytes whatever the token, to take no branch.
-    static uint8_t* close(const Coding& c, int32_t end)
+    [[gnu::always_inline]] static uint8_t* close(const Coding& c, int32_t end)
     {
         const int32_t length = end - c.start;
         const bool single = length == 1;
@@ -234,7 +239,7 @@ struct EscapedMethod {
     }
 
     template <class Ops>
-    static Coding window(const uint8_t* levels, int32_t first, int32_t valid, Coding c)
+    [[gnu::always_inline]] static Coding window(const uint8_t* levels, int32_t first, int32_t valid, Coding c)
     {
         uint64_t starts = run_starts<Ops, kMaxRun>(levels, first, valid, c.start);
         const typename Ops::Window window = Ops::load(levels);
@@ -326,7 +331,7 @@ int32_t encode(const float* values, uint8_t* stream, int32_t n)
 // stores are made whatever the length, so that runs of up to 128 values take
 // no branch.
 template <class Ops>
-void fill_run(uint8_t* at, uint8_t level, int32_t length)
+[[gnu::always_inline]] inline void fill_run(uint8_t* at, uint8_t level, int32_t length)
 {
     Ops::fill(at, level);
     Ops::fill(at + kWindow, level);
@@ -349,7 +354,8 @@ struct Expanded {
 // pairs of one value are stored from the window's levels, a stretch at a time,
 // and each longer pair is filled in. Stops early at the capacity.
 template <class Ops>
-Expanded expand_pair_window(const uint8_t* pairs, int32_t remaining, uint8_t* staging, int32_t staged)
+[[gnu::always_inline]] inline Expanded expand_pair_window(const uint8_t* pairs, int32_t remaining, uint8_t* staging,
+                                                          int32_t staged)
 {
     uint64_t counted = 0;
     const typename Ops::Window levels = Ops::pair_levels(pairs, counted);
@@ -421,7 +427,8 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
 // at each escape. What it consumes may end inside the next window. Stops early
 // at the capacity.
 template <class Ops>
-Expanded expand_escaped_window(const uint8_t* bytes, int32_t remaining, uint8_t* staging, int32_t staged)
+[[gnu::always_inline]] inline Expanded expand_escaped_window(const uint8_t* bytes, int32_t remaining, uint8_t* staging,
+                                                             int32_t staged)
 {
     const typename Ops::Window window = Ops::load(bytes);
     const int32_t limit = std::min(remaining, kWindow);
@@ -508,7 +515,7 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count)
 // sequence of windows.
 template <class Ops>
 struct WindowCopy {
-    static void copy(uint8_t* to, const uint8_t* from, int32_t n)
+    [[gnu::always_inline]] static void copy(uint8_t* to, const uint8_t* from, int32_t n)
     {
         if (n == PACKET_DATA_SIZE) {  // a full packet: a fixed sequence, no loop to mispredict
             for (int32_t i = 0; i + kWindow < PACKET_DATA_SIZE; i += kWindow) {
