@@ -8,6 +8,10 @@
 #ifndef COMM_CODEC_PATHS_HPP
 #define COMM_CODEC_PATHS_HPP
 
+#if __cplusplus < 202002L
+#error "comm's sources are C++20: compile them with -std=c++20 (its header Comm.h is C99 and any C++)"
+#endif
+
 #include <cstdint>
 #include <span>
 #include <string_view>

@@ -3,6 +3,10 @@
 #ifndef COMM_SAMPLE_LEVEL_HPP
 #define COMM_SAMPLE_LEVEL_HPP
 
+#if __cplusplus < 202002L
+#error "comm's sources are C++20: compile them with -std=c++20 (its header Comm.h is C99 and any C++)"
+#endif
+
 #include <array>
 #include <bit>
 #include <cstdint>
