@@ -18,6 +18,17 @@ namespace reference {
 using Bytes = std::vector<uint8_t>;
 using Levels = std::vector<uint8_t>;
 
+// How many values from values[i] on have its level, max_run at most.
+inline int32_t run_length(const float* values, int32_t i, int32_t n, int32_t max_run)
+{
+    const uint8_t level = comm::quantise(values[i]);
+    int32_t length = 1;
+    while (i + length < n && length < max_run && comm::quantise(values[i + length]) == level) {
+        ++length;
+    }
+    return length;
+}
+
 // Pair stream: each run of up to 256 equal levels as (length - 1, level).
 inline int32_t encode_pairs(const float* values, uint8_t* stream, int32_t n)
 {
@@ -27,10 +38,7 @@ inline int32_t encode_pairs(const float* values, uint8_t* stream, int32_t n)
     int32_t out = 0;
     for (int32_t i = 0; i < n;) {
         const uint8_t level = comm::quantise(values[i]);
-        int32_t length = 1;
-        while (i + length < n && length < 256 && comm::quantise(values[i + length]) == level) {
-            ++length;
-        }
+        const int32_t length = run_length(values, i, n, 256);
         stream[out++] = static_cast<uint8_t>(length - 1);
         stream[out++] = level;
         i += length;
@@ -48,10 +56,7 @@ inline int32_t encode_escaped(const float* values, uint8_t* stream, int32_t n)
     int32_t out = 0;
     for (int32_t i = 0; i < n;) {
         const uint8_t level = comm::quantise(values[i]);
-        int32_t length = 1;
-        while (i + length < n && length < 254 && comm::quantise(values[i + length]) == level) {
-            ++length;
-        }
+        const int32_t length = run_length(values, i, n, 254);
         if (length > 1) {
             stream[out++] = 0xFF;
             stream[out++] = static_cast<uint8_t>(length);
