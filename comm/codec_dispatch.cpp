@@ -103,10 +103,11 @@ std::span<const CodecPath* const> runnable_paths()
 
 const CodecPath& choose_path(std::span<const CodecPath* const> runnable, const char* requested)
 {
+    // No cap, or an unknown name, ranks above every path.
     const std::size_t cap = requested == nullptr ? kPathNames.size() : rank_of(requested);
     const CodecPath* chosen = runnable.front();
     for (const CodecPath* path : runnable) {
-        if (cap == kPathNames.size() || rank_of(path->name) <= cap) {
+        if (rank_of(path->name) <= cap) {
             chosen = path;
         }
     }

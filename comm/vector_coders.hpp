@@ -86,6 +86,22 @@ inline constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 64 * 16 + 16;
 
 // ---- Levels and values ----------------------------------------------------
 
+// Quantises n values a window at a time, the last window stored whole (0s
+// past n). Returns the bytes written: n rounded up to a whole window.
+template <class Ops>
+int32_t quantise_windows(const float* values, uint8_t* levels, int32_t n)
+{
+    int32_t i = 0;
+    for (; i + kWindow <= n; i += kWindow) {
+        Ops::store(levels + i, Ops::quantise(values + i));
+    }
+    if (i < n) {
+        Ops::store(levels + i, Ops::quantise_partial(values + i, n - i));
+        i += kWindow;
+    }
+    return i;
+}
+
 template <class Ops>
 void quantise(const float* values, uint8_t* levels, int32_t n)
 {
@@ -93,14 +109,12 @@ void quantise(const float* values, uint8_t* levels, int32_t n)
         portable_path.quantise(values, levels, n);
         return;
     }
-    int32_t i = 0;
-    for (; i + kWindow <= n; i += kWindow) {
-        Ops::store(levels + i, Ops::quantise(values + i));
-    }
-    if (i < n) {
+    const int32_t whole = n & -kWindow;
+    quantise_windows<Ops>(values, levels, whole);
+    if (whole < n) {
         alignas(64) uint8_t rest[kWindow];
-        Ops::store(rest, Ops::quantise_partial(values + i, n - i));
-        std::memcpy(levels + i, rest, static_cast<size_t>(n - i));
+        quantise_windows<Ops>(values + whole, rest, n - whole);
+        std::memcpy(levels + whole, rest, static_cast<size_t>(n - whole));
     }
 }
 
@@ -292,14 +306,7 @@ int32_t encode(const float* values, uint8_t* stream, int32_t n)
     for (int32_t base = 0; base < n; base += kChunk) {
         const int32_t size = std::min(kChunk, n - base);
         const uint8_t before = base == 0 ? 0 : levels[kChunk - 1];  // the previous chunk's last level
-        int32_t padded = size & -kWindow;
-        for (int32_t i = 0; i < padded; i += kWindow) {
-            Ops::store(levels + i, Ops::quantise(values + base + i));
-        }
-        if (padded < size) {
-            Ops::store(levels + padded, Ops::quantise_partial(values + base + padded, size - padded));
-            padded += kWindow;
-        }
+        const int32_t padded = quantise_windows<Ops>(values + base, levels, size);
         Ops::fill(levels + padded, 0);
         Ops::fill(levels + padded + kWindow, 0);
         if (base == 0) {
