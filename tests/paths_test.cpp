@@ -316,6 +316,21 @@ TEST_P(EachPath, FramesLikeThePacketRules)
     }
 }
 
+// A window of pairs with many short runs is expanded with 16-value fills, so
+// a run of 16 values is the longest such a window may hold, and 17 not.
+TEST_P(EachPath, DecodesManyShortRunsUpToTheFillWidth)
+{
+    for (const uint8_t count : {uint8_t{15}, uint8_t{16}}) {
+        for (size_t at = 0; at < 64; at += 9) {
+            Bytes pairs;
+            for (size_t k = 0; k < 64; ++k) {
+                pairs.insert(pairs.end(), {k == at ? count : static_cast<uint8_t>(k % 3), static_cast<uint8_t>(k)});
+            }
+            decode_checked(path().decode, reference::decode_pairs, pairs);
+        }
+    }
+}
+
 TEST_P(EachPath, DecodersTakeAnyBytes)
 {
     std::mt19937 rng(4);
