@@ -2,7 +2,8 @@
  * comm: a codec for blocks of normalised samples (floats in [0, 1]).
  *
  * Each value is quantised to an 8-bit sample level, the levels are coded with
- * one of two run-length methods into an encoded stream, and a stream is cut
+ * one of three methods (two run-length methods, and a delta method for noisy
+ * signals) into an encoded stream, and a stream is cut
  * into packets of at most PACKET_DATA_SIZE payload bytes for transmission.
  * Every step has its inverse. All functions work on arrays the caller owns,
  * keep no state between calls and are safe to call from many threads at once.
@@ -34,6 +35,32 @@
  *   Size: at most 2n bytes; exactly n when no two neighbours are equal and no
  *   level is 255.
  *
+ * Delta stream (encode3 / decode3): the smallest of three forms, told apart
+ * by the stream's length and first byte.
+ *   even length   a pair run-length stream, exactly as encode writes it
+ *   odd length    byte 0 is the form byte F; bit 2 of F (0x04) says that the
+ *                 last byte is padding, to make the length odd, and is
+ *                 ignored. F & ~0x04:
+ *     00  packed deltas: byte 1 the first level L0, byte 2 the number of
+ *         deltas in the last group modulo 64 (0..63), then groups of 64
+ *         deltas to the end. A delta is a level minus the one before it,
+ *         modulo 256, as a zigzag code (0, -1, 1, -2, 2 ... become 0, 1, 2,
+ *         3, 4 ...; -128 becomes 255). A group is a width byte w (0..8), then
+ *         w bit planes of 8 bytes: bit j of plane b (byte j / 8, bit j % 8)
+ *         is bit b of the code of the group's delta j. Codes past the block's
+ *         end are 0. The last group holds the byte-2 count of deltas (64 for
+ *         0); the stream stands for 1 + the deltas' count values.
+ *     01  levels: each byte after F one level.
+ *     other values stand for no values.
+ *   The encoder writes the pair stream unless a form of odd length is
+ *   smaller, then packed deltas unless the levels are smaller. Worked
+ *   example: levels 100 99 99 98 97 97 96 95 95 94 93 93 92 91 91 90 (15
+ *   deltas of -1 or 0: codes 1 0 1 1 0 1 1 0 1 1 0 1 1 0 1, one group of
+ *   width 1) give 13 bytes, where the pair stream takes 22 and the levels 17:
+ *     04 64 0F  01 6D 5B 00 00 00 00 00 00  00
+ *   Size: at most the pair stream's, so at most 2n bytes; about n / 64 plus
+ *   n * w / 8 bytes for deltas of w bits, and at most n + 2 bytes.
+ *
  * Decoders are safe on any input: they never read past `count` bytes, never
  * write more than DECODE_MAX_VALUES values or past the count they return, and
  * never fail in any other way.
@@ -46,11 +73,13 @@
  * Buffer sizes: the caller owns every array and no function is told an
  * output array's size, so give each the room below (the macros work in C
  * array sizes too):
- *   encode, encode2  COMM_STREAM_MAX_BYTES(n) = 2n bytes for n values
+ *   encode, encode2, encode3
+ *                    COMM_STREAM_MAX_BYTES(n) = 2n bytes for n values
  *   split            COMM_PACKET_COUNT(len) = ceil(len / 650) packets
  *   merge            the sum of the packets' lengths; for packets from
  *                    outside, COMM_MERGE_MAX_BYTES(count) = 650 per packet
- *   decode, decode2  n values for a stream that an encoder made from n values;
+ *   decode, decode2, decode3
+ *                    n values for a stream that an encoder made from n values;
  *                    DECODE_MAX_VALUES (5700) values for bytes from anywhere
  *                    else. A few bytes can stand for thousands of values, so
  *                    a stream read from a file or the network needs room for
@@ -112,7 +141,7 @@ extern "C" {
 #define ENCODE_MAX_VALUES (INT32_MAX / 2)
 
 /* Room an encoder needs for n values (1 <= n <= ENCODE_MAX_VALUES): the
- * longest stream of either method, 2n bytes. */
+ * longest stream of any method, 2n bytes. */
 #define COMM_STREAM_MAX_BYTES(n) (2 * (n))
 
 /* Packets split fills for a stream of len bytes (len >= 0): ceil(len / 650),
@@ -175,6 +204,33 @@ COMM_API int32_t encode2(const float* values, uint8_t* stream, int32_t n);
  * returns 0.
  */
 COMM_API int32_t decode2(const uint8_t* stream, float* values, int32_t count);
+
+/*
+ * encode3: delta coding of n values, for signals whose neighbouring levels
+ * are close (sensor readings, sound): the smallest of the pair stream, packed
+ * deltas and the plain levels.
+ *   values: n floats, read only.   stream: room for 2n bytes, all of which
+ *   the encoder may use: bytes past the returned length are not defined.
+ * Returns the stream length in bytes: at most encode's for the same values
+ * (so at most 2n), and at most n + 2.
+ * n <= 0 or n > ENCODE_MAX_VALUES: writes nothing and returns 0.
+ * Needs no heap memory and a fixed amount of stack, whatever n is.
+ */
+COMM_API int32_t encode3(const float* values, uint8_t* stream, int32_t n);
+
+/*
+ * decode3: expands a delta stream of `count` bytes into values.
+ *   stream: count bytes, read only.   values: room for every value the
+ *   stream stands for, DECODE_MAX_VALUES at most (n for a stream that encode3
+ *   made from n values; DECODE_MAX_VALUES for bytes from outside).
+ * Returns how many values it wrote, 0..DECODE_MAX_VALUES.
+ * Bad input: never reads past count bytes and stops writing after
+ * DECODE_MAX_VALUES values. An even count is a pair stream, decoded as decode
+ * does. An unknown form byte, or a packed form with its last-group count
+ * above 63, stands for no values; a group whose width is above 8 or whose
+ * planes run past the end ends the stream before it. count <= 0 returns 0.
+ */
+COMM_API int32_t decode3(const uint8_t* stream, float* values, int32_t count);
 
 /*
  * split: cuts a stream of len bytes into packets.

@@ -1,11 +1,14 @@
 // The portable coders: plain C++ for every CPU, exact under any rounding mode.
 // On x86-64 the quantising loop uses SSE2, part of every x86-64 CPU.
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
+#include "comm/delta_format.hpp"
 #include "comm/sample_level.hpp"
 
 #if defined(__SSE2__)
@@ -210,6 +213,225 @@ int32_t decode_escaped(const uint8_t* stream, float* values, int32_t count)
     return written;
 }
 
+// ---- Delta stream -----------------------------------------------------------
+
+using delta::kGroup;
+
+// The levels of a block a chunk at a time, each chunk after the first starting
+// where a group does, with the level before it at levels[-1]: value 0 and
+// kQuantiseChunk deltas, then kQuantiseChunk deltas a chunk. Calls
+// fn(levels, first, size) with the chunk's first value's index; levels[-1] is
+// levels[0] for the first chunk.
+template <typename Fn>
+void for_each_delta_chunk(const float* values, int32_t n, Fn fn)
+{
+    uint8_t buffer[1 + 1 + kQuantiseChunk];
+    uint8_t* const levels = buffer + 1;
+    uint8_t before = 0;
+    for (int32_t first = 0; first < n;) {
+        const int32_t size = std::min(n - first, first == 0 ? 1 + kQuantiseChunk : kQuantiseChunk);
+        quantise_block(values + first, levels, size);
+        buffer[0] = first == 0 ? levels[0] : before;
+        fn(static_cast<const uint8_t*>(levels), first, size);
+        before = levels[size - 1];
+        first += size;
+    }
+}
+
+// The codes of up to kGroup deltas (k of them, levels[-1] readable), 0s after.
+void group_codes(const uint8_t* levels, int32_t k, uint8_t* codes)
+{
+    for (int32_t j = 0; j < kGroup; ++j) {
+        codes[j] = j < k ? delta::zigzag(levels[j], levels[j - 1]) : 0;
+    }
+}
+
+uint8_t group_width(const uint8_t* codes)
+{
+    uint8_t any = 0;
+    for (int32_t j = 0; j < kGroup; ++j) {
+        any |= codes[j];
+    }
+    return static_cast<uint8_t>(std::bit_width(any));
+}
+
+// Bit b of each of the 8 bytes at `bytes`, byte j's as bit j.
+uint8_t gather_bit(const uint8_t* bytes, int b)
+{
+    uint64_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    constexpr uint64_t kLowBits = 0x0101010101010101U;
+    constexpr uint64_t kGather = 0x0102040810204080U;  // moves byte j's low bit to bit 56 + j
+    return static_cast<uint8_t>((((word >> b) & kLowBits) * kGather) >> 56);
+}
+
+// Byte j of kSpread[x] is bit j of x.
+constexpr std::array<uint64_t, 256> kSpread = [] {
+    std::array<uint64_t, 256> table{};
+    for (uint32_t x = 0; x < 256; ++x) {
+        for (uint32_t j = 0; j < 8; ++j) {
+            table[x] |= uint64_t{(x >> j) & 1} << (8 * j);
+        }
+    }
+    return table;
+}();
+
+// What a block's delta stream will be: the sizes of its forms.
+struct DeltaSizes {
+    int64_t packed = delta::kPackedHeader;
+    int64_t changes = 0;  // values unlike the one before
+};
+
+DeltaSizes measure_deltas(const float* values, int32_t n)
+{
+    DeltaSizes sizes;
+    for_each_delta_chunk(values, n, [&sizes](const uint8_t* levels, int32_t first, int32_t size) {
+        const int32_t start = first == 0 ? 1 : 0;
+        for (int32_t i = start; i < size; ++i) {
+            sizes.changes += levels[i] != levels[i - 1] ? 1 : 0;
+        }
+        uint8_t codes[kGroup];
+        for (int32_t g = start; g < size; g += kGroup) {
+            group_codes(levels + g, std::min(kGroup, size - g), codes);
+            sizes.packed += 1 + 8 * int64_t{group_width(codes)};
+        }
+    });
+    return sizes;
+}
+
+// A stream of odd length: its size once padded.
+int64_t odd(int64_t size)
+{
+    return size | 1;
+}
+
+int32_t write_packed(const float* values, uint8_t* stream, int32_t n)
+{
+    uint8_t* out = stream + delta::kPackedHeader;
+    for_each_delta_chunk(values, n, [&out, stream](const uint8_t* levels, int32_t first, int32_t size) {
+        const int32_t start = first == 0 ? 1 : 0;
+        if (first == 0) {
+            stream[1] = levels[0];
+        }
+        uint8_t codes[kGroup];
+        for (int32_t g = start; g < size; g += kGroup) {
+            group_codes(levels + g, std::min(kGroup, size - g), codes);
+            const uint8_t width = group_width(codes);
+            *out++ = width;
+            for (int b = 0; b < width; ++b) {
+                for (int32_t k = 0; k < kGroup; k += 8) {
+                    *out++ = gather_bit(codes + k, b);
+                }
+            }
+        }
+    });
+    stream[0] = delta::kPackedForm;
+    stream[2] = static_cast<uint8_t>((n - 1) % kGroup);
+    if ((out - stream) % 2 == 0) {
+        stream[0] |= delta::kPaddedFlag;
+        *out++ = 0;
+    }
+    return static_cast<int32_t>(out - stream);
+}
+
+int32_t write_levels(const float* values, uint8_t* stream, int32_t n)
+{
+    stream[0] = delta::kLevelsForm;
+    quantise_block(values, stream + 1, n);
+    if (n % 2 == 1) {
+        stream[0] |= delta::kPaddedFlag;
+        stream[n + 1] = 0;
+        return n + 2;
+    }
+    return n + 1;
+}
+
+// The smallest form: the pair stream (even length) unless the packed deltas or
+// the levels are smaller; on a tie the earlier of the three.
+int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
+{
+    if (n <= 0 || n > ENCODE_MAX_VALUES) {
+        return 0;
+    }
+    const DeltaSizes sizes = measure_deltas(values, n);
+    const int64_t packed = odd(sizes.packed);
+    const int64_t levels = odd(int64_t{n} + 1);
+    const int64_t other = std::min(packed, levels);
+    // Each change starts a pair, so the pair stream is no smaller than this.
+    if (2 * (sizes.changes + 1) <= other) {
+        const int32_t pairs = encode_pairs(values, stream, n);
+        if (pairs <= other) {
+            return pairs;
+        }
+    }
+    return packed <= levels ? write_packed(values, stream, n) : write_levels(values, stream, n);
+}
+
+// Expands the group whose width byte is at `group` (all of its planes there)
+// into 64 levels after `before`.
+void expand_group(const uint8_t* group, uint8_t before, uint8_t* levels)
+{
+    uint64_t codes[kGroup / 8] = {};
+    const int width = group[0];
+    for (int b = 0; b < width; ++b) {
+        for (int32_t k = 0; k < kGroup / 8; ++k) {
+            codes[k] |= kSpread[group[1 + 8 * b + k]] << b;
+        }
+    }
+    uint8_t code_bytes[kGroup];
+    std::memcpy(code_bytes, codes, sizeof code_bytes);
+    for (int32_t j = 0; j < kGroup; ++j) {
+        before = delta::unzigzag(code_bytes[j], before);
+        levels[j] = before;
+    }
+}
+
+int32_t decode_packed(const uint8_t* stream, float* values, int32_t end)
+{
+    if (end < delta::kPackedHeader || stream[2] >= kGroup) {
+        return 0;
+    }
+    const int32_t last_group = stream[2] == 0 ? kGroup : stream[2];
+    uint8_t staging[DECODE_MAX_VALUES + kGroup];
+    staging[0] = stream[1];
+    int32_t staged = 1;
+    for (int32_t p = delta::kPackedHeader; p < end && staged < DECODE_MAX_VALUES;) {
+        const int32_t width = stream[p];
+        if (width > delta::kMaxWidth || end - p - 1 < 8 * width) {
+            break;
+        }
+        expand_group(stream + p, staging[staged - 1], staging + staged);
+        p += 1 + 8 * width;
+        staged += p == end ? last_group : kGroup;
+    }
+    staged = std::min(staged, DECODE_MAX_VALUES);
+    level_values_block(staging, values, staged);
+    return staged;
+}
+
+int32_t decode_deltas(const uint8_t* stream, float* values, int32_t count)
+{
+    if (count <= 0) {
+        return 0;
+    }
+    if (count % 2 == 0) {
+        return decode_pairs(stream, values, count);
+    }
+    const uint8_t form = stream[0];
+    const int32_t end = count - ((form & delta::kPaddedFlag) != 0 ? 1 : 0);
+    switch (form & ~delta::kPaddedFlag) {
+        case delta::kPackedForm:
+            return decode_packed(stream, values, end);
+        case delta::kLevelsForm: {
+            const int32_t n = std::clamp(end - 1, 0, DECODE_MAX_VALUES);
+            level_values_block(stream + 1, values, n);
+            return n;
+        }
+        default:
+            return 0;
+    }
+}
+
 struct LibraryCopy {
     // Not inlined, so the compiler cannot see that n is at most 650 and
     // expand the copy in place (GCC does, as rep movs, several times slower
@@ -234,6 +456,8 @@ constinit const CodecPath portable_path = {
     decode_pairs,
     encode_escaped,
     decode_escaped,
+    encode_deltas,
+    decode_deltas,
     split_packets<LibraryCopy>,
     merge_packets<LibraryCopy>,
 };
