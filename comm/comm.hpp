@@ -47,10 +47,11 @@
 
 namespace comm {
 
-// The two stream formats of Comm.h.
+// The three stream formats of Comm.h.
 enum class method : std::uint8_t {
     pairs,    // pair run-length stream: encode / decode
     escaped,  // escaped run-length stream: encode2 / decode2
+    deltas,   // delta stream, for noisy signals: encode3 / decode3
 };
 
 enum class errc {
@@ -62,6 +63,7 @@ enum class errc {
     bad_packet_length,     // a packet length outside 1..packet_data_size
     short_packet,          // a packet before the final one not full
     bad_last_flag,         // `last` other than 1 on the final packet and 0 on the others
+    malformed_stream,      // a delta stream's form byte, last-group count or group width unknown
 };
 
 namespace interface_detail {
@@ -89,6 +91,8 @@ public:
                 return "packet before the last one not full (650 bytes)";
             case errc::bad_last_flag:
                 return "last flag not 1 on the final packet and 0 on the others";
+            case errc::malformed_stream:
+                return "delta stream with an unknown form, last-group count or group width";
         }
         return "unknown comm error";
     }
@@ -125,7 +129,7 @@ inline constexpr std::size_t max_block_values = DECODE_MAX_VALUES;
 inline constexpr std::size_t packet_data_size = PACKET_DATA_SIZE;
 
 // Room encode needs for a block of `values` values: the longest stream of
-// either method.
+// any method.
 constexpr std::size_t max_stream_bytes(std::size_t values) noexcept
 {
     return 2 * values;
@@ -153,6 +157,8 @@ inline std::size_t fail(std::error_code& ec, errc e) noexcept
 // Checks a stream for decoding and returns how many values it stands for,
 // counted by the rules of Comm.h. A stream the C decoder would truncate (past
 // max_block_values, or ending inside a pair or token) is an error instead.
+inline std::size_t delta_decoded_size(std::span<const std::uint8_t> stream, std::error_code& ec) noexcept;
+
 inline std::size_t decoded_size(method m, std::span<const std::uint8_t> stream, std::error_code& ec) noexcept
 {
     ec.clear();
@@ -162,6 +168,9 @@ inline std::size_t decoded_size(method m, std::span<const std::uint8_t> stream, 
     }
     if (size > int32_max) {
         return fail(ec, errc::input_too_long);
+    }
+    if (m == method::deltas) {
+        return size % 2 == 0 ? decoded_size(method::pairs, stream, ec) : delta_decoded_size(stream, ec);
     }
     std::size_t values = 0;
     std::size_t p = 0;
@@ -221,6 +230,49 @@ inline std::size_t decoded_size(method m, std::span<const std::uint8_t> stream, 
     return values;
 }
 
+// The values of a delta stream of odd length (after a form byte).
+inline std::size_t delta_decoded_size(std::span<const std::uint8_t> stream, std::error_code& ec) noexcept
+{
+    constexpr std::uint8_t packed_form = 0x00;
+    constexpr std::uint8_t levels_form = 0x01;
+    constexpr std::uint8_t padded_flag = 0x04;
+    constexpr std::size_t group = 64;
+    const std::uint8_t form = stream[0];
+    const std::size_t end = stream.size() - ((form & padded_flag) != 0 ? 1 : 0);
+    std::size_t values = 0;
+    if ((form & ~padded_flag) == levels_form) {
+        if (end < 1) {
+            return fail(ec, errc::truncated_stream);
+        }
+        values = end - 1;
+    } else if ((form & ~padded_flag) == packed_form) {
+        if (end < 3) {
+            return fail(ec, errc::truncated_stream);
+        }
+        if (stream[2] >= group) {
+            return fail(ec, errc::malformed_stream);
+        }
+        values = 1;
+        for (std::size_t p = 3; p < end && values <= max_block_values;) {
+            const std::size_t width = stream[p];
+            if (width > 8) {
+                return fail(ec, errc::malformed_stream);
+            }
+            if (end - p - 1 < 8 * width) {
+                return fail(ec, errc::truncated_stream);
+            }
+            p += 1 + 8 * width;
+            values += p == end && stream[2] != 0 ? stream[2] : group;
+        }
+    } else {
+        return fail(ec, errc::malformed_stream);
+    }
+    if (values > max_block_values) {
+        return fail(ec, errc::block_too_long);
+    }
+    return values;
+}
+
 // Checks a packet sequence for merging and returns its stream's length: every
 // packet but the final one full, `last` set on the final one only.
 inline std::size_t merged_size(std::span<const packet> packets, std::error_code& ec) noexcept
@@ -252,8 +304,9 @@ inline std::size_t merged_size(std::span<const packet> packets, std::error_code&
 inline std::size_t run_decoder(method m, std::span<const std::uint8_t> stream, float* values) noexcept
 {
     const auto count = static_cast<std::int32_t>(stream.size());
-    const std::int32_t written =
-        m == method::pairs ? ::decode(stream.data(), values, count) : ::decode2(stream.data(), values, count);
+    const std::int32_t written = m == method::pairs     ? ::decode(stream.data(), values, count)
+                                 : m == method::escaped ? ::decode2(stream.data(), values, count)
+                                                        : ::decode3(stream.data(), values, count);
     return static_cast<std::size_t>(written);
 }
 
@@ -276,8 +329,9 @@ inline std::size_t run_decoder(method m, std::span<const std::uint8_t> stream, f
         return interface_detail::fail(ec, errc::output_too_small);
     }
     const auto n = static_cast<std::int32_t>(values.size());
-    const std::int32_t bytes =
-        m == method::pairs ? ::encode(values.data(), stream.data(), n) : ::encode2(values.data(), stream.data(), n);
+    const std::int32_t bytes = m == method::pairs     ? ::encode(values.data(), stream.data(), n)
+                               : m == method::escaped ? ::encode2(values.data(), stream.data(), n)
+                                                      : ::encode3(values.data(), stream.data(), n);
     return static_cast<std::size_t>(bytes);
 }
 
