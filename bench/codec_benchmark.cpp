@@ -1,6 +1,6 @@
 // comm_benchmark: every coder on every path this CPU can run, the step-by-step
 // reference coders as the "before", split and merge, and LZ4 as the peer, on
-// four data sets (bench/data_sets.hpp) in blocks of 1900 values, and two of
+// eight data sets (bench/data_sets.hpp) in blocks of 1900 values, and two of
 // them also in blocks of 5700.
 // Every time is shown as a multiple of a memcpy of the same block's n * 4 float
 // bytes, measured in the same run; split and merge also as a multiple of a
@@ -8,7 +8,8 @@
 //
 // Benchmark names are "<data set>/<n>/<function>/<implementation>":
 //   memcpy/floats, memcpy/pair, memcpy/escaped   the baselines
-//   encode|decode|encode2|decode2/<impl>         impl: before, portable, avx2, avx512
+//   encode|decode|encode2|decode2|encode3|decode3/<impl>
+//                                                impl: before, portable, avx2, avx512
 //   split|merge/pair, split|merge/escaped        the framing, one routine on every path
 //   lz4_compress/lz4, lz4_decompress/lz4         the peer, on the block's level bytes
 // so --benchmark_filter=/1900/ keeps one block size, =/encode2/ one function.
@@ -31,6 +32,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -76,28 +78,32 @@ bool timed_in_large_block(bench::DataSet set)
     return set == bench::DataSet::uniform || set == bench::DataSet::plateau;
 }
 
-// The four coders of one implementation: the reference ("before") or a path.
+// The six coders of one implementation: the reference ("before") or a path.
 struct Coders {
     std::string name;
     Encoder encode;
     Decoder decode;
     Encoder encode2;
     Decoder decode2;
+    Encoder encode3;
+    Decoder decode3;
 };
 
 std::vector<Coders> implementations()
 {
     std::vector<Coders> list{{"before", reference::encode_pairs, reference::decode_pairs, reference::encode_escaped,
-                              reference::decode_escaped}};
+                              reference::decode_escaped, reference::encode_deltas, reference::decode_deltas}};
     const auto paths = comm::detail::runnable_paths();
     std::transform(paths.begin(), paths.end(), std::back_inserter(list), [](const comm::detail::CodecPath* path) {
-        return Coders{path->name, path->encode, path->decode, path->encode2, path->decode2};
+        return Coders{path->name,    path->encode,  path->decode, path->encode2,
+                      path->decode2, path->encode3, path->decode3};
     });
     return list;
 }
 
-enum class Coder { encode, decode, encode2, decode2 };
-constexpr std::array<Coder, 4> kCoders = {Coder::encode, Coder::decode, Coder::encode2, Coder::decode2};
+enum class Coder { encode, decode, encode2, decode2, encode3, decode3 };
+constexpr std::array<Coder, 6> kCoders = {Coder::encode,  Coder::decode,  Coder::encode2,
+                                          Coder::decode2, Coder::encode3, Coder::decode3};
 
 const char* coder_name(Coder coder)
 {
@@ -110,13 +116,17 @@ const char* coder_name(Coder coder)
             return "encode2";
         case Coder::decode2:
             return "decode2";
+        case Coder::encode3:
+            return "encode3";
+        case Coder::decode3:
+            return "decode3";
     }
     return "?";
 }
 
 bool is_encoder(Coder coder)
 {
-    return coder == Coder::encode || coder == Coder::encode2;
+    return coder == Coder::encode || coder == Coder::encode2 || coder == Coder::encode3;
 }
 
 // A block of one data set and everything its benchmarks compare with, made
@@ -129,12 +139,24 @@ struct Block {
     std::vector<float> decoded;  // each level's value: what a decoder must write
     Bytes pair;                  // the reference encoders' streams
     Bytes escaped;
+    Bytes deltas;
     Bytes lz4;  // LZ4's compression of the levels; empty without LZ4
 };
 
 const Bytes& stream_of(Coder coder, const Block& block)
 {
-    return coder == Coder::encode || coder == Coder::decode ? block.pair : block.escaped;
+    switch (coder) {
+        case Coder::encode:
+        case Coder::decode:
+            return block.pair;
+        case Coder::encode2:
+        case Coder::decode2:
+            return block.escaped;
+        case Coder::encode3:
+        case Coder::decode3:
+            break;
+    }
+    return block.deltas;
 }
 
 Bytes encoded(Encoder encoder, const std::vector<float>& values)
@@ -154,6 +176,7 @@ Block make_block(bench::DataSet set, int32_t n)
                 {},
                 {},
                 {},
+                {},
                 {}};
     block.levels = reference::levels_of(block.values);
     for (const uint8_t level : block.levels) {
@@ -161,6 +184,7 @@ Block make_block(bench::DataSet set, int32_t n)
     }
     block.pair = encoded(reference::encode_pairs, block.values);
     block.escaped = encoded(reference::encode_escaped, block.values);
+    block.deltas = encoded(reference::encode_deltas, block.values);
 #if COMM_BENCHMARK_LZ4
     block.lz4.resize(static_cast<size_t>(LZ4_compressBound(n)));
     const int size =
@@ -392,8 +416,8 @@ void register_block(const Block& block, const std::vector<Coders>& impls)
         for (const Coders& impl : impls) {
             Job job{is_encoder(coder) ? Task::encode : Task::decode, b};
             job.stream = &stream_of(coder, block);
-            job.encoder = coder == Coder::encode ? impl.encode : impl.encode2;
-            job.decoder = coder == Coder::decode ? impl.decode : impl.decode2;
+            job.encoder = coder == Coder::encode ? impl.encode : (coder == Coder::encode2 ? impl.encode2 : impl.encode3);
+            job.decoder = coder == Coder::decode ? impl.decode : (coder == Coder::decode2 ? impl.decode2 : impl.decode3);
             add(bench_name(block, coder_name(coder), impl.name), job);
         }
     }
@@ -580,7 +604,15 @@ private:
         print_sizes(out);
     }
 
-    // The stream sizes, which explain much of the spread between data sets.
+    static std::string three_places(double x)
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", x);
+        return text;
+    }
+
+    // The stream sizes, which explain much of the spread between data sets,
+    // and the delta stream's against LZ4's and the run-length streams'.
     void print_sizes(std::ostream& out) const
     {
         out << "stream bytes per block:";
@@ -589,9 +621,13 @@ private:
                 continue;
             }
             out << "\n  " << block.group << ": floats " << block.values.size() * sizeof(float) << ", pair "
-                << block.pair.size() << ", escaped " << block.escaped.size();
+                << block.pair.size() << ", escaped " << block.escaped.size() << ", deltas " << block.deltas.size();
             if (!block.lz4.empty()) {
-                out << ", lz4 " << block.lz4.size();
+                const double ratio = static_cast<double>(block.deltas.size()) / static_cast<double>(block.lz4.size());
+                const size_t smaller = std::min(block.pair.size(), block.escaped.size());
+                const double over_runs = static_cast<double>(block.deltas.size()) / static_cast<double>(smaller);
+                out << ", lz4 " << block.lz4.size() << " (deltas " << three_places(ratio) << " x lz4, "
+                    << three_places(over_runs) << " x the smaller run-length stream)";
             }
         }
         out << '\n';

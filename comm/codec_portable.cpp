@@ -217,44 +217,6 @@ int32_t decode_escaped(const uint8_t* stream, float* values, int32_t count)
 
 using delta::kGroup;
 
-// The levels of a block a chunk at a time, each chunk after the first starting
-// where a group does, with the level before it at levels[-1]: value 0 and
-// kQuantiseChunk deltas, then kQuantiseChunk deltas a chunk. Calls
-// fn(levels, first, size) with the chunk's first value's index; levels[-1] is
-// levels[0] for the first chunk.
-template <typename Fn>
-void for_each_delta_chunk(const float* values, int32_t n, Fn fn)
-{
-    uint8_t buffer[1 + 1 + kQuantiseChunk];
-    uint8_t* const levels = buffer + 1;
-    uint8_t before = 0;
-    for (int32_t first = 0; first < n;) {
-        const int32_t size = std::min(n - first, first == 0 ? 1 + kQuantiseChunk : kQuantiseChunk);
-        quantise_block(values + first, levels, size);
-        buffer[0] = first == 0 ? levels[0] : before;
-        fn(static_cast<const uint8_t*>(levels), first, size);
-        before = levels[size - 1];
-        first += size;
-    }
-}
-
-// The codes of up to kGroup deltas (k of them, levels[-1] readable), 0s after.
-void group_codes(const uint8_t* levels, int32_t k, uint8_t* codes)
-{
-    for (int32_t j = 0; j < kGroup; ++j) {
-        codes[j] = j < k ? delta::zigzag(levels[j], levels[j - 1]) : 0;
-    }
-}
-
-uint8_t group_width(const uint8_t* codes)
-{
-    uint8_t any = 0;
-    for (int32_t j = 0; j < kGroup; ++j) {
-        any |= codes[j];
-    }
-    return static_cast<uint8_t>(std::bit_width(any));
-}
-
 // Bit b of each of the 8 bytes at `bytes`, byte j's as bit j.
 uint8_t gather_bit(const uint8_t* bytes, int b)
 {
@@ -276,62 +238,78 @@ constexpr std::array<uint64_t, 256> kSpread = [] {
     return table;
 }();
 
-// What a block's delta stream will be: the sizes of its forms.
-struct DeltaSizes {
-    int64_t packed = delta::kPackedHeader;
-    int64_t changes = 0;  // values unlike the one before
+// The packed form as far as it is counted or written.
+struct Packing {
+    uint8_t* out;         // where the next group goes; null while only counting
+    int64_t size = 0;     // bytes so far
+    int64_t changes = 0;  // values unlike the one before: each starts a pair
 };
 
-DeltaSizes measure_deltas(const float* values, int32_t n)
+// Counts, and unless `out` is null writes, the groups of deltas at
+// levels[0..size) (levels[-1] is the value before; levels up to size +
+// kGroup - 1 repeat the last, so their codes are 0).
+Packing pack_groups(const uint8_t* levels, int32_t size, Packing packing)
 {
-    DeltaSizes sizes;
-    for_each_delta_chunk(values, n, [&sizes](const uint8_t* levels, int32_t first, int32_t size) {
-        const int32_t start = first == 0 ? 1 : 0;
-        for (int32_t i = start; i < size; ++i) {
-            sizes.changes += levels[i] != levels[i - 1] ? 1 : 0;
-        }
+    for (int32_t g = 0; g < size; g += kGroup) {
         uint8_t codes[kGroup];
-        for (int32_t g = start; g < size; g += kGroup) {
-            group_codes(levels + g, std::min(kGroup, size - g), codes);
-            sizes.packed += 1 + 8 * int64_t{group_width(codes)};
+        uint8_t any = 0;
+        int32_t changes = 0;
+        for (int32_t j = 0; j < kGroup; ++j) {
+            codes[j] = delta::zigzag(levels[g + j], levels[g + j - 1]);
+            any |= codes[j];
+            changes += codes[j] != 0 ? 1 : 0;
         }
-    });
-    return sizes;
-}
-
-// A stream of odd length: its size once padded.
-int64_t odd(int64_t size)
-{
-    return size | 1;
-}
-
-int32_t write_packed(const float* values, uint8_t* stream, int32_t n)
-{
-    uint8_t* out = stream + delta::kPackedHeader;
-    for_each_delta_chunk(values, n, [&out, stream](const uint8_t* levels, int32_t first, int32_t size) {
-        const int32_t start = first == 0 ? 1 : 0;
-        if (first == 0) {
-            stream[1] = levels[0];
-        }
-        uint8_t codes[kGroup];
-        for (int32_t g = start; g < size; g += kGroup) {
-            group_codes(levels + g, std::min(kGroup, size - g), codes);
-            const uint8_t width = group_width(codes);
-            *out++ = width;
+        packing.changes += changes;
+        const auto width = static_cast<uint8_t>(std::bit_width(any));
+        packing.size += 1 + 8 * width;
+        if (packing.out != nullptr) {
+            *packing.out++ = width;
             for (int b = 0; b < width; ++b) {
                 for (int32_t k = 0; k < kGroup; k += 8) {
-                    *out++ = gather_bit(codes + k, b);
+                    *packing.out++ = gather_bit(codes + k, b);
                 }
             }
         }
-    });
-    stream[0] = delta::kPackedForm;
-    stream[2] = static_cast<uint8_t>((n - 1) % kGroup);
-    if ((out - stream) % 2 == 0) {
-        stream[0] |= delta::kPaddedFlag;
-        *out++ = 0;
     }
-    return static_cast<int32_t>(out - stream);
+    return packing;
+}
+
+// Counts the packed form of the block, and writes it to `packed` unless that
+// is null, quantising a chunk at a time: value 0 and kQuantiseChunk deltas,
+// then kQuantiseChunk deltas a chunk, so that groups never straddle chunks.
+// The size includes the padding byte.
+Packing pack_block(const float* values, uint8_t* packed, int32_t n)
+{
+    uint8_t buffer[1 + 1 + kQuantiseChunk + kGroup];
+    uint8_t* const levels = buffer + 1;
+    Packing packing{packed == nullptr ? nullptr : packed + delta::kPackedHeader, delta::kPackedHeader};
+    uint8_t before = 0;  // the previous chunk's last level
+    for (int32_t first = 0; first < n;) {
+        const int32_t size = std::min(n - first, first == 0 ? 1 + kQuantiseChunk : kQuantiseChunk);
+        quantise_block(values + first, levels, size);
+        std::fill_n(levels + size, kGroup, levels[size - 1]);
+        if (first == 0) {
+            if (packed != nullptr) {
+                packed[1] = levels[0];
+            }
+            packing = pack_groups(levels + 1, size - 1, packing);
+        } else {
+            levels[-1] = before;
+            packing = pack_groups(levels, size, packing);
+        }
+        before = levels[size - 1];
+        first += size;
+    }
+    const bool padded = packing.size % 2 == 0;
+    if (packed != nullptr) {
+        packed[0] = padded ? delta::kPaddedFlag : delta::kPackedForm;
+        packed[2] = static_cast<uint8_t>((n - 1) % kGroup);
+        if (padded) {
+            *packing.out++ = 0;
+        }
+    }
+    packing.size += padded ? 1 : 0;
+    return packing;
 }
 
 int32_t write_levels(const float* values, uint8_t* stream, int32_t n)
@@ -347,24 +325,28 @@ int32_t write_levels(const float* values, uint8_t* stream, int32_t n)
 }
 
 // The smallest form: the pair stream (even length) unless the packed deltas or
-// the levels are smaller; on a tie the earlier of the three.
+// the levels are smaller; on a tie the earlier of the three. The forms are
+// counted first and only the chosen one is written: a packed form that is not
+// chosen may be longer than 2n bytes.
 int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
 {
     if (n <= 0 || n > ENCODE_MAX_VALUES) {
         return 0;
     }
-    const DeltaSizes sizes = measure_deltas(values, n);
-    const int64_t packed = odd(sizes.packed);
-    const int64_t levels = odd(int64_t{n} + 1);
-    const int64_t other = std::min(packed, levels);
-    // Each change starts a pair, so the pair stream is no smaller than this.
-    if (2 * (sizes.changes + 1) <= other) {
+    const Packing counted = pack_block(values, nullptr, n);
+    const int64_t levels_size = n % 2 == 0 ? int64_t{n} + 1 : int64_t{n} + 2;
+    const int64_t other = std::min(counted.size, levels_size);
+    if (2 * (counted.changes + 1) <= other) {
         const int32_t pairs = encode_pairs(values, stream, n);
         if (pairs <= other) {
             return pairs;
         }
     }
-    return packed <= levels ? write_packed(values, stream, n) : write_levels(values, stream, n);
+    if (counted.size <= levels_size) {
+        pack_block(values, stream, n);
+        return static_cast<int32_t>(counted.size);
+    }
+    return write_levels(values, stream, n);
 }
 
 // Expands the group whose width byte is at `group` (all of its planes there)

@@ -191,10 +191,13 @@ TEST_P(EachPath, MatchesTheReferenceOnShortBlocksOfEveryShape)
         check_levels(path(), walk_levels(rng, n));
         check_levels(path(), Levels(n, static_cast<uint8_t>(n % 3 == 0 ? 255 : n)));
         Levels alternating(n);
+        Levels widest_steps(n);  // every delta's code 255: the longest packed deltas
         for (size_t i = 0; i < n; ++i) {
             alternating[i] = i % 2 == 0 ? 254 : 255;
+            widest_steps[i] = i % 2 == 0 ? 0 : 128;
         }
         check_levels(path(), alternating);
+        check_levels(path(), widest_steps);
     }
 }
 
