@@ -33,9 +33,10 @@
  *                    needs room for COMM_DECODE_MAX_VALUES whatever its
  *                    length, or it may overflow the array.
  *
- * Longest block: COMM_DECODE_MAX_VALUES (5700) values. The encoders take blocks
- * up to COMM_ENCODE_MAX_VALUES, but a decoder gives back only the first 5700 values of
- * a longer one, silently; cut longer data into blocks of at most 5700.
+ * Longest block: COMM_DECODE_MAX_VALUES (5700) values. The encoders take
+ * blocks up to COMM_ENCODE_MAX_VALUES, but a decoder gives back only the first
+ * 5700 values of a longer one, silently; cut longer data into blocks of at
+ * most 5700.
  *
  * Pointers: every pointer must point to an array of the size stated for it. A
  * null pointer is allowed only with a count <= 0; the call then returns 0 and
@@ -126,8 +127,8 @@ COMM_API int32_t comm_encode(const float* values, uint8_t* stream, int32_t n);
 /*
  * comm_decode: expands a pair run-length stream of `count` bytes into values.
  *   stream: count bytes, read only.   values: room for every value the
- *   stream stands for, COMM_DECODE_MAX_VALUES at most (n for a stream that comm_encode
- *   made from n values; COMM_DECODE_MAX_VALUES for bytes from outside).
+ *   stream stands for, COMM_DECODE_MAX_VALUES at most (n for a stream that
+ *   comm_encode made from n values; COMM_DECODE_MAX_VALUES for bytes from outside).
  * Returns how many values it wrote, 0..COMM_DECODE_MAX_VALUES.
  * Bad input: never reads past count bytes (a trailing half pair is ignored),
  * and stops writing after COMM_DECODE_MAX_VALUES values. count <= 0 returns 0.
@@ -148,8 +149,8 @@ COMM_API int32_t comm_encode2(const float* values, uint8_t* stream, int32_t n);
 /*
  * comm_decode2: expands an escaped run-length stream of `count` bytes into values.
  *   stream: count bytes, read only.   values: room for every value the
- *   stream stands for, COMM_DECODE_MAX_VALUES at most (n for a stream that comm_encode2
- *   made from n values; COMM_DECODE_MAX_VALUES for bytes from outside).
+ *   stream stands for, COMM_DECODE_MAX_VALUES at most (n for a stream that
+ *   comm_encode2 made from n values; COMM_DECODE_MAX_VALUES for bytes from outside).
  * Returns how many values it wrote, 0..COMM_DECODE_MAX_VALUES. Run counts 0 and 1,
  * which comm_encode2 never writes, stand for 0 and 1 values.
  * Bad input: never reads past count bytes (a stream ending inside a token, such
