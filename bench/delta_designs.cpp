@@ -145,16 +145,19 @@ struct Design {
 std::vector<Design> designs()
 {
     std::vector<Design> all = {
-        {"pairs", [](const Bytes&, const std::vector<float>& v) {
+        {"pairs",
+         [](const Bytes&, const std::vector<float>& v) {
              Bytes s(2 * v.size());
              return static_cast<double>(encode(v.data(), s.data(), static_cast<int32_t>(v.size())));
          }},
-        {"escaped", [](const Bytes&, const std::vector<float>& v) {
+        {"escaped",
+         [](const Bytes&, const std::vector<float>& v) {
              Bytes s(2 * v.size());
              return static_cast<double>(encode2(v.data(), s.data(), static_cast<int32_t>(v.size())));
          }},
 #if COMM_BENCHMARK_LZ4
-        {"lz4", [](const Bytes& l, const std::vector<float>&) {
+        {"lz4",
+         [](const Bytes& l, const std::vector<float>&) {
              std::vector<char> s(static_cast<size_t>(LZ4_compressBound(static_cast<int>(l.size()))));
              return static_cast<double>(LZ4_compress_default(reinterpret_cast<const char*>(l.data()), s.data(),
                                                              static_cast<int>(l.size()), static_cast<int>(s.size())));
@@ -163,7 +166,8 @@ std::vector<Design> designs()
         {"entropy", [](const Bytes& l, const std::vector<float>&) { return entropy_bytes(zigzag_deltas(l)); }},
         {"huffman", [](const Bytes& l, const std::vector<float>&) { return huffman_bytes(zigzag_deltas(l)); }},
 #if COMM_DESIGNS_HTSCODECS
-        {"rans4x16", [](const Bytes& l, const std::vector<float>&) {
+        {"rans4x16",
+         [](const Bytes& l, const std::vector<float>&) {
              Bytes d = zigzag_deltas(l);
              unsigned size = 0;
              unsigned char* out = rans_compress_4x16(d.data(), static_cast<unsigned>(d.size()), &size, 0);
@@ -223,7 +227,8 @@ void rans_encode(benchmark::State& state, bench::DataSet set)
     Bytes out(rans_compress_bound_4x16(static_cast<unsigned>(d.size()), 0));
     for (auto _ : state) {
         unsigned size = static_cast<unsigned>(out.size());
-        benchmark::DoNotOptimize(rans_compress_to_4x16(d.data(), static_cast<unsigned>(d.size()), out.data(), &size, 0));
+        benchmark::DoNotOptimize(
+            rans_compress_to_4x16(d.data(), static_cast<unsigned>(d.size()), out.data(), &size, 0));
         benchmark::ClobberMemory();
     }
 }

@@ -331,12 +331,12 @@ TEST(DeltaCoding, WritesTheSmallestForm)
 TEST(DeltaCoding, DecoderRefusesWhatNoEncoderWrites)
 {
     EXPECT_EQ(decode3_stream({}), Levels{});
-    EXPECT_EQ(decode3_stream({0x02, 1, 2}), Levels{});        // unknown form
-    EXPECT_EQ(decode3_stream({0x08, 1, 2}), Levels{});        // unknown flag
-    EXPECT_EQ(decode3_stream({0x04}), Levels{});              // only the padding flag
+    EXPECT_EQ(decode3_stream({0x02, 1, 2}), Levels{});  // unknown form
+    EXPECT_EQ(decode3_stream({0x08, 1, 2}), Levels{});  // unknown flag
+    EXPECT_EQ(decode3_stream({0x04}), Levels{});        // only the padding flag
     EXPECT_EQ(decode3_stream({0x05, 1, 2, 3, 9}), (Levels{1, 2, 3}));
-    EXPECT_EQ(decode3_stream({0x00, 5, 64}), Levels{});       // last group's count past 63
-    EXPECT_EQ(decode3_stream({0x00, 5}), (Levels{5}));        // even: a pair
+    EXPECT_EQ(decode3_stream({0x00, 5, 64}), Levels{});  // last group's count past 63
+    EXPECT_EQ(decode3_stream({0x00, 5}), (Levels{5}));   // even: a pair
     EXPECT_EQ(decode3_stream({0x00, 5, 0}), (Levels{5}));
     // A group of width 0, one of width 9 (no such width), then one that
     // would be fine: decoding stops at the bad one.

@@ -133,10 +133,10 @@ TEST(Interface, GivesTheResultsOfTheCFunctions)
     for (size_t i = 0; i < ramp.size(); ++i) {
         ramp[i] = comm::level_value(static_cast<uint8_t>(i / 3 + i % 2));
     }
-    for (const auto& [block, m] : {std::pair{mixed_block(comm::max_block_values), method::pairs},
-                                   std::pair{mixed_block(comm::max_block_values), method::escaped},
-                                   std::pair{mixed_block(comm::max_block_values), method::deltas},
-                                   std::pair{ramp, method::deltas}}) {
+    for (const auto& [block, m] :
+         {std::pair{mixed_block(comm::max_block_values), method::pairs},
+          std::pair{mixed_block(comm::max_block_values), method::escaped},
+          std::pair{mixed_block(comm::max_block_values), method::deltas}, std::pair{ramp, method::deltas}}) {
         SCOPED_TRACE(name_of(m) + ", " + std::to_string(block.size()) + " values");
         Bytes expected(2 * block.size());
         expected.resize(
@@ -230,12 +230,14 @@ TEST(Interface, DecodeRefusesStreamsItWouldTruncate)
         {"padding only", method::deltas, {0x04}, max, errc::truncated_stream},
         {"no last group's count", method::deltas, {0x04, 0x07, 0x00}, max, errc::truncated_stream},
         {"room for one value less", method::deltas, {0x00, 0x07, 0x05, 0x00, 0x00}, 69, errc::output_too_small},
-        {"92 groups of width 0", method::deltas, [] {
+        {"92 groups of width 0", method::deltas,
+         [] {
              Bytes groups = {0x00, 0x07, 0x00};
              groups.resize(3 + 91, 0x00);
              groups.push_back(0x00);
              return groups;
-         }(), max + 64, errc::block_too_long},
+         }(),
+         max + 64, errc::block_too_long},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + ", " + name_of(c.m));

@@ -150,7 +150,7 @@ std::string check_block(const comm::detail::CodecPath& path, const std::vector<f
     for (const int method : {1, 2, 3}) {
         const auto encoder = method == 1 ? path.encode : (method == 2 ? path.encode2 : path.encode3);
         const int32_t size = encoder(values.data(), stream.data(), n);
-        const Bytes expected = method == 1 ? pairs
+        const Bytes expected = method == 1   ? pairs
                                : method == 2 ? reference::encode_escaped(levels)
                                              : reference::encode_deltas(levels);
         const std::string where =
@@ -204,14 +204,13 @@ TEST_P(RandomBlocks, RoundTripExactlyWithinTheSizeBounds)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, RandomBlocks,
-                         testing::Values(Kind{"uniform", uniform}, Kind{"constant", constant},
-                                         Kind{"plateaus", plateaus}, Kind{"mostly_255", mostly_255},
-                                         Kind{"alternating_254_255", alternating_254_255},
-                                         Kind{"any_floats", any_floats}, Kind{"sensor_fine", sensor_fine, kBlocksPerSignal},
-                                         Kind{"sensor_coarse", sensor_coarse, kBlocksPerSignal},
-                                         Kind{"voiced", voiced, kBlocksPerSignal},
-                                         Kind{"white_noise", white_noise, kBlocksPerSignal}),
-                         [](const testing::TestParamInfo<Kind>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, RandomBlocks,
+    testing::Values(Kind{"uniform", uniform}, Kind{"constant", constant}, Kind{"plateaus", plateaus},
+                    Kind{"mostly_255", mostly_255}, Kind{"alternating_254_255", alternating_254_255},
+                    Kind{"any_floats", any_floats}, Kind{"sensor_fine", sensor_fine, kBlocksPerSignal},
+                    Kind{"sensor_coarse", sensor_coarse, kBlocksPerSignal}, Kind{"voiced", voiced, kBlocksPerSignal},
+                    Kind{"white_noise", white_noise, kBlocksPerSignal}),
+    [](const testing::TestParamInfo<Kind>& param) { return std::string(param.param.name); });
 
 }  // namespace
