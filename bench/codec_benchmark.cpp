@@ -49,7 +49,7 @@
 #include "comm/codec_paths.hpp"
 #include "comm/sample_level.hpp"
 #include "driver/round_trip.hpp"
-#include "tests/reference.hpp"
+#include "reference/reference.hpp"
 
 #if COMM_BENCHMARK_LZ4
 #include <lz4.h>

@@ -17,7 +17,7 @@
 #include "bench/spread.hpp"
 #include "comm/codec_paths.hpp"
 #include "driver/round_trip.hpp"
-#include "reference.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 

@@ -1,12 +1,13 @@
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <random>
+#include <utility>
 
 #include <gtest/gtest.h>
 
 #include "comm/Comm.h"
-#include "reference.hpp"
+#include "reference/checked_calls.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 
@@ -14,50 +15,42 @@ using reference::Bytes;
 using reference::Levels;
 using reference::values_of;
 
-using Encoder = int32_t (*)(const float*, uint8_t*, int32_t);
-using Decoder = int32_t (*)(const uint8_t*, float*, int32_t);
+using checked::Decoder;
+using checked::Encoder;
 
-Bytes encode_with(Encoder encoder, const std::vector<float>& values)
+Bytes encode_with(Encoder encoder, Encoder reference_encoder, const std::vector<float>& values)
 {
-    const size_t room = 2 * values.size();
-    Bytes stream(room + 64, 0xEE);
-    const int32_t size = encoder(values.data(), stream.data(), static_cast<int32_t>(values.size()));
-    EXPECT_EQ(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(room), stream.end()), Bytes(64, 0xEE))
-        << "wrote past 2n bytes";
-    stream.resize(static_cast<size_t>(size));
-    return stream;
+    checked::Encoded encoded =
+        checked::encode(encoder, reference_encoder, values.data(), static_cast<int32_t>(values.size()));
+    EXPECT_EQ(encoded.fault, "");
+    return std::move(encoded.stream);
 }
 
-// Decodes from an exact-size copy, so a sanitizer sees any read past the end.
-Levels decode_with(Decoder decoder, const Bytes& stream)
+Levels decode_with(Decoder decoder, Decoder reference_decoder, const Bytes& stream)
 {
-    const std::unique_ptr<uint8_t[]> exact(new uint8_t[stream.size() + (stream.empty() ? 1 : 0)]);
-    std::copy(stream.begin(), stream.end(), exact.get());
-    std::vector<float> values(DECODE_MAX_VALUES + 1, -1.0F);
-    const int32_t count = decoder(exact.get(), values.data(), static_cast<int32_t>(stream.size()));
-    EXPECT_EQ(values[DECODE_MAX_VALUES], -1.0F) << "wrote past the decoder's capacity";
-    values.resize(static_cast<size_t>(count));
-    return reference::levels_of(values);
+    const checked::Decoded decoded = checked::decode(decoder, reference_decoder, stream.data(), stream.size());
+    EXPECT_EQ(decoded.fault, "");
+    return reference::levels_of(decoded.values);
 }
 
 Bytes encode_block(const std::vector<float>& values)
 {
-    return encode_with(encode, values);
+    return encode_with(encode, reference::encode_pairs, values);
 }
 
 Levels decode_stream(const Bytes& stream)
 {
-    return decode_with(decode, stream);
+    return decode_with(decode, reference::decode_pairs, stream);
 }
 
 Bytes encode2_block(const std::vector<float>& values)
 {
-    return encode_with(encode2, values);
+    return encode_with(encode2, reference::encode_escaped, values);
 }
 
 Levels decode2_stream(const Bytes& stream)
 {
-    return decode_with(decode2, stream);
+    return decode_with(decode2, reference::decode_escaped, stream);
 }
 
 TEST(SampleLevels, EachLevelValueIsTheNearestFloatAndRequantisesToItsLevel)

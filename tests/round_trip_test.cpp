@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/round_trip.hpp"
-#include "reference.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 
