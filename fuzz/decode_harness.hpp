@@ -55,8 +55,8 @@ inline int run_decode_target(const uint8_t* data, std::size_t size, const Method
     const checked::Decoded restored =
         checked::decode(method.decoder, method.reference_decoder, again.stream.data(), again.stream.size());
     require(restored.fault);
-    FUZZ_CHECK(std::equal(restored.values.begin(), restored.values.end(), decoded.values.begin(),
-                          decoded.values.end(), same_bits));
+    FUZZ_CHECK(std::equal(restored.values.begin(), restored.values.end(), decoded.values.begin(), decoded.values.end(),
+                          same_bits));
     return 0;
 }
 

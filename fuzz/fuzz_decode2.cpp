@@ -8,5 +8,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    return comm_fuzz::run_decode_target(data, size, {decode2, encode2, reference::decode_escaped, reference::encode_escaped});
+    return comm_fuzz::run_decode_target(data, size,
+                                        {decode2, encode2, reference::decode_escaped, reference::encode_escaped});
 }

@@ -78,9 +78,9 @@ ExactArray<T> exact_copy(const T* from, std::size_t n)
 }
 
 struct Encoded {
-    int32_t length = 0;  // what the encoder returned
+    int32_t length = 0;           // what the encoder returned
     std::vector<uint8_t> stream;  // its first `length` bytes (none if length is out of range)
-    std::string fault;  // empty when every rule held
+    std::string fault;            // empty when every rule held
 };
 
 // Encodes values[0..n) (0 <= n <= ENCODE_MAX_VALUES) with `encoder` and with
@@ -102,8 +102,8 @@ inline Encoded encode(Encoder encoder, Encoder reference, const float* values, i
     if (result.length >= 0 && length <= room) {
         result.stream.assign(out.get(), out.get() + length);
     }
-    const auto first_difference = std::mismatch(result.stream.begin(), result.stream.end(), expected.begin(),
-                                                expected.end());
+    const auto first_difference =
+        std::mismatch(result.stream.begin(), result.stream.end(), expected.begin(), expected.end());
 
     if (!untouched(out.get() + room, kSlack)) {
         result.fault = "wrote past 2n bytes, n " + std::to_string(n);
@@ -123,9 +123,9 @@ inline Encoded encode(Encoder encoder, Encoder reference, const float* values, i
 }
 
 struct Decoded {
-    int32_t count = 0;  // what the decoder returned
+    int32_t count = 0;          // what the decoder returned
     std::vector<float> values;  // its first `count` values (none if count is out of range)
-    std::string fault;  // empty when every rule held
+    std::string fault;          // empty when every rule held
 };
 
 // Decodes stream[0..size) (size <= INT32_MAX) with `decoder` and with

@@ -20,14 +20,14 @@
 
 namespace {
 
-using comm::detail::CodecPath;
-using reference::Bytes;
-using reference::Levels;
 using checked::Decoder;
 using checked::Encoder;
 using checked::kSlack;
 using checked::kUntouchedByte;
 using checked::untouched;
+using comm::detail::CodecPath;
+using reference::Bytes;
+using reference::Levels;
 
 // Encodes with `encoder` and with the reference (see checked_calls.hpp for
 // every rule held); returns the stream.
