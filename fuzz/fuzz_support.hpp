@@ -6,7 +6,6 @@
 #define COMM_FUZZ_SUPPORT_HPP
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -44,18 +43,7 @@ inline void fill_untouched(float* values, std::size_t n)
 // True when values[from..to) still hold the untouched pattern.
 inline bool all_untouched(const float* values, std::size_t from, std::size_t to)
 {
-    static const auto pattern = [] {
-        std::array<float, DECODE_MAX_VALUES> p{};
-        fill_untouched(p.data(), p.size());
-        return p;
-    }();
-    for (std::size_t i = from; i < to; i += pattern.size()) {
-        const std::size_t n = std::min(to - i, pattern.size());
-        if (std::memcmp(values + i, pattern.data(), n * sizeof(float)) != 0) {
-            return false;
-        }
-    }
-    return true;
+    return checked::untouched(values + from, (to - from) * sizeof(float));
 }
 
 // True when v is exactly the value of some level: the level it quantises to

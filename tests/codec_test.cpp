@@ -1,12 +1,11 @@
 #include <cmath>
 #include <limits>
 #include <random>
-#include <utility>
 
 #include <gtest/gtest.h>
 
+#include "checked_expect.hpp"
 #include "comm/Comm.h"
-#include "reference/checked_calls.hpp"
 #include "reference/reference.hpp"
 
 namespace {
@@ -15,42 +14,24 @@ using reference::Bytes;
 using reference::Levels;
 using reference::values_of;
 
-using checked::Decoder;
-using checked::Encoder;
-
-Bytes encode_with(Encoder encoder, Encoder reference_encoder, const std::vector<float>& values)
-{
-    checked::Encoded encoded =
-        checked::encode(encoder, reference_encoder, values.data(), static_cast<int32_t>(values.size()));
-    EXPECT_EQ(encoded.fault, "");
-    return std::move(encoded.stream);
-}
-
-Levels decode_with(Decoder decoder, Decoder reference_decoder, const Bytes& stream)
-{
-    const checked::Decoded decoded = checked::decode(decoder, reference_decoder, stream.data(), stream.size());
-    EXPECT_EQ(decoded.fault, "");
-    return reference::levels_of(decoded.values);
-}
-
 Bytes encode_block(const std::vector<float>& values)
 {
-    return encode_with(encode, reference::encode_pairs, values);
+    return expect_encoded(encode, reference::encode_pairs, values);
 }
 
 Levels decode_stream(const Bytes& stream)
 {
-    return decode_with(decode, reference::decode_pairs, stream);
+    return reference::levels_of(expect_decoded(decode, reference::decode_pairs, stream).values);
 }
 
 Bytes encode2_block(const std::vector<float>& values)
 {
-    return encode_with(encode2, reference::encode_escaped, values);
+    return expect_encoded(encode2, reference::encode_escaped, values);
 }
 
 Levels decode2_stream(const Bytes& stream)
 {
-    return decode_with(decode2, reference::decode_escaped, stream);
+    return reference::levels_of(expect_decoded(decode2, reference::decode_escaped, stream).values);
 }
 
 TEST(SampleLevels, EachLevelValueIsTheNearestFloatAndRequantisesToItsLevel)

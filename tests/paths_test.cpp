@@ -9,11 +9,11 @@
 #include <limits>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "checked_expect.hpp"
 #include "comm/codec_paths.hpp"
 #include "reference/checked_calls.hpp"
 #include "reference/reference.hpp"
@@ -29,22 +29,16 @@ using comm::detail::CodecPath;
 using reference::Bytes;
 using reference::Levels;
 
-// Encodes with `encoder` and with the reference (see checked_calls.hpp for
-// every rule held); returns the stream.
+// Both hold the coder against the step-by-step one, with every rule of
+// reference/checked_calls.hpp.
 Bytes encode_checked(Encoder encoder, Encoder reference_encoder, const std::vector<float>& values)
 {
-    checked::Encoded encoded =
-        checked::encode(encoder, reference_encoder, values.data(), static_cast<int32_t>(values.size()));
-    EXPECT_EQ(encoded.fault, "");
-    return std::move(encoded.stream);
+    return expect_encoded(encoder, reference_encoder, values);
 }
 
-// Decodes with `decoder` and with the reference; returns the count.
 int32_t decode_checked(Decoder decoder, Decoder reference_decoder, const Bytes& stream)
 {
-    const checked::Decoded decoded = checked::decode(decoder, reference_decoder, stream.data(), stream.size());
-    EXPECT_EQ(decoded.fault, "");
-    return decoded.count;
+    return expect_decoded(decoder, reference_decoder, stream).count;
 }
 
 // Both methods, encoded and decoded back, on one block of levels.
