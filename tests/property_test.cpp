@@ -12,7 +12,7 @@
 #include "bench/signals.hpp"
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
-#include "reference.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 
