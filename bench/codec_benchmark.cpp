@@ -347,8 +347,10 @@ void register_block(const Block& block, const std::vector<Coders>& impls)
         for (const Coders& impl : impls) {
             Job job{bench::is_encoder(coder) ? Task::encode : Task::decode, b};
             job.stream = &bench::stream_of(coder, block);
-            job.encoder = coder == Coder::encode ? impl.encode : (coder == Coder::encode2 ? impl.encode2 : impl.encode3);
-            job.decoder = coder == Coder::decode ? impl.decode : (coder == Coder::decode2 ? impl.decode2 : impl.decode3);
+            job.encoder =
+                coder == Coder::encode ? impl.encode : (coder == Coder::encode2 ? impl.encode2 : impl.encode3);
+            job.decoder =
+                coder == Coder::decode ? impl.decode : (coder == Coder::decode2 ? impl.decode2 : impl.decode3);
             add(bench_name(block, bench::coder_name(coder), impl.name), job);
         }
     }
