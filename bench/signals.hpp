@@ -74,7 +74,7 @@ inline std::vector<float> voiced(std::size_t n, std::uint32_t seed)
         if (i < syllable_end) {
             const double pitch = 120.0 + 20.0 * std::sin(static_cast<double>(i) / 3000.0);
             pitch_phase += 2.0 * std::numbers::pi * pitch / kRate;
-            const double left = static_cast<double>(syllable_end - i);
+            const auto left = static_cast<double>(syllable_end - i);
             const double envelope = std::min(1.0, std::min(left, 2400.0 - left + 1.0) / 400.0);
             for (int h = 1; h <= 24; ++h) {
                 const double f = pitch * h;

@@ -191,7 +191,7 @@ struct Avx2Ops {
         __m256i hi = _mm256_setzero_si256();
         for (int b = 0; b < width; ++b) {
             uint64_t plane = 0;
-            std::memcpy(&plane, planes + 8 * b, sizeof plane);
+            std::memcpy(&plane, planes + 8 * static_cast<std::ptrdiff_t>(b), sizeof plane);
             const __m256i value = _mm256_set1_epi8(static_cast<char>(1 << b));
             lo = _mm256_or_si256(lo, _mm256_and_si256(spread32(static_cast<uint32_t>(plane)), value));
             hi = _mm256_or_si256(hi, _mm256_and_si256(spread32(static_cast<uint32_t>(plane >> 32)), value));

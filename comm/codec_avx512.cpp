@@ -118,7 +118,7 @@ struct Avx512Ops {
         __m512i codes = _mm512_setzero_si512();
         for (int b = 0; b < width; ++b) {
             uint64_t plane = 0;
-            std::memcpy(&plane, planes + 8 * b, sizeof plane);
+            std::memcpy(&plane, planes + 8 * static_cast<std::ptrdiff_t>(b), sizeof plane);
             codes = _mm512_or_si512(codes, _mm512_maskz_set1_epi8(plane, static_cast<char>(1 << b)));
         }
         return codes;

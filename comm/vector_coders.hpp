@@ -554,7 +554,7 @@ int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
         }
         *out++ = static_cast<uint8_t>(width);
         std::memcpy(out, planes, 8 * static_cast<size_t>(width));
-        out += 8 * width;
+        out += 8 * static_cast<std::ptrdiff_t>(width);
     }
     packed[0] = delta::kPackedForm;
     packed[1] = levels[0];
