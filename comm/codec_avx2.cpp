@@ -210,7 +210,8 @@ struct Avx2Ops {
 
 }  // namespace
 
-constinit const CodecPath avx2_path = avx2::make_path<Avx2Ops>("avx2");
+constinit const CodecPath avx2_path =
+    avx2::make_path<Avx2Ops>("avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
 }  // namespace comm::detail
 

@@ -160,7 +160,9 @@ struct Avx512Ops {
 
 }  // namespace
 
-constinit const CodecPath avx512_path = avx512::make_path<Avx512Ops>("avx512");
+constinit const CodecPath avx512_path = avx512::make_path<Avx512Ops>(
+    "avx512",
+    {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
 }  // namespace comm::detail
 

@@ -228,6 +228,7 @@ struct LibraryCopy {
 
 constinit const CodecPath portable_path = {
     "portable",
+    {},
     quantise_block,
     level_values_block,
     encode_pairs,

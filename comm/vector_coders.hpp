@@ -548,9 +548,10 @@ struct WindowCopy {
 
 // The path's table entry.
 template <class Ops>
-constexpr CodecPath make_path(const char* name) noexcept
+constexpr CodecPath make_path(const char* name, CpuFeatures needs) noexcept
 {
     return {name,
+            needs,
             quantise<Ops>,
             level_values<Ops>,
             encode<Ops, PairMethod>,
