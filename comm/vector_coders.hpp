@@ -2,9 +2,9 @@
 // set. Each vector path's file (codec_avx2.cpp, codec_avx512.cpp) includes this
 // header inside its target region and instantiates the templates with its own
 // `Ops`, a class of static, always-inlined primitives on one window. The
-// steps here are always inlined too, and the primitives' loops over a
-// window's vectors carry `#pragma GCC unroll`, so that -O2 gives the code -O3
-// does and the vectors stay in registers:
+// steps here are always inlined too, and the loops over a window's vectors
+// carry `#pragma GCC unroll`, so that -O2 gives the code -O3 does and the
+// vectors stay in registers:
 //
 //   Window                     64 levels in registers
 //   load(p), store(p, w)       64 bytes, unaligned
@@ -17,12 +17,19 @@
 //                              byte is not 0
 //   counts_below_16(p)         whether every count byte of those pairs is
 //                              below 16
-//   quantise(v)                the levels of the 64 floats at v
-//   quantise_partial(v, k)     the levels of the k < 64 floats at v, then 0s;
-//                              reads no float past v + k
-//   level_values(p, out)       out[i] = level_value(p[i]), i < 64
-//   level_values_partial(p, out, k)  the same for i < k; writes nothing past
 //   copy_short(to, from, n)    copies n < 64 bytes, touching nothing past
+//
+// and on vectors of kLanes floats (Floats) or 32-bit words (Words):
+//
+//   load_floats(p), store_floats(p, v)   kLanes floats, unaligned
+//   load_floats_partial(p, k)  lanes i < k from p, the rest 0; reads no float
+//                              past p + k (k may be above kLanes)
+//   store_floats_partial(p, v, k)  lanes i < k to p; writes nothing past
+//   quantise_lanes(v)          quantise(v[i]) in each 32-bit lane
+//   zero_words()               0 in each lane
+//   pack_window(q)             the window of levels in the 64 / kLanes
+//                              vectors q, in order
+//   level_floats(p)            level_value(p[i]) for the kLanes bytes at p
 //   rounds_to_nearest()        whether the float rules hold in the caller's
 //                              floating-point environment; where not, the
 //                              path's functions run the portable ones
@@ -86,6 +93,55 @@ inline constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 64 * 16 + 16;
 
 // ---- Levels and values ----------------------------------------------------
 
+// The levels of the 64 floats at `values`.
+template <class Ops>
+[[gnu::always_inline]] inline typename Ops::Window quantise_window(const float* values)
+{
+    constexpr int32_t kLanes = Ops::kLanes;
+    typename Ops::Words q[kWindow / kLanes];
+#pragma GCC unroll 8
+    for (std::ptrdiff_t j = 0; j < kWindow / kLanes; ++j) {
+        q[j] = Ops::quantise_lanes(Ops::load_floats(values + kLanes * j));
+    }
+    return Ops::pack_window(q);
+}
+
+// The levels of the k < 64 floats at `values`, then 0s; reads no float past
+// values + k.
+template <class Ops>
+[[gnu::always_inline]] inline typename Ops::Window quantise_window_partial(const float* values, int32_t k)
+{
+    constexpr int32_t kLanes = Ops::kLanes;
+    typename Ops::Words q[kWindow / kLanes];
+#pragma GCC unroll 8
+    for (std::ptrdiff_t j = 0; j < kWindow / kLanes; ++j) {
+        q[j] = k > kLanes * j ? Ops::quantise_lanes(Ops::load_floats_partial(values + kLanes * j, k - kLanes * j))
+                              : Ops::zero_words();
+    }
+    return Ops::pack_window(q);
+}
+
+// values[i] = level_value(levels[i]) for i < 64.
+template <class Ops>
+[[gnu::always_inline]] inline void level_values_window(const uint8_t* levels, float* values)
+{
+    constexpr int32_t kLanes = Ops::kLanes;
+#pragma GCC unroll 8
+    for (std::ptrdiff_t j = 0; j < kWindow / kLanes; ++j) {
+        Ops::store_floats(values + kLanes * j, Ops::level_floats(levels + kLanes * j));
+    }
+}
+
+// The same for i < k; writes nothing past values + k (64 levels are readable).
+template <class Ops>
+[[gnu::always_inline]] inline void level_values_window_partial(const uint8_t* levels, float* values, int32_t k)
+{
+    constexpr int32_t kLanes = Ops::kLanes;
+    for (std::ptrdiff_t j = 0; j < kWindow / kLanes && k > kLanes * j; ++j) {
+        Ops::store_floats_partial(values + kLanes * j, Ops::level_floats(levels + kLanes * j), k - kLanes * j);
+    }
+}
+
 // Quantises n values a window at a time, the last window stored whole (0s
 // past n). Returns the bytes written: n rounded up to a whole window.
 template <class Ops>
@@ -93,10 +149,10 @@ int32_t quantise_windows(const float* values, uint8_t* levels, int32_t n)
 {
     int32_t i = 0;
     for (; i + kWindow <= n; i += kWindow) {
-        Ops::store(levels + i, Ops::quantise(values + i));
+        Ops::store(levels + i, quantise_window<Ops>(values + i));
     }
     if (i < n) {
-        Ops::store(levels + i, Ops::quantise_partial(values + i, n - i));
+        Ops::store(levels + i, quantise_window_partial<Ops>(values + i, n - i));
         i += kWindow;
     }
     return i;
@@ -127,12 +183,12 @@ void level_values(const uint8_t* levels, float* values, int32_t n)
     }
     int32_t i = 0;
     for (; i + kWindow <= n; i += kWindow) {
-        Ops::level_values(levels + i, values + i);
+        level_values_window<Ops>(levels + i, values + i);
     }
     if (i < n) {
         alignas(64) uint8_t rest[kWindow] = {};
         std::memcpy(rest, levels + i, static_cast<size_t>(n - i));
-        Ops::level_values_partial(rest, values + i, n - i);
+        level_values_window_partial<Ops>(rest, values + i, n - i);
     }
 }
 
