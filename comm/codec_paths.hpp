@@ -18,6 +18,7 @@
 
 #include "comm/Comm.h"
 #include "comm/cpu_features.hpp"
+#include "comm/format_constants.hpp"
 
 // Vector paths are built for x86-64 with GCC or Clang, each in a file of its
 // own compiled for its instruction set by target pragmas, unless the build

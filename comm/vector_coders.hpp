@@ -43,7 +43,7 @@
 //
 // How the coders work
 //
-// Encoders quantise a chunk of up to 8192 values into a buffer of levels, then
+// Encoders quantise a chunk of up to kChunk values into a buffer of levels, then
 // code it a window at a time. Bit i of a window's mask `starts` says that
 // value i begins a run: it differs from the value before it, or its run has
 // reached the longest a token holds. The run still open (its start and level)
@@ -79,8 +79,8 @@
 namespace comm::detail::COMM_VECTOR_TARGET {
 
 inline constexpr int32_t kWindow = 64;
-inline constexpr int32_t kChunk = 8192;  // values quantised at a time
-inline constexpr uint8_t kEscape = 0xFF;
+inline constexpr int32_t kChunk = format::kQuantiseChunk;
+inline constexpr uint8_t kEscape = format::kEscape;
 
 // A window of pairs with more runs than this, all shorter than 17 values, is
 // expanded a pair at a time.
@@ -254,7 +254,7 @@ template <class Method>
 
 // Pair stream: each run as (length - 1, level), runs cut at 256 values.
 struct PairMethod {
-    static constexpr int32_t kMaxRun = 256;
+    static constexpr int32_t kMaxRun = format::kPairMaxRun;
     static constexpr auto kPortable = &CodecPath::encode;
 
     // Writes the open run's token for a run ending before `end`; returns the
@@ -294,7 +294,7 @@ struct PairMethod {
 // Escaped stream: a run of one is a literal (255 as FF FF), a longer one
 // FF length level; runs cut at 254 values.
 struct EscapedMethod {
-    static constexpr int32_t kMaxRun = 254;
+    static constexpr int32_t kMaxRun = format::kEscapedMaxRun;
     static constexpr auto kPortable = &CodecPath::encode2;
 
     // Writes three bytes whatever the token, to take no branch.
