@@ -23,7 +23,7 @@ COMM_TARGET_REGION("avx2,fma,bmi,bmi2")
 namespace comm::detail {
 namespace {
 
-struct Avx2Ops {
+struct Avx2Primitives {
     // The float rules need round-to-nearest, the default mode. Under any other
     // mode the caller has set, the path runs the portable coders instead.
     [[gnu::always_inline]] static bool rounds_to_nearest()
@@ -206,7 +206,7 @@ struct Avx2Ops {
 }  // namespace
 
 constinit const CodecPath avx2_path =
-    avx2::make_path<Avx2Ops>("avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
+    avx2::make_path<Avx2Primitives>("avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
 }  // namespace comm::detail
 

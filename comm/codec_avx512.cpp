@@ -24,7 +24,7 @@ COMM_TARGET_REGION("avx512f,avx512bw,avx2,fma,bmi,bmi2")
 namespace comm::detail {
 namespace {
 
-struct Avx512Ops {
+struct Avx512Primitives {
     using Window = __m512i;
 
     // The float rules need round-to-nearest. Each instruction here names it
@@ -135,7 +135,7 @@ struct Avx512Ops {
 
 }  // namespace
 
-constinit const CodecPath avx512_path = avx512::make_path<Avx512Ops>(
+constinit const CodecPath avx512_path = avx512::make_path<Avx512Primitives>(
     "avx512",
     {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
