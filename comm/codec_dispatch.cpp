@@ -23,9 +23,10 @@ static_assert(kRows < 31, "a set of rows is a 32-bit mask with one flag bit");
 // (bit i for row i). The runnable list is thus picked at run time, not
 // written: threads that race at the first call share one atomic and nothing
 // else.
+constexpr std::size_t kSubsetCount = std::size_t{1} << kRows;
 constexpr auto kSubsets = [] {
-    std::array<std::array<const CodecPath*, kRows>, std::size_t{1} << kRows> lists{};
-    for (std::size_t rows = 0; rows < lists.size(); ++rows) {
+    std::array<std::array<const CodecPath*, kRows>, kSubsetCount> lists{};
+    for (std::size_t rows = 0; rows != kSubsetCount; ++rows) {
         std::size_t n = 0;
         for (std::size_t row = 0; row < kRows; ++row) {
             if (((rows >> row) & 1U) != 0) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <numeric>
 
 namespace comm::detail {
 
@@ -29,10 +30,9 @@ class CpuFeatures {
 public:
     constexpr CpuFeatures() = default;
     constexpr CpuFeatures(std::initializer_list<CpuFeature> features)
+        : bits_(std::accumulate(features.begin(), features.end(), std::uint32_t{0},
+                                [](std::uint32_t bits, CpuFeature f) { return bits | bit(f); }))
     {
-        for (const CpuFeature f : features) {
-            bits_ |= bit(f);
-        }
     }
 
     [[nodiscard]] constexpr bool has(CpuFeature f) const { return (bits_ & bit(f)) != 0; }
