@@ -1,8 +1,8 @@
 // The stream formats' constants, named once for the library's coders and the
 // C++ interface (comm.hpp, which installs this header beside it). Not an
 // interface of its own. The formats themselves are described in Comm.h; the
-// block capacity and the packet payload are Comm.h's DECODE_MAX_VALUES and
-// PACKET_DATA_SIZE.
+// block capacity and the packet payload are Comm.h's COMM_DECODE_MAX_VALUES
+// and COMM_PACKET_DATA_SIZE.
 #ifndef COMM_FORMAT_CONSTANTS_HPP
 #define COMM_FORMAT_CONSTANTS_HPP
 
