@@ -33,18 +33,18 @@
 namespace comm::detail {
 
 struct CodecPath {
-    const char* name;   // "portable", "avx2" or "avx512"
-    CpuFeatures needs;  // what the CPU and OS must offer to run it
+    const char* name = nullptr;  // "portable", "avx2" or "avx512"
+    CpuFeatures needs;           // what the CPU and OS must offer to run it
     // levels[i] = quantise(values[i]) for i < n; n <= 0 does nothing.
-    void (*quantise)(const float* values, std::uint8_t* levels, std::int32_t n);
+    void (*quantise)(const float* values, std::uint8_t* levels, std::int32_t n) = nullptr;
     // values[i] = level_value(levels[i]) for i < n; n <= 0 does nothing.
-    void (*level_values)(const std::uint8_t* levels, float* values, std::int32_t n);
-    std::int32_t (*encode)(const float* values, std::uint8_t* stream, std::int32_t n);
-    std::int32_t (*decode)(const std::uint8_t* stream, float* values, std::int32_t count);
-    std::int32_t (*encode2)(const float* values, std::uint8_t* stream, std::int32_t n);
-    std::int32_t (*decode2)(const std::uint8_t* stream, float* values, std::int32_t count);
-    std::int32_t (*split)(const std::uint8_t* stream, packet* packets, std::int32_t len);
-    std::int32_t (*merge)(const packet* packets, std::uint8_t* stream, std::int32_t count);
+    void (*level_values)(const std::uint8_t* levels, float* values, std::int32_t n) = nullptr;
+    std::int32_t (*encode)(const float* values, std::uint8_t* stream, std::int32_t n) = nullptr;
+    std::int32_t (*decode)(const std::uint8_t* stream, float* values, std::int32_t count) = nullptr;
+    std::int32_t (*encode2)(const float* values, std::uint8_t* stream, std::int32_t n) = nullptr;
+    std::int32_t (*decode2)(const std::uint8_t* stream, float* values, std::int32_t count) = nullptr;
+    std::int32_t (*split)(const std::uint8_t* stream, packet* packets, std::int32_t len) = nullptr;
+    std::int32_t (*merge)(const packet* packets, std::uint8_t* stream, std::int32_t count) = nullptr;
 };
 
 // Plain C++ for every CPU.

@@ -29,7 +29,7 @@ enum class CpuFeature : std::uint8_t {
 class CpuFeatures {
 public:
     constexpr CpuFeatures() = default;
-    constexpr CpuFeatures(std::initializer_list<CpuFeature> features)
+    constexpr CpuFeatures(std::initializer_list<CpuFeature> features) noexcept
         : bits_(std::accumulate(features.begin(), features.end(), std::uint32_t{0},
                                 [](std::uint32_t bits, CpuFeature f) { return bits | bit(f); }))
     {
