@@ -9,7 +9,6 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
-#include "comm/delta_format.hpp"
 #include "comm/sample_level.hpp"
 #include "comm/target_region.hpp"
 

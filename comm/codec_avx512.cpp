@@ -10,7 +10,6 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
-#include "comm/delta_format.hpp"
 #include "comm/sample_level.hpp"
 #include "comm/target_region.hpp"
 
@@ -139,7 +138,10 @@ struct Avx512Primitives {
     using Floats = __m512;
     using Words = __m512i;
 
-    [[gnu::always_inline]] static Floats load_floats(const float* p) { return _mm512_loadu_ps(p); }
+    [[gnu::always_inline]] static Floats load_floats(const float* p)
+    {
+        return _mm512_loadu_ps(p);
+    }
 
     // Lanes i < k of 16 (0 < k).
     [[gnu::always_inline]] static __mmask16 lanes_below(std::ptrdiff_t k)
@@ -152,7 +154,10 @@ struct Avx512Primitives {
         return _mm512_maskz_loadu_ps(lanes_below(k), p);
     }
 
-    [[gnu::always_inline]] static Words zero_words() { return _mm512_setzero_si512(); }
+    [[gnu::always_inline]] static Words zero_words()
+    {
+        return _mm512_setzero_si512();
+    }
 
     [[gnu::always_inline]] static Words quantise_lanes(Floats x)
     {
@@ -176,7 +181,10 @@ struct Avx512Primitives {
         return _mm512_fmadd_round_ps(b, _mm512_set1_ps(kLevelStepHigh), low, kNearest);
     }
 
-    [[gnu::always_inline]] static void store_floats(float* p, Floats v) { _mm512_storeu_ps(p, v); }
+    [[gnu::always_inline]] static void store_floats(float* p, Floats v)
+    {
+        _mm512_storeu_ps(p, v);
+    }
 
     [[gnu::always_inline]] static void store_floats_partial(float* p, Floats v, std::ptrdiff_t k)
     {

@@ -8,7 +8,6 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
-#include "comm/delta_format.hpp"
 #include "comm/format_constants.hpp"
 #include "comm/sample_level.hpp"
 
@@ -211,7 +210,7 @@ int32_t decode_escaped(const uint8_t* stream, float* values, int32_t count)
 
 // ---- Delta stream -----------------------------------------------------------
 
-using delta::kGroup;
+constexpr int32_t kGroup = format::kDeltaGroup;
 
 // Bit b of each of the 8 bytes at `bytes`, byte j's as bit j.
 uint8_t gather_bit(const uint8_t* bytes, int b)
@@ -251,7 +250,7 @@ Packing pack_groups(const uint8_t* levels, int32_t size, Packing packing)
         uint8_t any = 0;
         int32_t changes = 0;
         for (int32_t j = 0; j < kGroup; ++j) {
-            codes[j] = delta::zigzag(levels[g + j], levels[g + j - 1]);
+            codes[j] = format::zigzag(levels[g + j], levels[g + j - 1]);
             any |= codes[j];
             changes += codes[j] != 0 ? 1 : 0;
         }
@@ -278,7 +277,7 @@ Packing pack_block(const float* values, uint8_t* packed, int32_t n)
 {
     uint8_t buffer[1 + 1 + kQuantiseChunk + kGroup];
     uint8_t* const levels = buffer + 1;
-    Packing packing{packed == nullptr ? nullptr : packed + delta::kPackedHeader, delta::kPackedHeader};
+    Packing packing{packed == nullptr ? nullptr : packed + format::kPackedHeader, format::kPackedHeader};
     uint8_t before = 0;  // the previous chunk's last level
     for (int32_t first = 0; first < n;) {
         const int32_t size = std::min(n - first, first == 0 ? 1 + kQuantiseChunk : kQuantiseChunk);
@@ -298,7 +297,7 @@ Packing pack_block(const float* values, uint8_t* packed, int32_t n)
     }
     const bool padded = packing.size % 2 == 0;
     if (packed != nullptr) {
-        packed[0] = padded ? delta::kPaddedFlag : delta::kPackedForm;
+        packed[0] = padded ? format::kPaddedFlag : format::kPackedForm;
         packed[2] = static_cast<uint8_t>((n - 1) % kGroup);
         if (padded) {
             *packing.out++ = 0;
@@ -310,10 +309,10 @@ Packing pack_block(const float* values, uint8_t* packed, int32_t n)
 
 int32_t write_levels(const float* values, uint8_t* stream, int32_t n)
 {
-    stream[0] = delta::kLevelsForm;
+    stream[0] = format::kLevelsForm;
     quantise_block(values, stream + 1, n);
     if (n % 2 == 1) {
-        stream[0] |= delta::kPaddedFlag;
+        stream[0] |= format::kPaddedFlag;
         stream[n + 1] = 0;
         return n + 2;
     }
@@ -359,23 +358,23 @@ void expand_group(const uint8_t* group, uint8_t before, uint8_t* levels)
     uint8_t code_bytes[kGroup];
     std::memcpy(code_bytes, codes, sizeof code_bytes);
     for (int32_t j = 0; j < kGroup; ++j) {
-        before = delta::unzigzag(code_bytes[j], before);
+        before = format::unzigzag(code_bytes[j], before);
         levels[j] = before;
     }
 }
 
 int32_t decode_packed(const uint8_t* stream, float* values, int32_t end)
 {
-    if (end < delta::kPackedHeader || stream[2] >= kGroup) {
+    if (end < format::kPackedHeader || stream[2] >= kGroup) {
         return 0;
     }
     const int32_t last_group = stream[2] == 0 ? kGroup : stream[2];
     uint8_t staging[DECODE_MAX_VALUES + kGroup];
     staging[0] = stream[1];
     int32_t staged = 1;
-    for (int32_t p = delta::kPackedHeader; p < end && staged < DECODE_MAX_VALUES;) {
+    for (int32_t p = format::kPackedHeader; p < end && staged < DECODE_MAX_VALUES;) {
         const int32_t width = stream[p];
-        if (width > delta::kMaxWidth || end - p - 1 < 8 * width) {
+        if (width > format::kDeltaMaxWidth || end - p - 1 < 8 * width) {
             break;
         }
         expand_group(stream + p, staging[staged - 1], staging + staged);
@@ -396,11 +395,11 @@ int32_t decode_deltas(const uint8_t* stream, float* values, int32_t count)
         return decode_pairs(stream, values, count);
     }
     const uint8_t form = stream[0];
-    const int32_t end = count - ((form & delta::kPaddedFlag) != 0 ? 1 : 0);
-    switch (form & ~delta::kPaddedFlag) {
-        case delta::kPackedForm:
+    const int32_t end = count - ((form & format::kPaddedFlag) != 0 ? 1 : 0);
+    switch (form & ~format::kPaddedFlag) {
+        case format::kPackedForm:
             return decode_packed(stream, values, end);
-        case delta::kLevelsForm: {
+        case format::kLevelsForm: {
             const int32_t n = std::clamp(end - 1, 0, DECODE_MAX_VALUES);
             level_values_block(stream + 1, values, n);
             return n;

@@ -238,10 +238,10 @@ inline std::size_t decoded_size(method m, std::span<const std::uint8_t> stream, 
 // The values of a delta stream of odd length (after a form byte).
 inline std::size_t delta_decoded_size(std::span<const std::uint8_t> stream, std::error_code& ec) noexcept
 {
-    constexpr std::uint8_t packed_form = 0x00;
-    constexpr std::uint8_t levels_form = 0x01;
-    constexpr std::uint8_t padded_flag = 0x04;
-    constexpr std::size_t group = 64;
+    constexpr std::uint8_t packed_form = format::kPackedForm;
+    constexpr std::uint8_t levels_form = format::kLevelsForm;
+    constexpr std::uint8_t padded_flag = format::kPaddedFlag;
+    constexpr std::size_t group = format::kDeltaGroup;
     const std::uint8_t form = stream[0];
     const std::size_t end = stream.size() - ((form & padded_flag) != 0 ? 1 : 0);
     std::size_t values = 0;
@@ -260,7 +260,7 @@ inline std::size_t delta_decoded_size(std::span<const std::uint8_t> stream, std:
         values = 1;
         for (std::size_t p = 3; p < end && values <= max_block_values;) {
             const std::size_t width = stream[p];
-            if (width > 8) {
+            if (width > format::kDeltaMaxWidth) {
                 return fail(ec, errc::malformed_stream);
             }
             if (end - p - 1 < 8 * width) {

@@ -581,7 +581,7 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count)
 // portable encoder.
 
 inline constexpr int32_t kDeltaGroups = kChunk / kWindow;
-inline constexpr int32_t kPackedMaxBytes = delta::kPackedHeader + kDeltaGroups * (1 + 8 * delta::kMaxWidth) + 1;
+inline constexpr int32_t kPackedMaxBytes = format::kPackedHeader + kDeltaGroups * (1 + 8 * format::kDeltaMaxWidth) + 1;
 
 template <class Ops>
 int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
@@ -598,7 +598,7 @@ int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
     Ops::fill(levels + padded, levels[n - 1]);
 
     alignas(64) uint8_t packed[kPackedMaxBytes];
-    uint8_t* out = packed + delta::kPackedHeader;
+    uint8_t* out = packed + format::kPackedHeader;
     int64_t changes = 0;
     for (int32_t g = 1; g < n; g += kWindow) {
         const typename Ops::Window now = Ops::load(levels + g);
@@ -606,7 +606,7 @@ int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
         changes += std::popcount(~Ops::equal(now, before));
         uint64_t planes[8];
         Ops::bit_planes(Ops::delta_codes(now, before), planes);
-        int width = delta::kMaxWidth;
+        int width = format::kDeltaMaxWidth;
         while (width > 0 && planes[width - 1] == 0) {
             --width;
         }
@@ -614,11 +614,11 @@ int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
         std::memcpy(out, planes, 8 * static_cast<size_t>(width));
         out += 8 * static_cast<std::ptrdiff_t>(width);
     }
-    packed[0] = delta::kPackedForm;
+    packed[0] = format::kPackedForm;
     packed[1] = levels[0];
     packed[2] = static_cast<uint8_t>((n - 1) % kWindow);
     if ((out - packed) % 2 == 0) {
-        packed[0] |= delta::kPaddedFlag;
+        packed[0] |= format::kPaddedFlag;
         *out++ = 0;
     }
     const auto packed_size = static_cast<int32_t>(out - packed);
@@ -634,7 +634,7 @@ int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
         std::memcpy(stream, packed, static_cast<size_t>(packed_size));
         return packed_size;
     }
-    stream[0] = static_cast<uint8_t>(delta::kLevelsForm | (n % 2 == 1 ? delta::kPaddedFlag : 0));
+    stream[0] = static_cast<uint8_t>(format::kLevelsForm | (n % 2 == 1 ? format::kPaddedFlag : 0));
     std::memcpy(stream + 1, levels, static_cast<size_t>(n));
     if (n % 2 == 1) {
         stream[n + 1] = 0;
@@ -647,15 +647,15 @@ int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
 template <class Ops>
 int32_t expand_packed(const uint8_t* stream, int32_t end, uint8_t* staging)
 {
-    if (end < delta::kPackedHeader || stream[2] >= kWindow) {
+    if (end < format::kPackedHeader || stream[2] >= kWindow) {
         return 0;
     }
     const int32_t last_group = stream[2] == 0 ? kWindow : stream[2];
     staging[0] = stream[1];
     int32_t staged = 1;
-    for (int32_t p = delta::kPackedHeader; p < end && staged < DECODE_MAX_VALUES;) {
+    for (int32_t p = format::kPackedHeader; p < end && staged < DECODE_MAX_VALUES;) {
         const int32_t width = stream[p];
-        if (width > delta::kMaxWidth || end - p - 1 < 8 * width) {
+        if (width > format::kDeltaMaxWidth || end - p - 1 < 8 * width) {
             break;
         }
         Ops::store(staging + staged, Ops::undelta(Ops::from_planes(stream + p + 1, width), staging[staged - 1]));
@@ -675,15 +675,15 @@ int32_t decode_deltas(const uint8_t* stream, float* values, int32_t count)
         return decode<Ops, expand_pairs<Ops>>(stream, values, count);
     }
     const uint8_t form = stream[0];
-    const int32_t end = count - ((form & delta::kPaddedFlag) != 0 ? 1 : 0);
-    switch (form & ~delta::kPaddedFlag) {
-        case delta::kPackedForm: {
+    const int32_t end = count - ((form & format::kPaddedFlag) != 0 ? 1 : 0);
+    switch (form & ~format::kPaddedFlag) {
+        case format::kPackedForm: {
             alignas(64) uint8_t staging[DECODE_MAX_VALUES + kWindow];
             const int32_t size = expand_packed<Ops>(stream, end, staging);
             level_values<Ops>(staging, values, size);
             return size;
         }
-        case delta::kLevelsForm: {
+        case format::kLevelsForm: {
             const int32_t n = std::clamp(end - 1, 0, DECODE_MAX_VALUES);
             level_values<Ops>(stream + 1, values, n);
             return n;
