@@ -1,6 +1,6 @@
 // comm_benchmark: every coder on every path this CPU can run, the step-by-step
 // reference coders as the "before", split and merge, and LZ4 as the peer, on
-// four data sets (bench/data_sets.hpp) in blocks of 1900 values, and two of
+// eight data sets (bench/data_sets.hpp) in blocks of 1900 values, and two of
 // them also in blocks of 5700.
 // Every time is shown as a multiple of a memcpy of the same block's n * 4 float
 // bytes, measured in the same run; split and merge also as a multiple of a
@@ -8,7 +8,8 @@
 //
 // Benchmark names are "<data set>/<n>/<function>/<implementation>":
 //   memcpy/floats, memcpy/pair, memcpy/escaped   the baselines
-//   encode|decode|encode2|decode2/<impl>         impl: before, portable, avx2, avx512
+//   encode|decode|encode2|decode2|encode3|decode3/<impl>
+//                                                impl: before, portable, avx2, avx512
 //   split|merge/pair, split|merge/escaped        the framing, one routine on every path
 //   lz4_compress/lz4, lz4_decompress/lz4         the peer, on the block's level bytes
 // so --benchmark_filter=/1900/ keeps one block size, =/encode2/ one function.
@@ -83,22 +84,25 @@ bool timed_in_large_block(bench::DataSet set)
     return set == bench::DataSet::uniform || set == bench::DataSet::plateau;
 }
 
-// The four coders of one implementation: the reference ("before") or a path.
+// The six coders of one implementation: the reference ("before") or a path.
 struct Coders {
     std::string name;
     Encoder encode;
     Decoder decode;
     Encoder encode2;
     Decoder decode2;
+    Encoder encode3;
+    Decoder decode3;
 };
 
 std::vector<Coders> implementations()
 {
     std::vector<Coders> list{{"before", reference::encode_pairs, reference::decode_pairs, reference::encode_escaped,
-                              reference::decode_escaped}};
+                              reference::decode_escaped, reference::encode_deltas, reference::decode_deltas}};
     const auto paths = comm::detail::runnable_paths();
     std::transform(paths.begin(), paths.end(), std::back_inserter(list), [](const comm::detail::CodecPath* path) {
-        return Coders{path->name, path->encode, path->decode, path->encode2, path->decode2};
+        return Coders{path->name,    path->encode,  path->decode, path->encode2,
+                      path->decode2, path->encode3, path->decode3};
     });
     return list;
 }
@@ -120,6 +124,7 @@ Block make_block(bench::DataSet set, int32_t n)
                 {},
                 {},
                 {},
+                {},
                 {}};
     block.levels = reference::levels_of(block.values);
     for (const uint8_t level : block.levels) {
@@ -127,6 +132,7 @@ Block make_block(bench::DataSet set, int32_t n)
     }
     block.pair = encoded(reference::encode_pairs, block.values);
     block.escaped = encoded(reference::encode_escaped, block.values);
+    block.deltas = encoded(reference::encode_deltas, block.values);
 #if COMM_BENCHMARK_LZ4
     block.lz4.resize(static_cast<size_t>(LZ4_compressBound(n)));
     const int size =
@@ -341,8 +347,10 @@ void register_block(const Block& block, const std::vector<Coders>& impls)
         for (const Coders& impl : impls) {
             Job job{bench::is_encoder(coder) ? Task::encode : Task::decode, b};
             job.stream = &bench::stream_of(coder, block);
-            job.encoder = coder == Coder::encode ? impl.encode : impl.encode2;
-            job.decoder = coder == Coder::decode ? impl.decode : impl.decode2;
+            job.encoder =
+                coder == Coder::encode ? impl.encode : (coder == Coder::encode2 ? impl.encode2 : impl.encode3);
+            job.decoder =
+                coder == Coder::decode ? impl.decode : (coder == Coder::decode2 ? impl.decode2 : impl.decode3);
             add(bench_name(block, bench::coder_name(coder), impl.name), job);
         }
     }

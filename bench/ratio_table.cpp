@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <fstream>
 #include <ostream>
 #include <utility>
@@ -140,7 +141,20 @@ void RatioTable::print_coders(std::ostream& out) const
     print_sizes(out);
 }
 
-// The stream sizes, which explain much of the spread between data sets.
+namespace {
+
+// Three decimals, where ratios near 1 matter.
+std::string three_places(double x)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", x);
+    return text;
+}
+
+}  // namespace
+
+// The stream sizes, which explain much of the spread between data sets, and
+// the delta stream's against LZ4's and the smaller run-length stream's.
 void RatioTable::print_sizes(std::ostream& out) const
 {
     out << "stream bytes per block:";
@@ -149,9 +163,13 @@ void RatioTable::print_sizes(std::ostream& out) const
             continue;
         }
         out << "\n  " << block.group << ": floats " << block.values.size() * sizeof(float) << ", pair "
-            << block.pair.size() << ", escaped " << block.escaped.size();
+            << block.pair.size() << ", escaped " << block.escaped.size() << ", deltas " << block.deltas.size();
         if (!block.lz4.empty()) {
-            out << ", lz4 " << block.lz4.size();
+            const double ratio = static_cast<double>(block.deltas.size()) / static_cast<double>(block.lz4.size());
+            const size_t smaller = std::min(block.pair.size(), block.escaped.size());
+            const double over_runs = static_cast<double>(block.deltas.size()) / static_cast<double>(smaller);
+            out << ", lz4 " << block.lz4.size() << " (deltas " << three_places(ratio) << " x lz4, "
+                << three_places(over_runs) << " x the smaller run-length stream)";
         }
     }
     out << '\n';

@@ -15,8 +15,9 @@
 
 namespace bench {
 
-enum class Coder { encode, decode, encode2, decode2 };
-inline constexpr std::array<Coder, 4> kCoders = {Coder::encode, Coder::decode, Coder::encode2, Coder::decode2};
+enum class Coder { encode, decode, encode2, decode2, encode3, decode3 };
+inline constexpr std::array<Coder, 6> kCoders = {Coder::encode,  Coder::decode,  Coder::encode2,
+                                                 Coder::decode2, Coder::encode3, Coder::decode3};
 
 inline const char* coder_name(Coder coder)
 {
@@ -29,13 +30,17 @@ inline const char* coder_name(Coder coder)
             return "encode2";
         case Coder::decode2:
             return "decode2";
+        case Coder::encode3:
+            return "encode3";
+        case Coder::decode3:
+            return "decode3";
     }
     return "?";
 }
 
 inline bool is_encoder(Coder coder)
 {
-    return coder == Coder::encode || coder == Coder::encode2;
+    return coder == Coder::encode || coder == Coder::encode2 || coder == Coder::encode3;
 }
 
 // A block of one data set and everything its benchmarks compare with, made
@@ -48,12 +53,24 @@ struct Block {
     std::vector<float> decoded;  // each level's value: what a decoder must write
     Bytes pair;                  // the reference encoders' streams
     Bytes escaped;
+    Bytes deltas;
     Bytes lz4;  // LZ4's compression of the levels; empty without LZ4
 };
 
 inline const Bytes& stream_of(Coder coder, const Block& block)
 {
-    return coder == Coder::encode || coder == Coder::decode ? block.pair : block.escaped;
+    switch (coder) {
+        case Coder::encode:
+        case Coder::decode:
+            return block.pair;
+        case Coder::encode2:
+        case Coder::decode2:
+            return block.escaped;
+        case Coder::encode3:
+        case Coder::decode3:
+            break;
+    }
+    return block.deltas;
 }
 
 // The parts of the benchmark names.

@@ -26,6 +26,16 @@ int32_t comm_decode2(const uint8_t* stream, float* values, int32_t count)
     return comm::detail::active_path().decode2(stream, values, count);
 }
 
+int32_t comm_encode3(const float* values, uint8_t* stream, int32_t n)
+{
+    return comm::detail::active_path().encode3(values, stream, n);
+}
+
+int32_t comm_decode3(const uint8_t* stream, float* values, int32_t count)
+{
+    return comm::detail::active_path().decode3(stream, values, count);
+}
+
 int32_t comm_split(const uint8_t* stream, comm_packet* packets, int32_t len)
 {
     return comm::detail::active_path().split(stream, packets, len);

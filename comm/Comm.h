@@ -2,13 +2,14 @@
  * comm: a codec for blocks of normalised samples (floats in [0, 1]).
  *
  * Each value is quantised to an 8-bit sample level, the levels are coded with
- * one of two run-length methods into an encoded stream, and a stream is cut
+ * one of three methods (two run-length methods, and a delta method for noisy
+ * signals such as sensor readings and sound) into an encoded stream, and a stream is cut
  * into packets of at most COMM_PACKET_DATA_SIZE payload bytes for transmission.
  * Every step has its inverse. All functions work on arrays the caller owns,
  * keep no state between calls and are safe to call from many threads at once.
  *
- * The sample levels, both stream formats and the packet are described byte
- * for byte, with worked examples, in doc/stream_format.md.
+ * The sample levels, the three stream formats and the packet are described
+ * byte for byte, with worked examples, in doc/stream_format.md.
  *
  * Decoders are safe on any input: they never read past `count` bytes, never
  * write more than COMM_DECODE_MAX_VALUES values or past the count they return,
@@ -22,11 +23,13 @@
  * Buffer sizes: the caller owns every array and no function is told an
  * output array's size, so give each the room below (the macros work in C
  * array sizes too):
- *   encode, encode2  COMM_STREAM_MAX_BYTES(n) = 2n bytes for n values
+ *   encode, encode2, encode3
+ *                    COMM_STREAM_MAX_BYTES(n) = 2n bytes for n values
  *   split            COMM_PACKET_COUNT(len) = ceil(len / 650) packets
  *   merge            the sum of the packets' lengths; for packets from
  *                    outside, COMM_MERGE_MAX_BYTES(count) = 650 per packet
- *   decode, decode2  n values for a stream that an encoder made from n values;
+ *   decode, decode2, decode3
+ *                    n values for a stream that an encoder made from n values;
  *                    COMM_DECODE_MAX_VALUES (5700) values for bytes from
  *                    anywhere else. A few bytes can stand for thousands of
  *                    values, so a stream read from a file or the network
@@ -48,8 +51,8 @@
  * read).
  *
  * Names: every public name starts with comm_ or COMM_. Each function and the
- * packet type also have a short name (encode, decode, encode2, decode2, split,
- * merge, packet; PACKET_DATA_SIZE, DECODE_MAX_VALUES, ENCODE_MAX_VALUES), the
+ * packet type also have a short name (encode, decode, encode2, decode2, encode3,
+ * decode3, split, merge, packet; PACKET_DATA_SIZE, DECODE_MAX_VALUES, ENCODE_MAX_VALUES), the
  * same function or type under another name. A program whose own names clash
  * with them defines COMM_NO_SHORT_NAMES before including this header, and links
  * a library built with -DCOMM_SHORT_NAMES=OFF, which leaves them out.
@@ -96,7 +99,7 @@ extern "C" {
 #define COMM_ENCODE_MAX_VALUES (INT32_MAX / 2)
 
 /* Room an encoder needs for n values (1 <= n <= COMM_ENCODE_MAX_VALUES): the
- * longest stream of either method, 2n bytes. */
+ * longest stream of any method, 2n bytes. */
 #define COMM_STREAM_MAX_BYTES(n) (2 * (n))
 
 /* Packets split fills for a stream of len bytes (len >= 0): ceil(len / 650),
@@ -161,6 +164,35 @@ COMM_API int32_t comm_encode2(const float* values, uint8_t* stream, int32_t n);
 COMM_API int32_t comm_decode2(const uint8_t* stream, float* values, int32_t count);
 
 /*
+ * comm_encode3: delta coding of n values, for signals whose neighbouring
+ * levels are close: the smallest of three forms, the pair stream of
+ * comm_encode (even length), packed deltas or the plain levels (odd length,
+ * after a form byte).
+ *   values: n floats, read only.   stream: room for 2n bytes, all of which
+ *   the encoder may use: bytes past the returned length are not defined.
+ * Returns the stream length in bytes: at most comm_encode's for the same
+ * values (so at most 2n), and at most n + 2.
+ * n <= 0 or n > COMM_ENCODE_MAX_VALUES: writes nothing and returns 0.
+ * Needs no heap memory and a fixed amount of stack, whatever n is.
+ */
+COMM_API int32_t comm_encode3(const float* values, uint8_t* stream, int32_t n);
+
+/*
+ * comm_decode3: expands a delta stream of `count` bytes into values.
+ *   stream: count bytes, read only.   values: room for every value the
+ *   stream stands for, COMM_DECODE_MAX_VALUES at most (n for a stream that
+ *   comm_encode3 made from n values; COMM_DECODE_MAX_VALUES for bytes from outside).
+ * Returns how many values it wrote, 0..COMM_DECODE_MAX_VALUES. An even count
+ * is a pair stream, decoded as comm_decode does.
+ * Bad input: never reads past count bytes, and stops writing after
+ * COMM_DECODE_MAX_VALUES values. An unknown form byte, or packed deltas whose
+ * last-group count is above 63, stand for no values; a group whose width is
+ * above 8 or whose bit planes run past the end ends the stream before it.
+ * count <= 0 returns 0.
+ */
+COMM_API int32_t comm_decode3(const uint8_t* stream, float* values, int32_t count);
+
+/*
  * comm_split: cuts a stream of len bytes into packets.
  *   stream: len bytes, read only.   packets: room for ceil(len / 650) packets.
  * Every packet but the last holds 650 bytes; the last holds the remaining 1..650
@@ -195,6 +227,8 @@ COMM_API int32_t encode(const float* values, uint8_t* stream, int32_t n);
 COMM_API int32_t decode(const uint8_t* stream, float* values, int32_t count);
 COMM_API int32_t encode2(const float* values, uint8_t* stream, int32_t n);
 COMM_API int32_t decode2(const uint8_t* stream, float* values, int32_t count);
+COMM_API int32_t encode3(const float* values, uint8_t* stream, int32_t n);
+COMM_API int32_t decode3(const uint8_t* stream, float* values, int32_t count);
 COMM_API int32_t split(const uint8_t* stream, packet* packets, int32_t len);
 COMM_API int32_t merge(const packet* packets, uint8_t* stream, int32_t count);
 #endif

@@ -141,6 +141,84 @@ struct Avx2Primitives {
         return {levels[0], levels[1]};
     }
 
+    // ---- Delta stream ----
+
+    // Zigzag codes of the bytewise differences a - b.
+    [[gnu::always_inline]] static __m256i codes32(__m256i a, __m256i b)
+    {
+        const __m256i d = _mm256_sub_epi8(a, b);
+        const __m256i negative = _mm256_cmpgt_epi8(_mm256_setzero_si256(), d);
+        return _mm256_xor_si256(_mm256_add_epi8(d, d), negative);
+    }
+
+    [[gnu::always_inline]] static Window delta_codes(Window levels, Window before)
+    {
+        return {codes32(levels.lo, before.lo), codes32(levels.hi, before.hi)};
+    }
+
+    // Bit b of every byte, byte i's as bit i.
+    [[gnu::always_inline]] static void bit_planes(Window codes, uint64_t planes[8])
+    {
+        const __m128i shift = _mm_cvtsi32_si128(7);
+#pragma GCC unroll 8
+        for (int b = 0; b < 8; ++b) {
+            // Moves bit b of each byte to its top bit: a shift of 16-bit lanes
+            // moves the low byte's bits into the high byte's low bits only.
+            const __m128i by = _mm_sub_epi64(shift, _mm_cvtsi32_si128(b));
+            planes[b] = bits(_mm256_sll_epi16(codes.lo, by), _mm256_sll_epi16(codes.hi, by));
+        }
+    }
+
+    // 0xFF in byte i where bit i of the 32 bits is set.
+    [[gnu::always_inline]] static __m256i spread32(uint32_t bits)
+    {
+        const __m256i select = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                                2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+        const __m256i bit = _mm256_set1_epi64x(static_cast<int64_t>(0x8040201008040201U));
+        const __m256i bytes = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)), select);
+        return _mm256_cmpeq_epi8(_mm256_and_si256(bytes, bit), bit);
+    }
+
+    // The codes whose `width` bit planes (8 bytes each) are at `planes`.
+    [[gnu::always_inline]] static Window from_planes(const uint8_t* planes, int width)
+    {
+        __m256i lo = _mm256_setzero_si256();
+        __m256i hi = _mm256_setzero_si256();
+        for (int b = 0; b < width; ++b) {
+            uint64_t plane = 0;
+            std::memcpy(&plane, planes + 8 * static_cast<std::ptrdiff_t>(b), sizeof plane);
+            const __m256i value = _mm256_set1_epi8(static_cast<char>(1 << b));
+            lo = _mm256_or_si256(lo, _mm256_and_si256(spread32(static_cast<uint32_t>(plane)), value));
+            hi = _mm256_or_si256(hi, _mm256_and_si256(spread32(static_cast<uint32_t>(plane >> 32)), value));
+        }
+        return {lo, hi};
+    }
+
+    // Running sums of the 32 bytes (modulo 256).
+    [[gnu::always_inline]] static __m256i prefix32(__m256i x)
+    {
+        x = _mm256_add_epi8(x, _mm256_slli_si256(x, 1));
+        x = _mm256_add_epi8(x, _mm256_slli_si256(x, 2));
+        x = _mm256_add_epi8(x, _mm256_slli_si256(x, 4));
+        x = _mm256_add_epi8(x, _mm256_slli_si256(x, 8));
+        const __m256i low_total = _mm256_shuffle_epi8(x, _mm256_set1_epi8(15));
+        return _mm256_add_epi8(x, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+    }
+
+    // The levels after `before` that the codes stand for.
+    [[gnu::always_inline]] static Window undelta(Window codes, uint8_t before)
+    {
+        const __m256i one = _mm256_set1_epi8(1);
+        const auto deltas = [one](__m256i z) {
+            const __m256i half = _mm256_and_si256(_mm256_srli_epi16(z, 1), _mm256_set1_epi8(0x7F));
+            return _mm256_xor_si256(half, _mm256_sub_epi8(_mm256_setzero_si256(), _mm256_and_si256(z, one)));
+        };
+        const __m256i lo = _mm256_add_epi8(prefix32(deltas(codes.lo)), _mm256_set1_epi8(static_cast<char>(before)));
+        const __m256i lo_last = _mm256_shuffle_epi8(lo, _mm256_set1_epi8(15));
+        const __m256i carry = _mm256_permute2x128_si256(lo_last, lo_last, 0x11);
+        return {lo, _mm256_add_epi8(prefix32(deltas(codes.hi)), carry)};
+    }
+
     // Eight floats or 32-bit words to a vector.
     static constexpr int32_t kLanes = 8;
     using Floats = __m256;

@@ -83,12 +83,65 @@ struct Avx512Primitives {
         return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), levels);
     }
 
+    // ---- Delta stream ----
+
+    // Zigzag codes of the bytewise differences levels - before.
+    [[gnu::always_inline]] static Window delta_codes(Window levels, Window before)
+    {
+        const __m512i d = _mm512_sub_epi8(levels, before);
+        return _mm512_xor_si512(_mm512_add_epi8(d, d), _mm512_movm_epi8(_mm512_movepi8_mask(d)));
+    }
+
+    // Bit b of every byte, byte i's as bit i.
+    [[gnu::always_inline]] static void bit_planes(Window codes, uint64_t planes[8])
+    {
+#pragma GCC unroll 8
+        for (int b = 0; b < 8; ++b) {
+            planes[b] = _mm512_test_epi8_mask(codes, _mm512_set1_epi8(static_cast<char>(1 << b)));
+        }
+    }
+
+    // The codes whose `width` bit planes (8 bytes each) are at `planes`.
+    [[gnu::always_inline]] static Window from_planes(const uint8_t* planes, int width)
+    {
+        __m512i codes = _mm512_setzero_si512();
+        for (int b = 0; b < width; ++b) {
+            uint64_t plane = 0;
+            std::memcpy(&plane, planes + 8 * static_cast<std::ptrdiff_t>(b), sizeof plane);
+            codes = _mm512_or_si512(codes, _mm512_maskz_set1_epi8(plane, static_cast<char>(1 << b)));
+        }
+        return codes;
+    }
+
+    // The levels after `before` that the codes stand for: the deltas, then
+    // their running sums, in each 16-byte lane and then across lanes.
+    [[gnu::always_inline]] static Window undelta(Window codes, uint8_t before)
+    {
+        const __m512i one = _mm512_set1_epi8(1);
+        const __m512i half = _mm512_and_si512(_mm512_srli_epi16(codes, 1), _mm512_set1_epi8(0x7F));
+        __m512i x = _mm512_xor_si512(half, _mm512_sub_epi8(_mm512_setzero_si512(), _mm512_and_si512(codes, one)));
+        x = _mm512_add_epi8(x, _mm512_bslli_epi128(x, 1));
+        x = _mm512_add_epi8(x, _mm512_bslli_epi128(x, 2));
+        x = _mm512_add_epi8(x, _mm512_bslli_epi128(x, 4));
+        x = _mm512_add_epi8(x, _mm512_bslli_epi128(x, 8));
+        const __m512i totals = _mm512_shuffle_epi8(x, _mm512_set1_epi8(15));  // each lane's sum, in all its bytes
+        const __m512i next_lane = _mm512_setr_epi64(0, 0, 0, 1, 2, 3, 4, 5);
+        const __m512i lane1 = _mm512_maskz_permutexvar_epi64(0xFC, next_lane, totals);
+        const __m512i lane2 = _mm512_maskz_permutexvar_epi64(0xFC, next_lane, lane1);
+        const __m512i lane3 = _mm512_maskz_permutexvar_epi64(0xFC, next_lane, lane2);
+        x = _mm512_add_epi8(x, _mm512_add_epi8(lane1, _mm512_add_epi8(lane2, lane3)));
+        return _mm512_add_epi8(x, _mm512_set1_epi8(static_cast<char>(before)));
+    }
+
     // Sixteen floats or 32-bit words to a vector.
     static constexpr int32_t kLanes = 16;
     using Floats = __m512;
     using Words = __m512i;
 
-    [[gnu::always_inline]] static Floats load_floats(const float* p) { return _mm512_loadu_ps(p); }
+    [[gnu::always_inline]] static Floats load_floats(const float* p)
+    {
+        return _mm512_loadu_ps(p);
+    }
 
     // Lanes i < k of 16 (0 < k).
     [[gnu::always_inline]] static __mmask16 lanes_below(std::ptrdiff_t k)
@@ -101,7 +154,10 @@ struct Avx512Primitives {
         return _mm512_maskz_loadu_ps(lanes_below(k), p);
     }
 
-    [[gnu::always_inline]] static Words zero_words() { return _mm512_setzero_si512(); }
+    [[gnu::always_inline]] static Words zero_words()
+    {
+        return _mm512_setzero_si512();
+    }
 
     [[gnu::always_inline]] static Words quantise_lanes(Floats x)
     {
@@ -125,7 +181,10 @@ struct Avx512Primitives {
         return _mm512_fmadd_round_ps(b, _mm512_set1_ps(kLevelStepHigh), low, kNearest);
     }
 
-    [[gnu::always_inline]] static void store_floats(float* p, Floats v) { _mm512_storeu_ps(p, v); }
+    [[gnu::always_inline]] static void store_floats(float* p, Floats v)
+    {
+        _mm512_storeu_ps(p, v);
+    }
 
     [[gnu::always_inline]] static void store_floats_partial(float* p, Floats v, std::ptrdiff_t k)
     {

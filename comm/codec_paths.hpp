@@ -43,6 +43,8 @@ struct CodecPath {
     std::int32_t (*decode)(const std::uint8_t* stream, float* values, std::int32_t count) = nullptr;
     std::int32_t (*encode2)(const float* values, std::uint8_t* stream, std::int32_t n) = nullptr;
     std::int32_t (*decode2)(const std::uint8_t* stream, float* values, std::int32_t count) = nullptr;
+    std::int32_t (*encode3)(const float* values, std::uint8_t* stream, std::int32_t n) = nullptr;
+    std::int32_t (*decode3)(const std::uint8_t* stream, float* values, std::int32_t count) = nullptr;
     std::int32_t (*split)(const std::uint8_t* stream, packet* packets, std::int32_t len) = nullptr;
     std::int32_t (*merge)(const packet* packets, std::uint8_t* stream, std::int32_t count) = nullptr;
 };

@@ -1,6 +1,8 @@
 // The portable coders: plain C++ for every CPU, exact under any rounding mode.
 // On x86-64 the quantising loop uses SSE2, part of every x86-64 CPU.
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -206,6 +208,207 @@ int32_t decode_escaped(const uint8_t* stream, float* values, int32_t count)
     return written;
 }
 
+// ---- Delta stream -----------------------------------------------------------
+
+constexpr int32_t kGroup = format::kDeltaGroup;
+
+// Bit b of each of the 8 bytes at `bytes`, byte j's as bit j.
+uint8_t gather_bit(const uint8_t* bytes, int b)
+{
+    uint64_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    constexpr uint64_t kLowBits = 0x0101010101010101U;
+    constexpr uint64_t kGather = 0x0102040810204080U;  // moves byte j's low bit to bit 56 + j
+    return static_cast<uint8_t>((((word >> b) & kLowBits) * kGather) >> 56);
+}
+
+// Byte j of kSpread[x] is bit j of x.
+constexpr std::array<uint64_t, 256> kSpread = [] {
+    std::array<uint64_t, 256> table{};
+    for (uint32_t x = 0; x < 256; ++x) {
+        for (uint32_t j = 0; j < 8; ++j) {
+            table[x] |= uint64_t{(x >> j) & 1} << (8 * j);
+        }
+    }
+    return table;
+}();
+
+// The packed form as far as it is counted or written.
+struct Packing {
+    uint8_t* out;         // where the next group goes; null while only counting
+    int64_t size = 0;     // bytes so far
+    int64_t changes = 0;  // values unlike the one before: each starts a pair
+};
+
+// Counts, and unless `out` is null writes, the groups of deltas at
+// levels[0..size) (levels[-1] is the value before; levels up to size +
+// kGroup - 1 repeat the last, so their codes are 0).
+Packing pack_groups(const uint8_t* levels, int32_t size, Packing packing)
+{
+    for (int32_t g = 0; g < size; g += kGroup) {
+        uint8_t codes[kGroup];
+        uint8_t any = 0;
+        int32_t changes = 0;
+        for (int32_t j = 0; j < kGroup; ++j) {
+            codes[j] = format::zigzag(levels[g + j], levels[g + j - 1]);
+            any |= codes[j];
+            changes += codes[j] != 0 ? 1 : 0;
+        }
+        packing.changes += changes;
+        const auto width = static_cast<uint8_t>(std::bit_width(any));
+        packing.size += 1 + 8 * width;
+        if (packing.out != nullptr) {
+            *packing.out++ = width;
+            for (int b = 0; b < width; ++b) {
+                for (int32_t k = 0; k < kGroup; k += 8) {
+                    *packing.out++ = gather_bit(codes + k, b);
+                }
+            }
+        }
+    }
+    return packing;
+}
+
+// Counts the packed form of the block, and writes it to `packed` unless that
+// is null, quantising a chunk at a time: value 0 and kQuantiseChunk deltas,
+// then kQuantiseChunk deltas a chunk, so that groups never straddle chunks.
+// The size includes the padding byte.
+Packing pack_block(const float* values, uint8_t* packed, int32_t n)
+{
+    uint8_t buffer[1 + 1 + kQuantiseChunk + kGroup];
+    uint8_t* const levels = buffer + 1;
+    Packing packing{packed == nullptr ? nullptr : packed + format::kPackedHeader, format::kPackedHeader};
+    uint8_t before = 0;  // the previous chunk's last level
+    for (int32_t first = 0; first < n;) {
+        const int32_t size = std::min(n - first, first == 0 ? 1 + kQuantiseChunk : kQuantiseChunk);
+        quantise_block(values + first, levels, size);
+        std::fill_n(levels + size, kGroup, levels[size - 1]);
+        if (first == 0) {
+            if (packed != nullptr) {
+                packed[1] = levels[0];
+            }
+            packing = pack_groups(levels + 1, size - 1, packing);
+        } else {
+            levels[-1] = before;
+            packing = pack_groups(levels, size, packing);
+        }
+        before = levels[size - 1];
+        first += size;
+    }
+    const bool padded = packing.size % 2 == 0;
+    if (packed != nullptr) {
+        packed[0] = padded ? format::kPaddedFlag : format::kPackedForm;
+        packed[2] = static_cast<uint8_t>((n - 1) % kGroup);
+        if (padded) {
+            *packing.out++ = 0;
+        }
+    }
+    packing.size += padded ? 1 : 0;
+    return packing;
+}
+
+int32_t write_levels(const float* values, uint8_t* stream, int32_t n)
+{
+    stream[0] = format::kLevelsForm;
+    quantise_block(values, stream + 1, n);
+    if (n % 2 == 1) {
+        stream[0] |= format::kPaddedFlag;
+        stream[n + 1] = 0;
+        return n + 2;
+    }
+    return n + 1;
+}
+
+// The smallest form: the pair stream (even length) unless the packed deltas or
+// the levels are smaller; on a tie the earlier of the three. The forms are
+// counted first and only the chosen one is written: a packed form that is not
+// chosen may be longer than 2n bytes.
+int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
+{
+    if (n <= 0 || n > ENCODE_MAX_VALUES) {
+        return 0;
+    }
+    const Packing counted = pack_block(values, nullptr, n);
+    const int64_t levels_size = n % 2 == 0 ? int64_t{n} + 1 : int64_t{n} + 2;
+    const int64_t other = std::min(counted.size, levels_size);
+    if (2 * (counted.changes + 1) <= other) {
+        const int32_t pairs = encode_pairs(values, stream, n);
+        if (pairs <= other) {
+            return pairs;
+        }
+    }
+    if (counted.size <= levels_size) {
+        pack_block(values, stream, n);
+        return static_cast<int32_t>(counted.size);
+    }
+    return write_levels(values, stream, n);
+}
+
+// Expands the group whose width byte is at `group` (all of its planes there)
+// into 64 levels after `before`.
+void expand_group(const uint8_t* group, uint8_t before, uint8_t* levels)
+{
+    uint64_t codes[kGroup / 8] = {};
+    const int width = group[0];
+    for (int b = 0; b < width; ++b) {
+        for (int32_t k = 0; k < kGroup / 8; ++k) {
+            codes[k] |= kSpread[group[1 + 8 * b + k]] << b;
+        }
+    }
+    uint8_t code_bytes[kGroup];
+    std::memcpy(code_bytes, codes, sizeof code_bytes);
+    for (int32_t j = 0; j < kGroup; ++j) {
+        before = format::unzigzag(code_bytes[j], before);
+        levels[j] = before;
+    }
+}
+
+int32_t decode_packed(const uint8_t* stream, float* values, int32_t end)
+{
+    if (end < format::kPackedHeader || stream[2] >= kGroup) {
+        return 0;
+    }
+    const int32_t last_group = stream[2] == 0 ? kGroup : stream[2];
+    uint8_t staging[DECODE_MAX_VALUES + kGroup];
+    staging[0] = stream[1];
+    int32_t staged = 1;
+    for (int32_t p = format::kPackedHeader; p < end && staged < DECODE_MAX_VALUES;) {
+        const int32_t width = stream[p];
+        if (width > format::kDeltaMaxWidth || end - p - 1 < 8 * width) {
+            break;
+        }
+        expand_group(stream + p, staging[staged - 1], staging + staged);
+        p += 1 + 8 * width;
+        staged += p == end ? last_group : kGroup;
+    }
+    staged = std::min(staged, DECODE_MAX_VALUES);
+    level_values_block(staging, values, staged);
+    return staged;
+}
+
+int32_t decode_deltas(const uint8_t* stream, float* values, int32_t count)
+{
+    if (count <= 0) {
+        return 0;
+    }
+    if (count % 2 == 0) {
+        return decode_pairs(stream, values, count);
+    }
+    const uint8_t form = stream[0];
+    const int32_t end = count - ((form & format::kPaddedFlag) != 0 ? 1 : 0);
+    switch (form & ~format::kPaddedFlag) {
+        case format::kPackedForm:
+            return decode_packed(stream, values, end);
+        case format::kLevelsForm: {
+            const int32_t n = std::clamp(end - 1, 0, DECODE_MAX_VALUES);
+            level_values_block(stream + 1, values, n);
+            return n;
+        }
+        default:
+            return 0;
+    }
+}
+
 struct LibraryCopy {
     // Not inlined, so the compiler cannot see that n is at most 650 and
     // expand the copy in place (GCC does, as rep movs, several times slower
@@ -231,6 +434,8 @@ constinit const CodecPath portable_path = {
     decode_pairs,
     encode_escaped,
     decode_escaped,
+    encode_deltas,
+    decode_deltas,
     split_packets<LibraryCopy>,
     merge_packets<LibraryCopy>,
 };

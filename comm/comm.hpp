@@ -48,10 +48,11 @@
 
 namespace comm {
 
-// The two stream formats of Comm.h.
+// The three stream formats of Comm.h.
 enum class method : std::uint8_t {
     pairs,    // pair run-length stream: encode / decode
     escaped,  // escaped run-length stream: encode2 / decode2
+    deltas,   // delta stream, for noisy signals: encode3 / decode3
 };
 
 enum class errc {
@@ -63,6 +64,7 @@ enum class errc {
     bad_packet_length,     // a packet length outside 1..packet_data_size
     short_packet,          // a packet before the final one not full
     bad_last_flag,         // `last` other than 1 on the final packet and 0 on the others
+    malformed_stream,      // a delta stream's form byte, last-group count or group width unknown
 };
 
 namespace interface_detail {
@@ -91,6 +93,8 @@ public:
                 return "packet before the last one not full (" + std::to_string(COMM_PACKET_DATA_SIZE) + " bytes)";
             case errc::bad_last_flag:
                 return "last flag not 1 on the final packet and 0 on the others";
+            case errc::malformed_stream:
+                return "delta stream with an unknown form, last-group count or group width";
         }
         return "unknown comm error";
     }
@@ -130,7 +134,7 @@ using packet = ::comm_packet;
 inline constexpr std::size_t packet_data_size = COMM_PACKET_DATA_SIZE;
 
 // Room encode needs for a block of `values` values: the longest stream of
-// either method.
+// any method.
 constexpr std::size_t max_stream_bytes(std::size_t values) noexcept
 {
     return 2 * values;
@@ -158,6 +162,8 @@ inline std::size_t fail(std::error_code& ec, errc e) noexcept
 // Checks a stream for decoding and returns how many values it stands for,
 // counted by the rules of Comm.h. A stream the C decoder would truncate (past
 // max_block_values, or ending inside a pair or token) is an error instead.
+inline std::size_t delta_decoded_size(std::span<const std::uint8_t> stream, std::error_code& ec) noexcept;
+
 inline std::size_t decoded_size(method m, std::span<const std::uint8_t> stream, std::error_code& ec) noexcept
 {
     ec.clear();
@@ -167,6 +173,9 @@ inline std::size_t decoded_size(method m, std::span<const std::uint8_t> stream, 
     }
     if (size > int32_max) {
         return fail(ec, errc::input_too_long);
+    }
+    if (m == method::deltas) {
+        return size % 2 == 0 ? decoded_size(method::pairs, stream, ec) : delta_decoded_size(stream, ec);
     }
     std::size_t values = 0;
     std::size_t p = 0;
@@ -226,6 +235,49 @@ inline std::size_t decoded_size(method m, std::span<const std::uint8_t> stream, 
     return values;
 }
 
+// The values of a delta stream of odd length (after a form byte).
+inline std::size_t delta_decoded_size(std::span<const std::uint8_t> stream, std::error_code& ec) noexcept
+{
+    constexpr std::uint8_t packed_form = format::kPackedForm;
+    constexpr std::uint8_t levels_form = format::kLevelsForm;
+    constexpr std::uint8_t padded_flag = format::kPaddedFlag;
+    constexpr std::size_t group = format::kDeltaGroup;
+    const std::uint8_t form = stream[0];
+    const std::size_t end = stream.size() - ((form & padded_flag) != 0 ? 1 : 0);
+    std::size_t values = 0;
+    if ((form & ~padded_flag) == levels_form) {
+        if (end < 1) {
+            return fail(ec, errc::truncated_stream);
+        }
+        values = end - 1;
+    } else if ((form & ~padded_flag) == packed_form) {
+        if (end < 3) {
+            return fail(ec, errc::truncated_stream);
+        }
+        if (stream[2] >= group) {
+            return fail(ec, errc::malformed_stream);
+        }
+        values = 1;
+        for (std::size_t p = 3; p < end && values <= max_block_values;) {
+            const std::size_t width = stream[p];
+            if (width > format::kDeltaMaxWidth) {
+                return fail(ec, errc::malformed_stream);
+            }
+            if (end - p - 1 < 8 * width) {
+                return fail(ec, errc::truncated_stream);
+            }
+            p += 1 + 8 * width;
+            values += p == end && stream[2] != 0 ? stream[2] : group;
+        }
+    } else {
+        return fail(ec, errc::malformed_stream);
+    }
+    if (values > max_block_values) {
+        return fail(ec, errc::block_too_long);
+    }
+    return values;
+}
+
 // Checks a packet sequence for merging and returns its stream's length: every
 // packet but the final one full, `last` set on the final one only.
 inline std::size_t merged_size(std::span<const packet> packets, std::error_code& ec) noexcept
@@ -257,8 +309,9 @@ inline std::size_t merged_size(std::span<const packet> packets, std::error_code&
 inline std::size_t run_decoder(method m, std::span<const std::uint8_t> stream, float* values) noexcept
 {
     const auto count = static_cast<std::int32_t>(stream.size());
-    const std::int32_t written =
-        m == method::pairs ? ::comm_decode(stream.data(), values, count) : ::comm_decode2(stream.data(), values, count);
+    const std::int32_t written = m == method::pairs     ? ::comm_decode(stream.data(), values, count)
+                                 : m == method::escaped ? ::comm_decode2(stream.data(), values, count)
+                                                        : ::comm_decode3(stream.data(), values, count);
     return static_cast<std::size_t>(written);
 }
 
@@ -281,8 +334,9 @@ inline std::size_t run_decoder(method m, std::span<const std::uint8_t> stream, f
         return interface_detail::fail(ec, errc::output_too_small);
     }
     const auto n = static_cast<std::int32_t>(values.size());
-    const std::int32_t bytes = m == method::pairs ? ::comm_encode(values.data(), stream.data(), n)
-                                                  : ::comm_encode2(values.data(), stream.data(), n);
+    const std::int32_t bytes = m == method::pairs     ? ::comm_encode(values.data(), stream.data(), n)
+                               : m == method::escaped ? ::comm_encode2(values.data(), stream.data(), n)
+                                                      : ::comm_encode3(values.data(), stream.data(), n);
     return static_cast<std::size_t>(bytes);
 }
 

@@ -27,6 +27,16 @@ int32_t decode2(const uint8_t* stream, float* values, int32_t count)
     return comm::detail::active_path().decode2(stream, values, count);
 }
 
+int32_t encode3(const float* values, uint8_t* stream, int32_t n)
+{
+    return comm::detail::active_path().encode3(values, stream, n);
+}
+
+int32_t decode3(const uint8_t* stream, float* values, int32_t count)
+{
+    return comm::detail::active_path().decode3(stream, values, count);
+}
+
 int32_t split(const uint8_t* stream, packet* packets, int32_t len)
 {
     return comm::detail::active_path().split(stream, packets, len);

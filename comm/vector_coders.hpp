@@ -571,6 +571,128 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count)
     return size;
 }
 
+// ---- Delta stream -------------------------------------------------------------
+//
+// Blocks of up to one chunk and a value: group g's deltas are the window at
+// levels + 1 + 64g less the window one byte before it. The levels past the
+// block's end repeat its last one, so their codes are 0. The packed form is
+// written into a buffer on the stack while the sizes of all three forms are
+// counted; the chosen one is then copied or written out. Longer blocks run the
+// portable encoder.
+
+inline constexpr int32_t kDeltaGroups = kChunk / kWindow;
+inline constexpr int32_t kPackedMaxBytes = format::kPackedHeader + kDeltaGroups * (1 + 8 * format::kDeltaMaxWidth) + 1;
+
+template <class Ops>
+int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
+{
+    if (n <= 0 || n > ENCODE_MAX_VALUES) {
+        return 0;
+    }
+    if (!Ops::rounds_to_nearest() || n > kChunk + 1) {
+        return portable_path.encode3(values, stream, n);
+    }
+    alignas(64) uint8_t levels[kChunk + 2 * kWindow];
+    const int32_t padded = quantise_windows<Ops>(values, levels, n);
+    Ops::fill(levels + n, levels[n - 1]);  // up to the last group's end
+    Ops::fill(levels + padded, levels[n - 1]);
+
+    alignas(64) uint8_t packed[kPackedMaxBytes];
+    uint8_t* out = packed + format::kPackedHeader;
+    int64_t changes = 0;
+    for (int32_t g = 1; g < n; g += kWindow) {
+        const typename Ops::Window now = Ops::load(levels + g);
+        const typename Ops::Window before = Ops::load(levels + g - 1);
+        changes += std::popcount(~Ops::equal(now, before));
+        uint64_t planes[8];
+        Ops::bit_planes(Ops::delta_codes(now, before), planes);
+        int width = format::kDeltaMaxWidth;
+        while (width > 0 && planes[width - 1] == 0) {
+            --width;
+        }
+        *out++ = static_cast<uint8_t>(width);
+        std::memcpy(out, planes, 8 * static_cast<size_t>(width));
+        out += 8 * static_cast<std::ptrdiff_t>(width);
+    }
+    packed[0] = format::kPackedForm;
+    packed[1] = levels[0];
+    packed[2] = static_cast<uint8_t>((n - 1) % kWindow);
+    if ((out - packed) % 2 == 0) {
+        packed[0] |= format::kPaddedFlag;
+        *out++ = 0;
+    }
+    const auto packed_size = static_cast<int32_t>(out - packed);
+    const int32_t levels_size = n % 2 == 0 ? n + 1 : n + 2;
+    const int32_t other = std::min(packed_size, levels_size);
+    if (2 * (changes + 1) <= other) {  // each change starts a pair
+        const int32_t pairs = encode<Ops, PairMethod>(values, stream, n);
+        if (pairs <= other) {
+            return pairs;
+        }
+    }
+    if (packed_size <= levels_size) {
+        std::memcpy(stream, packed, static_cast<size_t>(packed_size));
+        return packed_size;
+    }
+    stream[0] = static_cast<uint8_t>(format::kLevelsForm | (n % 2 == 1 ? format::kPaddedFlag : 0));
+    std::memcpy(stream + 1, levels, static_cast<size_t>(n));
+    if (n % 2 == 1) {
+        stream[n + 1] = 0;
+    }
+    return levels_size;
+}
+
+// The packed form's groups into levels, a window a group. Stores whole
+// windows: the staging area has a window's room past its capacity.
+template <class Ops>
+int32_t expand_packed(const uint8_t* stream, int32_t end, uint8_t* staging)
+{
+    if (end < format::kPackedHeader || stream[2] >= kWindow) {
+        return 0;
+    }
+    const int32_t last_group = stream[2] == 0 ? kWindow : stream[2];
+    staging[0] = stream[1];
+    int32_t staged = 1;
+    for (int32_t p = format::kPackedHeader; p < end && staged < DECODE_MAX_VALUES;) {
+        const int32_t width = stream[p];
+        if (width > format::kDeltaMaxWidth || end - p - 1 < 8 * width) {
+            break;
+        }
+        Ops::store(staging + staged, Ops::undelta(Ops::from_planes(stream + p + 1, width), staging[staged - 1]));
+        p += 1 + 8 * width;
+        staged += p == end ? last_group : kWindow;
+    }
+    return std::min(staged, DECODE_MAX_VALUES);
+}
+
+template <class Ops>
+int32_t decode_deltas(const uint8_t* stream, float* values, int32_t count)
+{
+    if (count <= 0) {
+        return 0;
+    }
+    if (count % 2 == 0) {
+        return decode<Ops, expand_pairs<Ops>>(stream, values, count);
+    }
+    const uint8_t form = stream[0];
+    const int32_t end = count - ((form & format::kPaddedFlag) != 0 ? 1 : 0);
+    switch (form & ~format::kPaddedFlag) {
+        case format::kPackedForm: {
+            alignas(64) uint8_t staging[DECODE_MAX_VALUES + kWindow];
+            const int32_t size = expand_packed<Ops>(stream, end, staging);
+            level_values<Ops>(staging, values, size);
+            return size;
+        }
+        case format::kLevelsForm: {
+            const int32_t n = std::clamp(end - 1, 0, DECODE_MAX_VALUES);
+            level_values<Ops>(stream + 1, values, n);
+            return n;
+        }
+        default:
+            return 0;
+    }
+}
+
 // ---- Packets ----------------------------------------------------------------
 
 // Copies n >= 0 bytes a window at a time: the first window where it falls,
@@ -616,6 +738,8 @@ constexpr CodecPath make_path(const char* name, CpuFeatures needs) noexcept
             decode<Primitives, expand_pairs<Primitives>>,
             encode<Primitives, EscapedMethod>,
             decode<Primitives, expand_escaped<Primitives>>,
+            encode_deltas<Primitives>,
+            decode_deltas<Primitives>,
             split_packets<WindowCopy<Primitives>>,
             merge_packets<WindowCopy<Primitives>>};
 }

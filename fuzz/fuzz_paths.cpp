@@ -92,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto count = static_cast<int32_t>(size);
     compare_decoders(paths, &CodecPath::decode, stream.get(), count);
     compare_decoders(paths, &CodecPath::decode2, stream.get(), count);
+    compare_decoders(paths, &CodecPath::decode3, stream.get(), count);
 
     const std::size_t n = size / sizeof(float);
     const ExactArray<float> values(n);
@@ -101,5 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     compare_quantisers(paths, values.get(), static_cast<int32_t>(n));
     compare_encoders(paths, &CodecPath::encode, values.get(), static_cast<int32_t>(n));
     compare_encoders(paths, &CodecPath::encode2, values.get(), static_cast<int32_t>(n));
+    compare_encoders(paths, &CodecPath::encode3, values.get(), static_cast<int32_t>(n));
     return 0;
 }

@@ -1,4 +1,4 @@
-// libFuzzer target: the whole path, for both methods.
+// libFuzzer target: the whole path, for every method.
 //
 // The input is read as floats (host byte order, so NaN, infinities, negative
 // values, values above 1 and subnormals all occur), at most DECODE_MAX_VALUES
@@ -26,7 +26,7 @@ struct Method {
     int32_t (*encoder)(const float*, uint8_t*, int32_t);
     int32_t (*decoder)(const uint8_t*, float*, int32_t);
     int32_t (*reference_encoder)(const float*, uint8_t*, int32_t);
-    bool pairs;  // the pair stream, else the escaped stream
+    enum { pairs, escaped, deltas } stream;
 };
 
 constexpr std::size_t kPacketSize = PACKET_DATA_SIZE;
@@ -55,9 +55,12 @@ void check_size(const Method& method, const Levels& levels, std::size_t len)
 {
     const std::size_t n = levels.size();
     FUZZ_CHECK(len <= 2 * n);
-    if (method.pairs) {
+    if (method.stream == Method::pairs) {
         FUZZ_CHECK(len % 2 == 0);
         FUZZ_CHECK(len >= 2 * ((n + 255) / 256));
+    } else if (method.stream == Method::deltas) {
+        FUZZ_CHECK(len <= n + 2);
+        FUZZ_CHECK(len <= reference::encode_pairs(levels).size());
     } else {
         bool plain = true;  // no two neighbours equal and no level 255
         for (std::size_t i = 0; i < n && plain; ++i) {
@@ -136,8 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     static constexpr Method kMethods[] = {
-        {encode, decode, reference::encode_pairs, true},
-        {encode2, decode2, reference::encode_escaped, false},
+        {encode, decode, reference::encode_pairs, Method::pairs},
+        {encode2, decode2, reference::encode_escaped, Method::escaped},
+        {encode3, decode3, reference::encode_deltas, Method::deltas},
     };
     for (const Method& method : kMethods) {
         round_trip(method, values.get(), levels);

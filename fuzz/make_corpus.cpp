@@ -100,6 +100,17 @@ std::vector<Block> blocks()
         random.push_back(static_cast<float>(next_random() % 1000000U) / 999999.0F);
     }
     out.push_back({"random", random});
+
+    // A slow sine with noise of about a level: the delta stream's packed form.
+    // Its own generator, so that the blocks made after it stay as they were.
+    Floats sensor;
+    uint32_t state = 777U;
+    for (int i = 0; i < 1900; ++i) {
+        state = state * 1664525U + 1013904223U;
+        const double noise = static_cast<double>((state >> 8) % 5U) - 2.0;
+        sensor.push_back(static_cast<float>((128.0 + 100.0 * std::sin(i / 300.0) + noise) / 255.0));
+    }
+    out.push_back({"sensor", sensor});
     return out;
 }
 
@@ -128,6 +139,19 @@ void decode_seeds()
     write("fuzz_decode", "too_many_values", pairs);
     write("fuzz_decode2", "too_many_values", escaped);
 
+    // Delta streams: the worked example, a pair stream, unknown forms and
+    // widths, planes cut short, and 91 groups (more than DECODE_MAX_VALUES).
+    write("fuzz_decode3", "example", Bytes{0x04, 0x64, 0x0F, 0x01, 0x6D, 0x5B, 0, 0, 0, 0, 0, 0, 0x00});
+    write("fuzz_decode3", "pair_example", pair_example);
+    write("fuzz_decode3", "unknown_form", Bytes{0x02, 0x10, 0x20});
+    write("fuzz_decode3", "width_9", Bytes{0x00, 0x10, 0x00, 0x09, 0xFF, 0xFF, 0xFF});
+    write("fuzz_decode3", "planes_cut_short", Bytes{0x00, 0x10, 0x00, 0x02, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+    Bytes groups = {0x00, 0x80, 0x05};
+    for (int g = 0; g < 91; ++g) {
+        groups.insert(groups.end(), {0x01, 0xAA, 0x55, 0xAA, 0x55, 0xAA, 0x55, 0xAA, 0x55});
+    }
+    write("fuzz_decode3", "too_many_values", groups);
+
     for (const Block& block : blocks()) {
         const auto n = static_cast<int32_t>(block.values.size());
         Bytes stream(2 * block.values.size());
@@ -136,6 +160,9 @@ void decode_seeds()
         stream.assign(2 * block.values.size(), 0);
         stream.resize(static_cast<std::size_t>(encode2(block.values.data(), stream.data(), n)));
         write("fuzz_decode2", "encoded_" + block.name, stream);
+        stream.assign(2 * block.values.size(), 0);
+        stream.resize(static_cast<std::size_t>(encode3(block.values.data(), stream.data(), n)));
+        write("fuzz_decode3", "encoded_" + block.name, stream);
     }
 }
 
@@ -194,6 +221,9 @@ void paths_seeds()
         Bytes stream(2 * block.values.size());
         stream.resize(static_cast<std::size_t>(encode2(block.values.data(), stream.data(), n)));
         write("fuzz_paths", "escaped_" + block.name, stream);
+        stream.assign(2 * block.values.size(), 0);
+        stream.resize(static_cast<std::size_t>(encode3(block.values.data(), stream.data(), n)));
+        write("fuzz_paths", "deltas_" + block.name, stream);
     }
     Floats long_block(8200);
     std::generate(long_block.begin(), long_block.end(),

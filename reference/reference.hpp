@@ -6,6 +6,7 @@
 #ifndef REFERENCE_REFERENCE_HPP
 #define REFERENCE_REFERENCE_HPP
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -112,6 +113,125 @@ inline int32_t decode_escaped(const uint8_t* stream, float* values, int32_t coun
     return written;
 }
 
+// Delta stream: the pair stream, unless packed deltas or the plain levels,
+// each after a form byte and padded to an odd length, are smaller.
+
+// A level minus the one before, modulo 256, as a signed delta, then folded:
+// 0, -1, 1, -2 ... -> 0, 1, 2, 3 ...
+inline uint8_t delta_code(uint8_t level, uint8_t before)
+{
+    const int delta = static_cast<int8_t>(static_cast<uint8_t>(level - before));
+    return static_cast<uint8_t>(delta >= 0 ? 2 * delta : -2 * delta - 1);
+}
+
+inline uint8_t level_after(uint8_t before, uint8_t code)
+{
+    const int delta = code % 2 == 0 ? code / 2 : -(code + 1) / 2;
+    return static_cast<uint8_t>(before + delta);
+}
+
+// The form byte, with the padding flag and byte when the stream is even.
+inline Bytes made_odd(Bytes stream)
+{
+    if (stream.size() % 2 == 0) {
+        stream[0] |= 0x04;
+        stream.push_back(0);
+    }
+    return stream;
+}
+
+inline Bytes packed_deltas(const Levels& levels)
+{
+    const size_t n = levels.size();
+    Bytes out = {0x00, levels[0], static_cast<uint8_t>((n - 1) % 64)};
+    for (size_t g = 1; g < n; g += 64) {
+        uint8_t codes[64] = {};
+        int width = 0;
+        for (size_t j = 0; j < 64 && g + j < n; ++j) {
+            codes[j] = delta_code(levels[g + j], levels[g + j - 1]);
+            while ((codes[j] >> width) != 0) {
+                ++width;
+            }
+        }
+        out.push_back(static_cast<uint8_t>(width));
+        for (int b = 0; b < width; ++b) {
+            for (size_t k = 0; k < 8; ++k) {
+                uint8_t plane_byte = 0;
+                for (size_t bit = 0; bit < 8; ++bit) {
+                    plane_byte |= static_cast<uint8_t>(((codes[8 * k + bit] >> b) & 1) << bit);
+                }
+                out.push_back(plane_byte);
+            }
+        }
+    }
+    return made_odd(out);
+}
+
+inline int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
+{
+    if (n <= 0 || n > ENCODE_MAX_VALUES) {
+        return 0;
+    }
+    Levels levels;
+    for (int32_t i = 0; i < n; ++i) {
+        levels.push_back(comm::quantise(values[i]));
+    }
+    Bytes best(2 * levels.size());
+    best.resize(static_cast<size_t>(encode_pairs(values, best.data(), n)));
+    Bytes plain = {0x01};
+    plain.insert(plain.end(), levels.begin(), levels.end());
+    for (const Bytes& candidate : {packed_deltas(levels), made_odd(plain)}) {
+        if (candidate.size() < best.size()) {
+            best = candidate;
+        }
+    }
+    std::copy(best.begin(), best.end(), stream);
+    return static_cast<int32_t>(best.size());
+}
+
+// An even count is a pair stream; an odd one starts with its form byte.
+inline int32_t decode_deltas(const uint8_t* stream, float* values, int32_t count)
+{
+    if (count <= 0) {
+        return 0;
+    }
+    if (count % 2 == 0) {
+        return decode_pairs(stream, values, count);
+    }
+    const int32_t end = (stream[0] & 0x04) != 0 ? count - 1 : count;
+    const int form = stream[0] & ~0x04;
+    int32_t written = 0;
+    if (form == 0x01) {
+        for (int32_t p = 1; p < end; ++p) {
+            put_run(values, written, stream[p], 1);
+        }
+        return written;
+    }
+    if (form != 0x00 || end < 3 || stream[2] >= 64) {
+        return 0;
+    }
+    uint8_t level = stream[1];
+    put_run(values, written, level, 1);
+    for (int32_t p = 3; p < end && written < DECODE_MAX_VALUES;) {
+        const int width = stream[p];
+        const int32_t group_end = p + 1 + 8 * width;
+        if (width > 8 || group_end > end) {
+            break;
+        }
+        const int kept = group_end == end && stream[2] != 0 ? stream[2] : 64;
+        for (int j = 0; j < kept; ++j) {
+            uint8_t code = 0;
+            for (int b = 0; b < width; ++b) {
+                code |= static_cast<uint8_t>(((stream[p + 1 + 8 * b + j / 8] >> (j % 8)) & 1) << b);
+            }
+            level = level_after(level, code);
+            put_run(values, written, level, 1);
+        }
+        p = group_end;
+    }
+    return written;
+}
+
 // Values whose levels are exactly `levels`.
 inline std::vector<float> values_of(const Levels& levels)
 {
@@ -151,6 +271,11 @@ inline Bytes encode_pairs(const Levels& levels)
 inline Bytes encode_escaped(const Levels& levels)
 {
     return stream_of(encode_escaped, levels);
+}
+
+inline Bytes encode_deltas(const Levels& levels)
+{
+    return stream_of(encode_deltas, levels);
 }
 
 }  // namespace reference

@@ -34,7 +34,8 @@ int main(void)
               offsetof(packet, last) != sizeof(int32_t) + PACKET_DATA_SIZE;
     /* Null pointers with counts of zero: nothing is touched. */
     failed |= encode(NULL, NULL, 0) != 0 || encode2(NULL, NULL, 0) != 0 || decode(NULL, NULL, 0) != 0 ||
-              decode2(NULL, NULL, 0) != 0 || split(NULL, NULL, 0) != 0 || merge(NULL, NULL, 0) != 0;
+              decode2(NULL, NULL, 0) != 0 || encode3(NULL, NULL, 0) != 0 || decode3(NULL, NULL, 0) != 0 ||
+              split(NULL, NULL, 0) != 0 || merge(NULL, NULL, 0) != 0;
     if (failed) {
         fputs("the C interface did not round-trip the worked example\n", stderr);
     }

@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -243,6 +245,83 @@ TEST(EscapedCoding, DecoderStopsAtATruncatedToken)
     literals.resize(DECODE_MAX_VALUES - 3);
     literals.insert(literals.end(), {0xFF, 0x09});
     EXPECT_EQ(decode2_stream(literals), Levels(DECODE_MAX_VALUES - 3, 0x11));
+}
+
+// The delta method on its own format: the worked example, the choice among its
+// three forms, and streams no encoder writes.
+Bytes encode3_block(const std::vector<float>& values)
+{
+    return expect_encoded(encode3, reference::encode_deltas, values);
+}
+
+Levels decode3_stream(const Bytes& stream)
+{
+    return reference::levels_of(expect_decoded(decode3, reference::decode_deltas, stream).values);
+}
+
+TEST(DeltaCoding, WorkedExample)
+{
+    const Levels levels{100, 99, 99, 98, 97, 97, 96, 95, 95, 94, 93, 93, 92, 91, 91, 90};
+    const Bytes stream = encode3_block(values_of(levels));
+    EXPECT_EQ(stream, (Bytes{0x04, 0x64, 0x0F, 0x01, 0x6D, 0x5B, 0, 0, 0, 0, 0, 0, 0x00}));
+    EXPECT_EQ(decode3_stream(stream), levels);
+}
+
+TEST(DeltaCoding, WritesTheSmallestForm)
+{
+    // Runs: the pair stream itself.
+    for (const Levels& levels : {Levels{42}, Levels(1900, 7), Levels{7, 7, 7, 40, 255, 255, 0}}) {
+        EXPECT_EQ(encode3_block(values_of(levels)), reference::encode_pairs(levels));
+    }
+    // Noise: the levels after a form byte, padded to an odd length.
+    std::mt19937 rng(9);
+    for (const size_t n : {size_t{2}, size_t{3}, size_t{1900}, size_t{1901}}) {
+        Levels noise(n);
+        for (size_t i = 0; i < n; ++i) {
+            noise[i] = static_cast<uint8_t>(i % 2 == 0 ? rng() % 128 : 128 + rng() % 128);
+        }
+        Bytes expected(1 + n + n % 2, 0);  // the padding byte, if any, stays 0
+        expected[0] = static_cast<uint8_t>(n % 2 == 0 ? 0x01 : 0x05);
+        std::copy(noise.begin(), noise.end(), expected.begin() + 1);
+        EXPECT_EQ(encode3_block(values_of(noise)), expected) << n;
+    }
+    // Deltas of -128 and 127 (codes 255 and 254) make a group of width 8
+    // between one of width 2 (steps of 1, code 2) and groups of width 0.
+    Levels steps(200, 64);
+    for (size_t i = 0; i < 64; ++i) {
+        steps[i] = static_cast<uint8_t>(i);
+    }
+    steps[100] = 192;
+    steps[101] = 63;
+    const Bytes stream = encode3_block(values_of(steps));
+    ASSERT_EQ(stream.size(), 3U + 4 + 8 * (2 + 8));
+    EXPECT_EQ(stream[0], 0x00);
+    EXPECT_EQ(stream[2], 199 % 64);
+    EXPECT_EQ((Bytes{stream[3], stream[20], stream[85], stream[86]}), (Bytes{2, 8, 0, 0}));
+    EXPECT_EQ(decode3_stream(stream), steps);
+}
+
+TEST(DeltaCoding, DecoderRefusesWhatNoEncoderWrites)
+{
+    EXPECT_EQ(decode3_stream({}), Levels{});
+    EXPECT_EQ(decode3_stream({0x02, 1, 2}), Levels{});  // unknown form
+    EXPECT_EQ(decode3_stream({0x08, 1, 2}), Levels{});  // unknown flag
+    EXPECT_EQ(decode3_stream({0x04}), Levels{});        // only the padding flag
+    EXPECT_EQ(decode3_stream({0x05, 1, 2, 3, 9}), (Levels{1, 2, 3}));
+    EXPECT_EQ(decode3_stream({0x00, 5, 64}), Levels{});  // last group's count past 63
+    EXPECT_EQ(decode3_stream({0x00, 5}), (Levels{5}));   // even: a pair
+    EXPECT_EQ(decode3_stream({0x00, 5, 0}), (Levels{5}));
+    // A group of width 0, one of width 9 (no such width), then one that
+    // would be fine: decoding stops at the bad one.
+    EXPECT_EQ(decode3_stream({0x00, 5, 0, 0, 9, 0, 0}), Levels(65, 5));
+    // Planes cut short by the end of the stream: the group is not decoded.
+    Bytes cut = {0x00, 5, 0, 0, 2, 1, 1, 1, 1, 1, 1, 1, 1};
+    EXPECT_EQ(decode3_stream(cut), Levels(65, 5));
+    cut.insert(cut.end(), 8, 0);
+    EXPECT_EQ(decode3_stream(cut).size(), 129U);
+    float untouched = -1.0F;
+    EXPECT_EQ(decode3(nullptr, &untouched, 0), 0);
+    EXPECT_EQ(untouched, -1.0F);
 }
 
 }  // namespace

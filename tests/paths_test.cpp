@@ -41,16 +41,18 @@ int32_t decode_checked(Decoder decoder, Decoder reference_decoder, const Bytes& 
     return expect_decoded(decoder, reference_decoder, stream).count;
 }
 
-// Both methods, encoded and decoded back, on one block of levels.
+// Every method, encoded and decoded back, on one block of levels.
 void check_levels(const CodecPath& path, const Levels& levels)
 {
     const std::vector<float> values = reference::values_of(levels);
     const Bytes pairs = encode_checked(path.encode, reference::encode_pairs, values);
     const Bytes escaped = encode_checked(path.encode2, reference::encode_escaped, values);
+    const Bytes deltas = encode_checked(path.encode3, reference::encode_deltas, values);
     if (levels.size() <= DECODE_MAX_VALUES) {
-        EXPECT_EQ(decode_checked(path.decode, reference::decode_pairs, pairs), static_cast<int32_t>(levels.size()));
-        EXPECT_EQ(decode_checked(path.decode2, reference::decode_escaped, escaped),
-                  static_cast<int32_t>(levels.size()));
+        const auto n = static_cast<int32_t>(levels.size());
+        EXPECT_EQ(decode_checked(path.decode, reference::decode_pairs, pairs), n);
+        EXPECT_EQ(decode_checked(path.decode2, reference::decode_escaped, escaped), n);
+        EXPECT_EQ(decode_checked(path.decode3, reference::decode_deltas, deltas), n);
     }
 }
 
@@ -65,6 +67,24 @@ Levels noisy_levels(std::mt19937& rng, size_t n, unsigned equal_one_in, unsigned
         } else {
             levels[i] = rng() % top_one_in == 0 ? 255 : static_cast<uint8_t>(rng() % 255);
         }
+    }
+    return levels;
+}
+
+// A random walk whose step size changes every few dozen values, so that the
+// delta method's groups take every width from 0 to 8, and flat stretches
+// (steps of 0) make the pair stream its smallest form now and then.
+Levels walk_levels(std::mt19937& rng, size_t n)
+{
+    Levels levels(n);
+    uint8_t level = static_cast<uint8_t>(rng());
+    unsigned step = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (rng() % 40 == 0) {
+            step = rng() % 3 == 0 ? 0 : 1U << (rng() % 8);
+        }
+        level = static_cast<uint8_t>(level + rng() % (2 * step + 1) - step);
+        levels[i] = level;
     }
     return levels;
 }
@@ -135,12 +155,16 @@ TEST_P(EachPath, MatchesTheReferenceOnShortBlocksOfEveryShape)
     std::mt19937 rng(2);
     for (size_t n = 1; n <= 300; ++n) {
         check_levels(path(), noisy_levels(rng, n, 8, 16));
+        check_levels(path(), walk_levels(rng, n));
         check_levels(path(), Levels(n, static_cast<uint8_t>(n % 3 == 0 ? 255 : n)));
         Levels alternating(n);
+        Levels widest_steps(n);  // every delta's code 255: the longest packed deltas
         for (size_t i = 0; i < n; ++i) {
             alternating[i] = i % 2 == 0 ? 254 : 255;
+            widest_steps[i] = i % 2 == 0 ? 0 : 128;
         }
         check_levels(path(), alternating);
+        check_levels(path(), widest_steps);
     }
 }
 
@@ -149,8 +173,8 @@ TEST_P(EachPath, MatchesTheReferenceAcrossWindowsAndChunks)
     // Noisy blocks longer than the 8192-value quantising chunk, with runs and
     // 255s placed across window and chunk edges.
     std::mt19937 rng(3);
-    for (const size_t n :
-         {size_t{5700}, size_t{8191}, size_t{8192}, size_t{8193}, size_t{8256}, size_t{16449}, size_t{40000}}) {
+    for (const size_t n : {size_t{5700}, size_t{8191}, size_t{8192}, size_t{8193}, size_t{8194}, size_t{8256},
+                           size_t{16385}, size_t{16449}, size_t{40000}}) {
         Levels levels = noisy_levels(rng, n, 200, 200);
         for (const size_t edge : {size_t{64}, size_t{4096}, size_t{8192}, size_t{16384}}) {
             for (const size_t length : {size_t{2}, size_t{255}, size_t{257}}) {
@@ -162,6 +186,7 @@ TEST_P(EachPath, MatchesTheReferenceAcrossWindowsAndChunks)
         }
         check_levels(path(), levels);
         check_levels(path(), noisy_levels(rng, n, 3, 3));
+        check_levels(path(), walk_levels(rng, n));
     }
 }
 
@@ -226,6 +251,43 @@ TEST_P(EachPath, DecodersKeepExactlyTheirCapacity)
             ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, pairs), kept_after) << lead;
             ASSERT_EQ(decode_checked(path().decode2, reference::decode_escaped, escaped), kept_after) << lead;
         }
+    }
+}
+
+// Delta streams reaching the capacity through each kind of step: packed
+// groups of every width whose last group ends one before, at or one past it
+// (or a full group past it), and the plain levels.
+TEST_P(EachPath, DeltaDecoderKeepsExactlyItsCapacity)
+{
+    constexpr int32_t kFullGroups = (DECODE_MAX_VALUES - 1) / 64;  // 89: 5697 values with the first
+    for (int width = 0; width <= 8; ++width) {
+        for (const int32_t last : {2, 3, 4, 0}) {
+            Bytes packed = {0x00, 77, static_cast<uint8_t>(last)};
+            for (int32_t g = 0; g <= kFullGroups; ++g) {
+                packed.push_back(static_cast<uint8_t>(width));
+                for (int32_t k = 0; k < 8 * width; ++k) {
+                    packed.push_back(static_cast<uint8_t>(g * 31 + k * 7));
+                }
+            }
+            if (packed.size() % 2 == 0) {
+                packed[0] |= 0x04;
+                packed.push_back(0);
+            }
+            const int32_t total = 1 + 64 * kFullGroups + (last == 0 ? 64 : last);
+            ASSERT_EQ(decode_checked(path().decode3, reference::decode_deltas, packed),
+                      std::min(total, DECODE_MAX_VALUES))
+                << "width " << width << ", last " << last;
+        }
+    }
+    for (const int32_t n : {DECODE_MAX_VALUES - 1, DECODE_MAX_VALUES, DECODE_MAX_VALUES + 1}) {
+        Bytes levels = {static_cast<uint8_t>(n % 2 == 0 ? 0x01 : 0x05)};
+        for (int32_t i = 0; i < n; ++i) {
+            levels.push_back(static_cast<uint8_t>(i * 3));
+        }
+        if (n % 2 == 1) {
+            levels.push_back(0);
+        }
+        ASSERT_EQ(decode_checked(path().decode3, reference::decode_deltas, levels), std::min(n, DECODE_MAX_VALUES));
     }
 }
 
@@ -309,6 +371,16 @@ TEST_P(EachPath, DecodersTakeAnyBytes)
         }
         decode_checked(path().decode, reference::decode_pairs, stream);
         decode_checked(path().decode2, reference::decode_escaped, stream);
+    }
+    // Delta streams of odd length: mostly known forms and widths, some not.
+    for (int trial = 0; trial < 3000; ++trial) {
+        Bytes stream(3 + 2 * (rng() % 300));
+        for (uint8_t& b : stream) {
+            b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() % 10 : rng());
+        }
+        stream[0] = static_cast<uint8_t>(rng() % 8 == 0 ? rng() : (rng() % 2) | (rng() % 2 == 0 ? 0x04 : 0x00));
+        stream[2] = static_cast<uint8_t>(rng() % 66);
+        decode_checked(path().decode3, reference::decode_deltas, stream);
     }
 }
 

@@ -21,6 +21,8 @@ int encode(packet p);
 int decode(packet p);
 int encode2(packet p);
 int decode2(packet p);
+int encode3(packet p);
+int decode3(packet p);
 int merge(packet p);
 int split(packet p);
 int encode(packet p)
@@ -36,6 +38,14 @@ int encode2(packet p)
     return encode(p);
 }
 int decode2(packet p)
+{
+    return encode(p);
+}
+int encode3(packet p)
+{
+    return encode(p);
+}
+int decode3(packet p)
 {
     return encode(p);
 }
@@ -62,5 +72,7 @@ int main(void)
     failed |= comm_split(stream, packets, 8) != 1 || comm_merge(packets, merged, 1) != 8;
     failed |= comm_decode2(merged, decoded, 8) != 7 || decoded[4] != 1.0F;
     failed |= comm_encode(values, stream, 7) != 8 || comm_decode(stream, decoded, 8) != 7;
+    failed |= encode3(own) != 3 || decode3(own) != 3;
+    failed |= comm_encode3(values, stream, 7) != 8 || comm_decode3(stream, decoded, 8) != 7;
     return failed;
 }

@@ -1,4 +1,4 @@
-// Random blocks of 1 to 5700 values through both methods and the framing:
+// Random blocks of 1 to 5700 values through every method and the framing:
 // exact round trips, the stream size bounds, and agreement with the
 // step-by-step reference coders.
 #include <algorithm>
@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bench/signals.hpp"
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
 #include "reference/reference.hpp"
@@ -19,6 +20,7 @@ using reference::Bytes;
 using reference::Levels;
 
 constexpr int kBlocksPerKind = 20000;
+constexpr int kBlocksPerSignal = 4000;  // slices of one signal: fewer tell as much
 
 using Generator = void (*)(std::mt19937&, std::vector<float>&);
 
@@ -83,9 +85,44 @@ void any_floats(std::mt19937& rng, std::vector<float>& values)
     std::generate(values.begin(), values.end(), [&] { return std::bit_cast<float>(static_cast<uint32_t>(rng())); });
 }
 
+// The benchmark's signal shapes: a block is a slice, at a random place, of a
+// long signal made once (the voiced one is slow to make).
+constexpr size_t kSignalLength = 16 * DECODE_MAX_VALUES;
+
+void slice_of(const std::vector<float>& signal, std::mt19937& rng, std::vector<float>& values)
+{
+    const auto at = static_cast<std::ptrdiff_t>(rng() % (signal.size() - values.size() + 1));
+    std::copy_n(signal.begin() + at, values.size(), values.begin());
+}
+
+void sensor_fine(std::mt19937& rng, std::vector<float>& values)
+{
+    static const std::vector<float> signal = signals::sensor(kSignalLength, 0.5, 5000.0, 11U);
+    slice_of(signal, rng, values);
+}
+
+void sensor_coarse(std::mt19937& rng, std::vector<float>& values)
+{
+    static const std::vector<float> signal = signals::sensor(kSignalLength, 3.0, 1000.0, 12U);
+    slice_of(signal, rng, values);
+}
+
+void voiced(std::mt19937& rng, std::vector<float>& values)
+{
+    static const std::vector<float> signal = signals::voiced(kSignalLength, 13U);
+    slice_of(signal, rng, values);
+}
+
+void white_noise(std::mt19937& rng, std::vector<float>& values)
+{
+    static const std::vector<float> signal = signals::white_noise(kSignalLength, 14U);
+    slice_of(signal, rng, values);
+}
+
 struct Kind {
     const char* name;
     Generator generate;
+    int blocks = kBlocksPerKind;
 };
 
 // Failure messages name the kind (GoogleTest would print the struct's bytes).
@@ -109,9 +146,13 @@ std::string check_block(const comm::detail::CodecPath& path, const std::vector<f
     Bytes merged(stream.size());
     std::vector<float> decoded(DECODE_MAX_VALUES);
 
-    for (const int method : {1, 2}) {
-        const int32_t size = (method == 1 ? path.encode : path.encode2)(values.data(), stream.data(), n);
-        const Bytes expected = method == 1 ? reference::encode_pairs(levels) : reference::encode_escaped(levels);
+    const Bytes pairs = reference::encode_pairs(levels);
+    for (const int method : {1, 2, 3}) {
+        const auto encoder = method == 1 ? path.encode : (method == 2 ? path.encode2 : path.encode3);
+        const int32_t size = encoder(values.data(), stream.data(), n);
+        const Bytes expected = method == 1   ? pairs
+                               : method == 2 ? reference::encode_escaped(levels)
+                                             : reference::encode_deltas(levels);
         const std::string where =
             std::string(path.name) + ", method " + std::to_string(method) + ", n " + std::to_string(n) + ": ";
         if (!std::equal(stream.begin(), stream.begin() + size, expected.begin(), expected.end())) {
@@ -123,6 +164,9 @@ std::string check_block(const comm::detail::CodecPath& path, const std::vector<f
         if (method == 2 && (size > 2 * n || (all_distinct_no_255 && size != n))) {
             return where + "size " + std::to_string(size) + " out of bounds";
         }
+        if (method == 3 && (size > std::min<int32_t>(static_cast<int32_t>(pairs.size()), n + 2))) {
+            return where + "size " + std::to_string(size) + " out of bounds";
+        }
 
         const int32_t parts = split(stream.data(), packets.data(), size);
         if (parts != (size + PACKET_DATA_SIZE - 1) / PACKET_DATA_SIZE ||
@@ -131,7 +175,8 @@ std::string check_block(const comm::detail::CodecPath& path, const std::vector<f
             return where + "framing did not reproduce the stream";
         }
 
-        const int32_t count = (method == 1 ? path.decode : path.decode2)(merged.data(), decoded.data(), size);
+        const auto decoder = method == 1 ? path.decode : (method == 2 ? path.decode2 : path.decode3);
+        const int32_t count = decoder(merged.data(), decoded.data(), size);
         if (count != n) {
             return where + "decoded " + std::to_string(count) + " values";
         }
@@ -149,7 +194,7 @@ TEST_P(RandomBlocks, RoundTripExactlyWithinTheSizeBounds)
     std::mt19937 rng(static_cast<uint32_t>(std::hash<std::string>{}(GetParam().name)));
     std::uniform_int_distribution<size_t> size(1, DECODE_MAX_VALUES);
     std::vector<float> values;
-    for (int block = 0; block < kBlocksPerKind; ++block) {
+    for (int block = 0; block < GetParam().blocks; ++block) {
         values.resize(size(rng));
         GetParam().generate(rng, values);
         for (const comm::detail::CodecPath* path : comm::detail::runnable_paths()) {
@@ -159,11 +204,13 @@ TEST_P(RandomBlocks, RoundTripExactlyWithinTheSizeBounds)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, RandomBlocks,
-                         testing::Values(Kind{"uniform", uniform}, Kind{"constant", constant},
-                                         Kind{"plateaus", plateaus}, Kind{"mostly_255", mostly_255},
-                                         Kind{"alternating_254_255", alternating_254_255},
-                                         Kind{"any_floats", any_floats}),
-                         [](const testing::TestParamInfo<Kind>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, RandomBlocks,
+    testing::Values(Kind{"uniform", uniform}, Kind{"constant", constant}, Kind{"plateaus", plateaus},
+                    Kind{"mostly_255", mostly_255}, Kind{"alternating_254_255", alternating_254_255},
+                    Kind{"any_floats", any_floats}, Kind{"sensor_fine", sensor_fine, kBlocksPerSignal},
+                    Kind{"sensor_coarse", sensor_coarse, kBlocksPerSignal}, Kind{"voiced", voiced, kBlocksPerSignal},
+                    Kind{"white_noise", white_noise, kBlocksPerSignal}),
+    [](const testing::TestParamInfo<Kind>& param) { return std::string(param.param.name); });
 
 }  // namespace
