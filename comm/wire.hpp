@@ -1,0 +1,274 @@
+// comm/wire.hpp: the C++ interface to wire packets (C++20, header only).
+//
+//   sender        packs blocks into wire packets, then the end packet
+//   reader        finds the good packets in a file's bytes, skipping damage
+//   reassembler   takes packets in any order and gives back, in sequence
+//                 order, each block exactly as it was sent or a report that it
+//                 was lost, then the end of the stream
+//
+// The packet layout and the C functions underneath are in comm/wire.h;
+// doc/wire_format.md has the layout byte for byte. Errors are comm::errc codes,
+// as in comm/comm.hpp, with the same two forms: a trailing std::error_code&
+// (noexcept) or std::system_error. Bad packets are not errors here: the reader
+// and reassembler count them and carry on, since damage is what they are for.
+#ifndef COMM_WIRE_HPP
+#define COMM_WIRE_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <system_error>
+#include <vector>
+
+#include "comm.hpp"
+#include "wire.h"
+
+namespace comm::wire {
+
+inline constexpr std::size_t header_size = COMM_WIRE_HEADER_SIZE;
+inline constexpr std::size_t packet_max_size = COMM_WIRE_PACKET_MAX_SIZE;
+inline constexpr std::size_t end_size = COMM_WIRE_END_SIZE;
+inline constexpr std::size_t block_max_packets = COMM_WIRE_BLOCK_MAX_PACKETS;
+
+// Room sender::pack needs for a block of `values` values (1..max_block_values).
+constexpr std::size_t block_max_bytes(std::size_t values) noexcept
+{
+    return max_stream_bytes(values) + header_size * packet_count(max_stream_bytes(values));
+}
+
+// The method byte of the wire header for a method, and back: nullopt for any
+// byte this library cannot decode (0, the reserved 3, and above).
+constexpr std::uint8_t method_byte(method m) noexcept;
+constexpr std::optional<method> method_from_byte(std::uint8_t byte) noexcept;
+
+// CRC-32C of `bytes`, continuing from `crc` (start from 0); see comm_crc32c.
+inline std::uint32_t crc32c(std::span<const std::uint8_t> bytes, std::uint32_t crc = 0) noexcept
+{
+    return comm_crc32c(crc, bytes.data(), bytes.size());
+}
+
+// The sending side of one stream: numbers the blocks, tracks their positions
+// and the stream checksum. Packets of a block are written back to back into
+// the caller's span; each is one datagram (its size is header_size plus its
+// length field; packets(...) below walks them).
+class sender {
+public:
+    // The first block gets `first_sequence` and position 0.
+    explicit sender(std::uint32_t stream_id, std::uint32_t first_sequence = 0) noexcept;
+
+    // Encodes a block of 1..max_block_values values with `m` and writes its
+    // packets into `out`, which needs block_max_bytes(values.size()) bytes.
+    // Returns the bytes written. On an error (empty_input, block_too_long,
+    // output_too_small) nothing is written and the sender is unchanged.
+    std::size_t pack(method m, std::span<const float> values, std::span<std::uint8_t> out,
+                     std::error_code& ec) noexcept;
+
+    // The same for a block already encoded with `m` from `values` values
+    // (encode's result): `out` needs stream.size() + header_size per packet.
+    // Errors as pack, and truncated_stream for a stream longer than
+    // max_stream_bytes(values) or empty.
+    std::size_t pack_stream(method m, std::span<const std::uint8_t> stream, std::size_t values,
+                            std::span<std::uint8_t> out, std::error_code& ec) noexcept;
+
+    // Writes the end packet (end_size bytes) for the blocks packed so far.
+    // Returns end_size; output_too_small and nothing written if `out` is shorter.
+    std::size_t end(std::span<std::uint8_t> out, std::error_code& ec) const noexcept;
+
+    [[nodiscard]] std::uint32_t stream_id() const noexcept { return state_.stream_id; }
+    [[nodiscard]] std::uint32_t next_sequence() const noexcept { return state_.next_sequence; }
+    [[nodiscard]] std::uint64_t position() const noexcept { return state_.position; }
+
+#if defined(__cpp_exceptions)
+    // Throwing forms, and forms that return the packets in a new vector.
+    std::size_t pack(method m, std::span<const float> values, std::span<std::uint8_t> out);
+    std::vector<std::uint8_t> pack(method m, std::span<const float> values);
+    std::vector<std::uint8_t> end() const;
+#endif
+
+private:
+    comm_wire_sender state_{};
+};
+
+// Calls on_packet(std::span<const std::uint8_t>) for each packet of a span the
+// sender filled (good packets back to back), in order. Stops at the first
+// bytes that are not a good packet and returns the bytes walked.
+template <class OnPacket>
+std::size_t packets(std::span<const std::uint8_t> bytes, OnPacket&& on_packet);
+
+// Finds the good packets in a file read in pieces of any size. A packet that
+// fails its checks is skipped byte by byte up to the next place where a magic
+// starts a packet whose fields and CRC are good, so damage costs only the
+// packets it touches. Holds at most one packet's bytes between calls.
+class reader {
+public:
+    // Scans the next bytes of the file. Calls on_packet(std::span<const
+    // std::uint8_t>) for each good packet, in file order; the span is valid
+    // during the call only. A packet cut by the end of `bytes` waits for the
+    // next call.
+    template <class OnPacket>
+    void feed(std::span<const std::uint8_t> bytes, OnPacket&& on_packet);
+
+    // The file has ended: bytes still held (a cut packet) count as damage.
+    template <class OnPacket>
+    void finish(OnPacket&& on_packet);
+
+    [[nodiscard]] std::uint64_t packets() const noexcept { return packets_; }
+    // Bytes skipped as damage, and the stretches they formed.
+    [[nodiscard]] std::uint64_t damaged_bytes() const noexcept { return damaged_bytes_; }
+    [[nodiscard]] std::uint64_t damaged_stretches() const noexcept { return damaged_stretches_; }
+
+private:
+    template <class OnPacket>
+    std::size_t scan(std::span<const std::uint8_t> bytes, bool at_end, OnPacket& on_packet);
+
+    std::vector<std::uint8_t> carry_;
+    std::uint64_t packets_ = 0;
+    std::uint64_t damaged_bytes_ = 0;
+    std::uint64_t damaged_stretches_ = 0;
+    bool in_damage_ = false;
+};
+
+// What the reassembler gives back, in sequence order.
+enum class event_kind {
+    block,  // a block, exactly as it was sent
+    lost,   // blocks that will not be given back
+    end,    // the stream is over; nothing follows
+};
+
+struct event {
+    event_kind kind;
+    // block, lost: the (first) block's sequence number. end: one past the last.
+    std::uint32_t sequence = 0;
+    // block: 1. lost: how many blocks in a row, 1 for a block of which some
+    // packets came. end: the blocks the end packet counts.
+    std::uint32_t blocks = 0;
+    // block, lost: the first value's index in the stream, if known. end: the
+    // values the end packet counts.
+    std::uint64_t position = 0;
+    // block: values.size(). lost: how many values the lost blocks held, when
+    // values_known (a later block or the end packet tells it).
+    std::uint64_t values = 0;
+    bool values_known = false;
+    // block: the method it was coded with, its values and its stream; the
+    // spans are valid during the callback only.
+    method coding = method::pairs;
+    std::span<const float> samples;
+    std::span<const std::uint8_t> stream;
+    // end: true when the end packet came, nothing was lost, and its block
+    // count, value count and stream checksum match what was given back.
+    // end_seen: whether the end packet came at all.
+    bool intact = false;
+    bool end_seen = false;
+};
+
+// Packets counted by the reassembler; every packet pushed is counted in
+// exactly one of the first five.
+struct counters {
+    std::uint64_t used = 0;        // held for a block, or the end packet
+    std::uint64_t bad = 0;         // failed comm_wire_parse, size not one packet, or at odds with its block
+    std::uint64_t foreign = 0;     // good, of another stream
+    std::uint64_t duplicates = 0;  // a packet already held
+    std::uint64_t stale = 0;       // for a block already given back or given up, or after the end
+    std::uint64_t blocks = 0;      // blocks given back
+    std::uint64_t lost_blocks = 0; // blocks reported lost
+};
+
+struct reassembler_options {
+    // Blocks held at once, rounded up to a power of two, 1..max_window. Each
+    // costs block_max_packets * 650 bytes.
+    std::size_t window = 32;
+    // The stream to accept; other streams' packets are counted and dropped.
+    // Unset: the stream of the first good packet.
+    std::optional<std::uint32_t> stream_id;
+    // The first block's sequence number. Unset: the first good packet's
+    // block; blocks before it then count as stale, and losing them shows only
+    // as an end that is not intact.
+    std::optional<std::uint32_t> first_sequence = 0;
+};
+
+// Reorders, checks and decodes the packets of one stream. Memory is fixed at
+// construction (the window), whatever is pushed. Block b is given back when
+// all its packets have come and every block before it is given back or lost;
+// it is given up as lost when a packet arrives for block b + window or later,
+// or at finish(). A block is lost when packets are missing, disagree with each
+// other, or its stream does not decode to exactly its value count.
+class reassembler {
+public:
+    static constexpr std::size_t max_window = 1024;
+
+    explicit reassembler(const reassembler_options& options = {});
+
+    // Takes one datagram, which must be exactly one packet, and calls
+    // on_event(const event&) for each event it completes, in order.
+    template <class OnEvent>
+    void push(std::span<const std::uint8_t> datagram, OnEvent&& on_event);
+
+    // No more packets will come: every block not given back is reported lost,
+    // then the end event. Later pushes count as stale.
+    template <class OnEvent>
+    void finish(OnEvent&& on_event);
+
+    [[nodiscard]] const counters& counts() const noexcept { return counts_; }
+    [[nodiscard]] bool ended() const noexcept { return ended_; }
+
+private:
+    // One block in the window: its header fields, checked against each packet.
+    struct slot {
+        bool used = false;
+        bool conflict = false;  // packets that disagree: the block is lost
+        std::uint8_t method_byte = 0;
+        std::uint8_t count = 0;
+        std::uint8_t received = 0;
+        std::uint16_t last_length = 0;
+        std::uint32_t held = 0;  // bit i: packet i is held
+        std::uint32_t values = 0;
+        std::uint64_t position = 0;
+    };
+
+    template <class OnEvent>
+    void push_data(const comm_wire_header& header, const std::uint8_t* payload, OnEvent& on_event);
+    template <class OnEvent>
+    void push_end(const comm_wire_header& header, OnEvent& on_event);
+    template <class OnEvent>
+    void give_up_before(std::uint32_t sequence, OnEvent& on_event);
+    template <class OnEvent>
+    void close_base(OnEvent& on_event);
+    template <class OnEvent>
+    void report_run(std::optional<std::uint64_t> next_position, OnEvent& on_event);
+    template <class OnEvent>
+    void drain(OnEvent& on_event);
+    template <class OnEvent>
+    void end_stream(OnEvent& on_event);
+    slot& slot_of(std::uint32_t sequence) noexcept { return slots_[sequence & mask_]; }
+    std::uint8_t* bytes_of(std::uint32_t sequence) noexcept;
+
+    std::uint32_t mask_;
+    std::vector<slot> slots_;
+    std::vector<std::uint8_t> bytes_;  // block_max_packets * 650 bytes per slot
+    std::vector<float> samples_;
+    counters counts_;
+    std::optional<std::uint32_t> stream_id_;
+    std::optional<std::uint32_t> first_sequence_;
+    bool started_ = false;
+    // The oldest block not yet given back or up, and its position if known.
+    std::uint32_t base_ = 0;
+    std::optional<std::uint64_t> base_position_;
+    // Blocks given up with none of their packets, not yet reported: reported
+    // as one event once the position after them is known.
+    std::uint32_t run_blocks_ = 0;
+    std::uint32_t run_start_ = 0;
+    std::optional<std::uint64_t> run_position_;
+    // The end packet, once it came.
+    bool end_seen_ = false;
+    comm_wire_header end_{};
+    // For the end event: blocks given back, their streams' checksum, losses.
+    std::uint32_t given_back_ = 0;
+    std::uint32_t checksum_ = 0;
+    bool lost_any_ = false;
+    bool ended_ = false;
+};
+
+}  // namespace comm::wire
+
+#endif  // COMM_WIRE_HPP
