@@ -61,6 +61,7 @@ void seal(std::uint8_t* packet, const comm_wire_header& h)
     put32(packet + 16, h.sequence);
     put32(packet + 20, h.values);
     put64(packet + 24, h.position);
+    put32(packet + 32, h.block_crc);
     const std::uint32_t crc = comm_crc32c(0, packet, kCrcOffset);
     put32(packet + kCrcOffset, comm_crc32c(crc, packet + kHeaderSize, h.length));
 }
@@ -78,7 +79,7 @@ bool fields_good(const comm_wire_header& h, std::uint8_t reserved)
     }
     if (h.kind == COMM_WIRE_END) {
         return h.method == 0 && h.index == 0 && h.count == 1 && h.length == COMM_WIRE_END_PAYLOAD_SIZE &&
-               h.values == 0;
+               h.values == 0 && h.block_crc == 0;
     }
     if (h.kind != COMM_WIRE_DATA || !method_known(h.method)) {
         return false;
@@ -99,7 +100,7 @@ bool fields_good(const comm_wire_header& h, std::uint8_t reserved)
 
 // Packs a stream already at out + offset (or copied from `stream` when it is
 // elsewhere) into packets from out onward. Payload k moves from offset + 650k
-// to 36 + 686k, never past bytes still to be moved, as offset >= 36 * packets.
+// to 40 + 690k, never past bytes still to be moved, as offset >= 40 * packets.
 std::int32_t pack(comm_wire_sender* sender, std::uint8_t method, const std::uint8_t* stream, std::int32_t len,
                   std::int32_t n, std::uint8_t* out)
 {
@@ -112,7 +113,10 @@ std::int32_t pack(comm_wire_sender* sender, std::uint8_t method, const std::uint
     h.sequence = sender->next_sequence;
     h.values = static_cast<std::uint32_t>(n);
     h.position = sender->position;
-    sender->checksum = comm_crc32c(sender->checksum, stream, static_cast<std::size_t>(len));
+    h.block_crc = comm_crc32c(0, stream, static_cast<std::size_t>(len));
+    std::uint8_t block_crc[4];
+    put32(block_crc, h.block_crc);
+    sender->checksum = comm_crc32c(sender->checksum, block_crc, sizeof block_crc);
     std::uint8_t* packet = out;
     for (std::int32_t k = 0; k < packets; ++k) {
         const std::int32_t length = len - k * PACKET_DATA_SIZE < PACKET_DATA_SIZE ? len - k * PACKET_DATA_SIZE
@@ -168,6 +172,7 @@ int32_t comm_wire_parse(const uint8_t* bytes, int32_t available, comm_wire_heade
     h.sequence = get32(bytes + 16);
     h.values = get32(bytes + 20);
     h.position = get64(bytes + 24);
+    h.block_crc = get32(bytes + 32);
     if (!fields_good(h, bytes[9])) {
         return COMM_WIRE_BAD_FIELD;
     }

@@ -2,7 +2,7 @@
  * comm/wire.h: blocks as wire packets, for datagrams, serial links and files.
  *
  * A block of values is encoded (Comm.h), its stream cut into payloads of at
- * most 650 bytes, and each payload sent behind a fixed 36-byte header that
+ * most 650 bytes, and each payload sent behind a fixed 40-byte header that
  * names the stream, the block and the packet's place in it, and carries a
  * CRC-32C over header and payload. A stream of blocks ends with an end packet
  * that counts the blocks and checksums all their streams, so a lost tail is a
@@ -27,15 +27,19 @@
  *   20: 4  values       data: values in the block, 1..5700.  end: 0
  *   24: 8  position     data: index of the block's first value in the stream
  *                       (the values of all earlier blocks).  end: all values
- *   32: 4  crc          CRC-32C of bytes 0..31 followed by the payload
- *   36:    payload      data: bytes index * 650 onward of the block's stream.
+ *   32: 4  block crc    data: CRC-32C of the block's whole stream.  end: 0
+ *   36: 4  crc          CRC-32C of bytes 0..35 followed by the payload
+ *   40:    payload      data: bytes index * 650 onward of the block's stream.
  *                       end: 4 bytes block count (blocks in the stream, modulo
- *                       2^32), then 4 bytes stream checksum (CRC-32C of every
- *                       block's stream, concatenated in sequence order)
+ *                       2^32), then 4 bytes stream checksum (CRC-32C of the
+ *                       block crcs of every block, 4 bytes each, in sequence
+ *                       order)
  *
  * A data block's packets carry the same method, count, stream id, sequence,
- * values and position; its payloads joined in index order are its stream,
- * which decodes to exactly `values` values.
+ * values, position and block crc; its payloads joined in index order are its
+ * stream, whose CRC is the block crc and which decodes to exactly `values`
+ * values. (The block crc catches packets of two blocks mixed, as when a sender
+ * restarts under the same stream id while its old packets are still about.)
  *
  * Everything here works on caller memory: no heap, no state beyond the
  * comm_wire_sender the caller keeps, and no C++ runtime. Functions are safe to
@@ -57,18 +61,18 @@ extern "C" {
 #endif
 
 #define COMM_WIRE_VERSION 1
-#define COMM_WIRE_HEADER_SIZE 36
-/* The largest packet: a header and a full payload (686 bytes). */
+#define COMM_WIRE_HEADER_SIZE 40
+/* The largest packet: a header and a full payload (690 bytes). */
 #define COMM_WIRE_PACKET_MAX_SIZE (COMM_WIRE_HEADER_SIZE + PACKET_DATA_SIZE)
 #define COMM_WIRE_END_PAYLOAD_SIZE 8
-/* The end packet's size (44 bytes). */
+/* The end packet's size (48 bytes). */
 #define COMM_WIRE_END_SIZE (COMM_WIRE_HEADER_SIZE + COMM_WIRE_END_PAYLOAD_SIZE)
 /* Most packets of one block: its stream of at most 2 * 5700 bytes (18). */
 #define COMM_WIRE_BLOCK_MAX_PACKETS COMM_PACKET_COUNT(COMM_STREAM_MAX_BYTES(DECODE_MAX_VALUES))
 
 /* Room comm_wire_send_block and comm_wire_send_stream need for a block of n
  * values, 1 <= n <= DECODE_MAX_VALUES: the longest stream and a header for
- * each of its packets. At most 12048 bytes. */
+ * each of its packets. At most 12120 bytes. */
 #define COMM_WIRE_BLOCK_MAX_BYTES(n) \
     (COMM_STREAM_MAX_BYTES(n) + COMM_WIRE_HEADER_SIZE * COMM_PACKET_COUNT(COMM_STREAM_MAX_BYTES(n)))
 
@@ -109,6 +113,7 @@ typedef struct comm_wire_header {
     uint32_t sequence;
     uint32_t values;    /* values in the block; 0 on an end packet */
     uint64_t position;  /* first value's index; all values on an end packet */
+    uint32_t block_crc; /* CRC-32C of the block's stream; 0 on an end packet */
     uint32_t blocks;    /* end packet: blocks in the stream; else 0 */
     uint32_t checksum;  /* end packet: the stream checksum; else 0 */
 } comm_wire_header;
@@ -118,7 +123,7 @@ typedef struct comm_wire_header {
  * reads its header.
  *   bytes: `available` bytes, read only; the packet may be followed by others.
  *   header: written only when the packet is good (may be null to check only).
- * Returns the packet's size in bytes (36 + length) when its magic, version,
+ * Returns the packet's size in bytes (40 + length) when its magic, version,
  * fields (ranges as in the table above, reserved byte 0, every packet of a
  * block but its last full, count and length within the 2 * values bytes a
  * stream of that many values can take) and CRC are good; otherwise a
@@ -136,7 +141,7 @@ typedef struct comm_wire_sender {
     uint32_t stream_id;
     uint32_t next_sequence; /* the next block's sequence number */
     uint32_t blocks;        /* blocks sent, modulo 2^32 */
-    uint32_t checksum;      /* CRC-32C of the streams sent so far */
+    uint32_t checksum;      /* CRC-32C of the block crcs sent so far */
     uint64_t position;      /* values sent so far */
 } comm_wire_sender;
 
@@ -152,7 +157,7 @@ COMM_API void comm_wire_sender_init(comm_wire_sender* sender, uint32_t stream_id
  *   method: COMM_WIRE_PAIRS or COMM_WIRE_ESCAPED.
  *   out: room for `room` bytes; room >= COMM_WIRE_BLOCK_MAX_BYTES(n) always
  *   suffices, and the whole of it may be used as scratch.
- * Returns the bytes of packets written (each packet's size is 36 plus its
+ * Returns the bytes of packets written (each packet's size is 40 plus its
  * length field) and advances the sender to the next block. An n, method or
  * room out of range writes nothing, leaves the sender as it was and returns 0.
  * Needs no heap and a fixed amount of stack.
@@ -166,7 +171,7 @@ COMM_API int32_t comm_wire_send_block(comm_wire_sender* sender, uint8_t method, 
  * n values. Use it to pick the method after encoding with both. A stream that
  * does not decode to exactly n values is not detected here; the receiver
  * reports that block lost. out must not overlap stream; room as above (len
- * bytes plus 36 per packet is exact).
+ * bytes plus 40 per packet is exact).
  */
 COMM_API int32_t comm_wire_send_stream(comm_wire_sender* sender, uint8_t method, const uint8_t* stream, int32_t len,
                                        int32_t n, uint8_t* out, int32_t room);

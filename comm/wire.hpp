@@ -195,7 +195,8 @@ struct reassembler_options {
 // all its packets have come and every block before it is given back or lost;
 // it is given up as lost when a packet arrives for block b + window or later,
 // or at finish(). A block is lost when packets are missing, disagree with each
-// other, or its stream does not decode to exactly its value count.
+// other, or its stream does not match its block crc or does not decode to
+// exactly its value count.
 class reassembler {
 public:
     static constexpr std::size_t max_window = 1024;
@@ -226,6 +227,7 @@ private:
         std::uint16_t last_length = 0;
         std::uint32_t held = 0;  // bit i: packet i is held
         std::uint32_t values = 0;
+        std::uint32_t block_crc = 0;
         std::uint64_t position = 0;
     };
 
@@ -531,9 +533,10 @@ void reassembler::push_data(const comm_wire_header& header, const std::uint8_t* 
         s.count = header.count;
         s.values = header.values;
         s.position = header.position;
+        s.block_crc = header.block_crc;
         ++held_blocks_;
     } else if (s.method_byte != header.method || s.count != header.count || s.values != header.values ||
-               s.position != header.position) {
+               s.position != header.position || s.block_crc != header.block_crc) {
         s.conflict = true;
         ++counts_.bad;
         drain(on_event);
@@ -655,6 +658,9 @@ void reassembler::close_base(OnEvent& on_event)
     std::span<const std::uint8_t> stream;
     if (whole) {
         stream = {bytes_of(base_), std::size_t{s.count - 1U} * packet_data_size + s.last_length};
+        whole = crc32c(stream) == s.block_crc;
+    }
+    if (whole) {
         std::error_code ec;
         const std::size_t n = decode(*coding, stream, std::span<float>(samples_), ec);
         whole = !ec && n == s.values;
@@ -672,7 +678,10 @@ void reassembler::close_base(OnEvent& on_event)
         e.stream = stream;
         ++counts_.blocks;
         ++given_back_;
-        checksum_ = crc32c(stream, checksum_);
+        const std::uint8_t block_crc[4] = {
+            static_cast<std::uint8_t>(s.block_crc), static_cast<std::uint8_t>(s.block_crc >> 8),
+            static_cast<std::uint8_t>(s.block_crc >> 16), static_cast<std::uint8_t>(s.block_crc >> 24)};
+        checksum_ = crc32c(block_crc, checksum_);
         base_position_ = s.position + s.values;
     } else {
         ++counts_.lost_blocks;
