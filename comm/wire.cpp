@@ -84,8 +84,8 @@ bool fields_good(const comm_wire_header& h, std::uint8_t reserved)
     if (h.kind != COMM_WIRE_DATA || !method_known(h.method)) {
         return false;
     }
-    if (h.values < 1 || h.values > DECODE_MAX_VALUES || h.count < 1 || h.index >= h.count ||
-        h.length < 1 || h.length > PACKET_DATA_SIZE) {
+    if (h.values < 1 || h.values > DECODE_MAX_VALUES || h.count < 1 || h.index >= h.count || h.length < 1 ||
+        h.length > PACKET_DATA_SIZE) {
         return false;
     }
     const bool final = h.index + 1 == h.count;
@@ -119,8 +119,8 @@ std::int32_t pack(comm_wire_sender* sender, std::uint8_t method, const std::uint
     sender->checksum = comm_crc32c(sender->checksum, block_crc, sizeof block_crc);
     std::uint8_t* packet = out;
     for (std::int32_t k = 0; k < packets; ++k) {
-        const std::int32_t length = len - k * PACKET_DATA_SIZE < PACKET_DATA_SIZE ? len - k * PACKET_DATA_SIZE
-                                                                                  : PACKET_DATA_SIZE;
+        const std::int32_t length =
+            len - k * PACKET_DATA_SIZE < PACKET_DATA_SIZE ? len - k * PACKET_DATA_SIZE : PACKET_DATA_SIZE;
         std::memmove(packet + kHeaderSize, stream + k * PACKET_DATA_SIZE, static_cast<std::size_t>(length));
         h.index = static_cast<std::uint8_t>(k);
         h.length = static_cast<std::uint16_t>(length);
@@ -150,8 +150,10 @@ int32_t comm_wire_parse(const uint8_t* bytes, int32_t available, comm_wire_heade
     // A prefix that could still start a packet is truncated, not bad: a
     // reader then waits for more bytes rather than skipping a real packet.
     const std::int32_t magic_seen = available < 4 ? available : 4;
-    if (std::memcmp(bytes, kMagic, static_cast<std::size_t>(magic_seen)) != 0) {
-        return COMM_WIRE_BAD_MAGIC;
+    for (std::int32_t i = 0; i < magic_seen; ++i) {
+        if (bytes[i] != kMagic[i]) {
+            return COMM_WIRE_BAD_MAGIC;
+        }
     }
     if (available < 5) {
         return COMM_WIRE_TRUNCATED;
@@ -214,8 +216,8 @@ int32_t comm_wire_send_block(comm_wire_sender* sender, uint8_t method, const flo
     return pack(sender, method, stream, len, n, out);
 }
 
-int32_t comm_wire_send_stream(comm_wire_sender* sender, uint8_t method, const uint8_t* stream, int32_t len,
-                              int32_t n, uint8_t* out, int32_t room)
+int32_t comm_wire_send_stream(comm_wire_sender* sender, uint8_t method, const uint8_t* stream, int32_t len, int32_t n,
+                              uint8_t* out, int32_t room)
 {
     if (!block_args_good(method, n) || len < 1 || len > COMM_STREAM_MAX_BYTES(n) ||
         room < len + kHeaderSize * COMM_PACKET_COUNT(len)) {
