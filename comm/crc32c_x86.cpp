@@ -56,9 +56,13 @@ using ShiftTable = std::array<std::uint32_t, 2 * kMaxStride / 8 + 1>;
 
 constexpr ShiftTable make_shift_table()
 {
+    // Each entry from the one before (a single multiply), which keeps the
+    // compile-time evaluation short.
     ShiftTable table{};
-    for (std::size_t s = 1; s < table.size(); ++s) {
-        table[s] = crc32c_x_power(64 * s - 33);
+    const std::uint32_t x64 = crc32c_x_power(64);
+    table[1] = crc32c_x_power(64 - 33);
+    for (std::size_t s = 2; s < table.size(); ++s) {
+        table[s] = crc32c_multiply(table[s - 1], x64);
     }
     return table;
 }

@@ -651,9 +651,12 @@ void reassembler::close_base(OnEvent& on_event)
     std::span<const std::uint8_t> stream;
     if (whole) {
         stream = {bytes_of(base_), std::size_t{s.count - 1U} * packet_data_size + s.last_length};
+        // The decoders give the values of a stream's whole tokens, up to
+        // max_block_values: a block's must be exactly its count, and one that
+        // fills the decoder is counted, as its stream could hold more.
+        const std::size_t n = interface_detail::run_decoder(*coding, stream, samples_.data());
         std::error_code ec;
-        const std::size_t n = decode(*coding, stream, std::span<float>(samples_), ec);
-        whole = !ec && n == s.values;
+        whole = n == s.values && (n < max_block_values || interface_detail::decoded_size(*coding, stream, ec) == n);
     }
     event e;
     e.kind = whole ? event_kind::block : event_kind::lost;

@@ -615,6 +615,22 @@ TEST(WireReassembler, LosesABlockWhoseStreamHoldsOtherThanItsValues)
         r.push(out);
     }
     EXPECT_EQ(r.events, (Events{"lost 0+1 (49)", "block 1", "lost 2+1 (51)"}));
+
+    // A full block's stream that holds one value more than the decoder gives.
+    const std::vector<float> longer = values_of_levels(noisy_levels(5701, 6));
+    Bytes escaped(2 * longer.size());
+    escaped.resize(static_cast<std::size_t>(encode2(longer.data(), escaped.data(), 5701)));
+    for (const std::int32_t claimed : {5700, 5701}) {
+        Bytes out(COMM_WIRE_BLOCK_MAX_BYTES(5701));
+        const std::int32_t size =
+            comm_wire_send_stream(&s, COMM_WIRE_ESCAPED, escaped.data(), static_cast<std::int32_t>(escaped.size()),
+                                  claimed, out.data(), static_cast<std::int32_t>(out.size()));
+        out.resize(static_cast<std::size_t>(size));
+        for (const Bytes& p : split_packets(out)) {
+            r.push(p);
+        }
+    }
+    EXPECT_EQ(r.events.back(), "lost 3+1 (5700)") << "5701 values are refused by the sender";
 }
 
 }  // namespace
