@@ -64,15 +64,15 @@ extern "C" {
 #define COMM_WIRE_VERSION 1
 #define COMM_WIRE_HEADER_SIZE 40
 /* The largest packet: a header and a full payload (690 bytes). */
-#define COMM_WIRE_PACKET_MAX_SIZE (COMM_WIRE_HEADER_SIZE + PACKET_DATA_SIZE)
+#define COMM_WIRE_PACKET_MAX_SIZE (COMM_WIRE_HEADER_SIZE + COMM_PACKET_DATA_SIZE)
 #define COMM_WIRE_END_PAYLOAD_SIZE 8
 /* The end packet's size (48 bytes). */
 #define COMM_WIRE_END_SIZE (COMM_WIRE_HEADER_SIZE + COMM_WIRE_END_PAYLOAD_SIZE)
 /* Most packets of one block: its stream of at most 2 * 5700 bytes (18). */
-#define COMM_WIRE_BLOCK_MAX_PACKETS COMM_PACKET_COUNT(COMM_STREAM_MAX_BYTES(DECODE_MAX_VALUES))
+#define COMM_WIRE_BLOCK_MAX_PACKETS COMM_PACKET_COUNT(COMM_STREAM_MAX_BYTES(COMM_DECODE_MAX_VALUES))
 
 /* Room comm_wire_send_block and comm_wire_send_stream need for a block of n
- * values, 1 <= n <= DECODE_MAX_VALUES: the longest stream and a header for
+ * values, 1 <= n <= COMM_DECODE_MAX_VALUES: the longest stream and a header for
  * each of its packets. At most 12120 bytes. */
 #define COMM_WIRE_BLOCK_MAX_BYTES(n) \
     (COMM_STREAM_MAX_BYTES(n) + COMM_WIRE_HEADER_SIZE * COMM_PACKET_COUNT(COMM_STREAM_MAX_BYTES(n)))
@@ -154,7 +154,7 @@ COMM_API void comm_wire_sender_init(comm_wire_sender* sender, uint32_t stream_id
 /*
  * comm_wire_send_block: encodes a block of n values with `method` and writes
  * its packets back to back into out.
- *   values: n floats, 1 <= n <= DECODE_MAX_VALUES, read only.
+ *   values: n floats, 1 <= n <= COMM_DECODE_MAX_VALUES, read only.
  *   method: COMM_WIRE_PAIRS or COMM_WIRE_ESCAPED.
  *   out: room for `room` bytes; room >= COMM_WIRE_BLOCK_MAX_BYTES(n) always
  *   suffices, and the whole of it may be used as scratch.

@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (h.kind == COMM_WIRE_DATA) {
             CHECK(h.method == COMM_WIRE_PAIRS || h.method == COMM_WIRE_ESCAPED);
             CHECK(h.index < h.count && h.count <= COMM_WIRE_BLOCK_MAX_PACKETS);
-            CHECK(h.values >= 1 && h.values <= DECODE_MAX_VALUES && h.length >= 1 && h.length <= PACKET_DATA_SIZE);
+            CHECK(h.values >= 1 && h.values <= COMM_DECODE_MAX_VALUES && h.length >= 1 &&
+                  h.length <= COMM_PACKET_DATA_SIZE);
         }
         CHECK(comm_wire_parse(bytes.get(), parsed - 1, nullptr) == COMM_WIRE_TRUNCATED);
     }

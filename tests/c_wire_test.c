@@ -6,7 +6,7 @@
 #include "comm/wire.h"
 
 /* The sizes are constant expressions (this fails to compile otherwise). */
-typedef char comm_wire_sizes_hold[COMM_WIRE_BLOCK_MAX_BYTES(DECODE_MAX_VALUES) == 12120 &&
+typedef char comm_wire_sizes_hold[COMM_WIRE_BLOCK_MAX_BYTES(COMM_DECODE_MAX_VALUES) == 12120 &&
                                           COMM_WIRE_BLOCK_MAX_PACKETS == 18 && COMM_WIRE_PACKET_MAX_SIZE == 690 &&
                                           COMM_WIRE_END_SIZE == 48
                                       ? 1
