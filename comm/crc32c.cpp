@@ -86,8 +86,11 @@ constinit std::atomic<std::size_t> g_runnable{0};
 
 std::span<const Crc32cPath* const> runnable_crc32c_for(CpuFeatures features)
 {
-    std::size_t runnable = 1;  // the portable code needs nothing
-    while (runnable < std::size(kBuiltCrc32c) && features.covers(kBuiltCrc32c[runnable]->needs)) {
+    std::size_t runnable = 0;
+    for (const Crc32cPath* path : kBuiltCrc32c) {
+        if (!features.covers(path->needs)) {
+            break;
+        }
         ++runnable;
     }
     return {std::begin(kBuiltCrc32c), runnable};
