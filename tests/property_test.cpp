@@ -11,6 +11,7 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
+#include "emulation.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -18,7 +19,7 @@ namespace {
 using reference::Bytes;
 using reference::Levels;
 
-constexpr int kBlocksPerKind = 20000;
+constexpr int kBlocksPerKind = static_cast<int>(20000 / kEmulatedThinning);
 
 using Generator = void (*)(std::mt19937&, std::vector<float>&);
 
