@@ -12,7 +12,7 @@
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
 #include "emulation.hpp"
-#include "reference.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 

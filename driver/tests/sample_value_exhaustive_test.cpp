@@ -1,5 +1,5 @@
 // Every result of rand, 0 to 2147483647, against an exact reference (a sample
-// of them under emulation: see emulation.hpp).
+// of them under emulation: see tests/emulation.hpp).
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/round_trip.hpp"
-#include "emulation.hpp"
+#include "tests/emulation.hpp"
 
 namespace {
 
