@@ -50,8 +50,9 @@ for cpu in "${cpus[@]}"; do
 
   echo "== $cpu: the library holds no x86 code"
   symbols=$("$triple-nm" -C "$build/libcomm.a" "$build/libcomm.so" | sed -n 's/^[0-9a-f ]* [A-Za-z] //p')
-  if grep -iE 'avx|cpuid|xgetbv' <<<"$symbols"; then
-    echo "$cpu: the library defines or calls x86 vector paths or CPU detection"
+  # (The decoding of CPUID words into features is plain C++ and may be there.)
+  if grep -i 'avx' <<<"$symbols"; then
+    echo "$cpu: the library defines or calls x86 vector paths"
     exit 1
   fi
   if "$triple-objdump" -d "$build/libcomm.a" "$build/libcomm.so" | grep -wiE 'cpuid|xgetbv'; then
