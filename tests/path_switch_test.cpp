@@ -27,18 +27,4 @@ TEST(PathSwitch, PublicFunctionsRunTheChosenPath)
     EXPECT_EQ(reference::Bytes(stream, stream + 8), reference::encode_escaped(reference::levels_of(values)));
 }
 
-// Elsewhere than on x86-64 the portable path is the only one, whatever the
-// CPU reports or COMM_SIMD asks for.
-TEST(PathSwitch, OtherCpusRunThePortablePathAlone)
-{
-#if defined(__x86_64__) || defined(__amd64__)
-    GTEST_SKIP() << "an x86-64 CPU";
-#else
-    const auto runnable = comm::detail::runnable_paths();
-    ASSERT_EQ(runnable.size(), 1U);
-    EXPECT_EQ(std::string(runnable[0]->name), "portable");
-    EXPECT_EQ(&comm::detail::active_path(), runnable[0]);
-#endif
-}
-
 }  // namespace
