@@ -61,8 +61,10 @@ TEST(LargeInput, HundredMegabytes)
         values.insert(values.end(), part.begin(), part.begin() + kPiece);
     }
     const std::filesystem::path dir = testing::TempDir();
-    const std::string file = (dir / "commstat-100MB.raw").string();
-    const std::string report = (dir / "commstat-100MB.json").string();
+    // Named for this process: other runs of this test may share the folder.
+    const std::string stem = "commstat-100MB-" + std::to_string(getpid());
+    const std::string file = (dir / (stem + ".raw")).string();
+    const std::string report = (dir / (stem + ".json")).string();
     const std::string bytes = commstat_test::raw_bytes(values);
     std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 
