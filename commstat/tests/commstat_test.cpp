@@ -178,10 +178,11 @@ TEST_F(Files, TextLineForms)
 // each of these would be a tiny positive number inside [0, 1].
 TEST_F(Files, RawFilesAreLittleEndian)
 {
-    const std::string bytes("\x00\x00\x80\xBF"   // -1.0
-                            "\x00\x00\xC0\x3F"   // 1.5
-                            "\x00\x00\xC0\x7F",  // NaN
-                            12);
+    const std::string bytes(
+        "\x00\x00\x80\xBF"   // -1.0
+        "\x00\x00\xC0\x3F"   // 1.5
+        "\x00\x00\xC0\x7F",  // NaN
+        12);
     const Result r = run({"--json", write("three.raw", bytes)});
     ASSERT_EQ(r.status, 0) << r.err;
     const Json outside = Json::parse(r.out)["inputs"][0]["outside_0_1"];
