@@ -12,6 +12,7 @@
 #include "bench/signals.hpp"
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
+#include "emulation.hpp"
 #include "reference/reference.hpp"
 
 namespace {
@@ -19,8 +20,8 @@ namespace {
 using reference::Bytes;
 using reference::Levels;
 
-constexpr int kBlocksPerKind = 20000;
-constexpr int kBlocksPerSignal = 4000;  // slices of one signal: fewer tell as much
+constexpr int kBlocksPerKind = static_cast<int>(20000 / kEmulatedThinning);
+constexpr int kBlocksPerSignal = static_cast<int>(4000 / kEmulatedThinning);  // slices of one signal: fewer tell as much
 
 using Generator = void (*)(std::mt19937&, std::vector<float>&);
 

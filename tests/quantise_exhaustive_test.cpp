@@ -1,5 +1,6 @@
-// Every float bit pattern, 2^32 of them, through every path's quantiser against
-// the rule (comm::quantise: the exact product, truncated, out of range clamped).
+// Every float bit pattern, 2^32 of them (a sample under emulation), through
+// every path's quantiser against the rule (comm::quantise: the exact product,
+// truncated, out of range clamped).
 // The vector paths multiply in float; this is what shows the float product
 // truncates the same way for every input.
 #include <cstdint>
@@ -10,8 +11,17 @@
 
 #include "comm/codec_paths.hpp"
 #include "comm/sample_level.hpp"
+#include "emulation.hpp"
 
 namespace {
+
+// Natively every batch of 2^16 patterns. Emulated, the two batches on each
+// side of every 2^21-pattern boundary: they hold zero, the floats on both
+// sides of 1 and of -1, the largest finite floats, the infinities and NaNs.
+bool checked(uint64_t batch)
+{
+    return (batch + 1) % static_cast<uint64_t>(2 * kEmulatedThinning) < 2;
+}
 
 TEST(QuantiseExhaustive, EveryPathGivesTheRulesLevelForEveryFloat)
 {
@@ -29,6 +39,9 @@ TEST(QuantiseExhaustive, EveryPathGivesTheRulesLevelForEveryFloat)
             std::vector<uint8_t> levels(kBatch);
             const uint64_t batches = kPatterns / kBatch;
             for (auto batch = static_cast<uint64_t>(t); batch < batches; batch += kThreads) {
+                if (!checked(batch)) {
+                    continue;
+                }
                 const uint64_t first = batch * kBatch;
                 for (uint32_t i = 0; i < kBatch; ++i) {
                     values[i] = std::bit_cast<float>(static_cast<uint32_t>(first + i));

@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the checks need, if any
 # is missing. Needs root (or sudo) only when something has to be installed.
+# Usage: tools/install-deps.sh [--cross]
+#   --cross: also the cross compilers, C libraries and emulator that
+#            tools/cross-test.sh builds and tests the other CPUs with.
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev liblz4-dev clang-14 libclang-rt-14-dev
           clang-tidy clang-format cppcheck pkgconf binutils
           libcli11-dev nlohmann-json3-dev libfmt-dev espeak-ng libhtscodecs-dev)
+if [ "${1:-}" = --cross ]; then
+  packages+=(g++-aarch64-linux-gnu libc6-dev-arm64-cross g++-s390x-linux-gnu libc6-dev-s390x-cross qemu-user)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -91,7 +91,7 @@ protected:
     }
     std::string write(const std::string& name, const std::vector<float>& v)
     {
-        return write(name, v.data(), 4 * v.size());
+        return write(name, commstat_test::raw_bytes(v));
     }
 
     static fs::path unique_dir()
@@ -174,6 +174,23 @@ TEST_F(Files, TextLineForms)
     commstat_test::expect_results(Json::parse(r.out)["inputs"][0], library_results(values, 1900));
 }
 
+// Raw files are little-endian on every CPU. Read in the other byte order,
+// each of these would be a tiny positive number inside [0, 1].
+TEST_F(Files, RawFilesAreLittleEndian)
+{
+    const std::string bytes(
+        "\x00\x00\x80\xBF"   // -1.0
+        "\x00\x00\xC0\x3F"   // 1.5
+        "\x00\x00\xC0\x7F",  // NaN
+        12);
+    const Result r = run({"--json", write("three.raw", bytes)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json outside = Json::parse(r.out)["inputs"][0]["outside_0_1"];
+    EXPECT_EQ(outside["below_0"], 1);
+    EXPECT_EQ(outside["above_1"], 1);
+    EXPECT_EQ(outside["nan"], 1);
+}
+
 TEST_F(Files, TablesPerInputAndATotal)
 {
     const std::vector<float> seven(1900, comm::level_value(7));
@@ -192,7 +209,7 @@ TEST_F(Files, TablesPerInputAndATotal)
               std::string::npos);
     EXPECT_EQ(one.out.find("total"), std::string::npos);
 
-    const Result two = run({file, "-"}, pipe_with(std::string(reinterpret_cast<const char*>(seven.data()), 7600)));
+    const Result two = run({file, "-"}, pipe_with(commstat_test::raw_bytes(seven)));
     ASSERT_EQ(two.status, 0) << two.err;
     EXPECT_NE(two.out.find("\n\nstandard input: 1,900 values"), std::string::npos) << two.out;
     EXPECT_NE(two.out.find("\n\ntotal of 2 inputs: 3,800 values (15,200 raw bytes), 2 blocks"), std::string::npos);

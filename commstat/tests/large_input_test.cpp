@@ -28,6 +28,10 @@ using commstat_test::Kind;
 int run_program(std::vector<std::string> args, const std::string& out)
 {
     args.insert(args.begin(), COMMSTAT_PROGRAM);
+#ifdef COMMSTAT_EMULATOR
+    const std::vector<std::string> emulator = {COMMSTAT_EMULATOR};
+    args.insert(args.begin(), emulator.begin(), emulator.end());
+#endif
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (std::string& a : args) {
@@ -57,10 +61,12 @@ TEST(LargeInput, HundredMegabytes)
         values.insert(values.end(), part.begin(), part.begin() + kPiece);
     }
     const std::filesystem::path dir = testing::TempDir();
-    const std::string file = (dir / "commstat-100MB.raw").string();
-    const std::string report = (dir / "commstat-100MB.json").string();
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(4 * values.size()));
+    // Named for this process: other runs of this test may share the folder.
+    const std::string stem = "commstat-100MB-" + std::to_string(getpid());
+    const std::string file = (dir / (stem + ".raw")).string();
+    const std::string report = (dir / (stem + ".json")).string();
+    const std::string bytes = commstat_test::raw_bytes(values);
+    std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 
     ASSERT_EQ(run_program({"--json", file}, report), 0);
     const nlohmann::json doc = nlohmann::json::parse(std::ifstream(report));

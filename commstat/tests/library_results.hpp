@@ -4,12 +4,14 @@
 #define COMMSTAT_TESTS_LIBRARY_RESULTS_HPP
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <limits>
 #include <random>
 #include <span>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -48,6 +50,20 @@ inline std::vector<float> make(Kind kind, size_t count)
         }
     }
     return v;
+}
+
+// The raw file of `values`: each float's bits, least significant byte first,
+// whatever the CPU's own byte order.
+inline std::string raw_bytes(std::span<const float> values)
+{
+    std::string bytes(4 * values.size(), '\0');
+    for (size_t i = 0; i < values.size(); ++i) {
+        const auto bits = std::bit_cast<uint32_t>(values[i]);
+        for (size_t k = 0; k < 4; ++k) {
+            bytes[4 * i + k] = static_cast<char>(bits >> (8 * k));
+        }
+    }
+    return bytes;
 }
 
 struct MethodResult {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +90,51 @@ TEST(Report, MatchesTheFixedFormForPinnedSeeds)
     const std::string uniform = report_for(20240611U).text;
     EXPECT_NE(uniform.find("ENCODE: outputsize=3784 bytes\n"), std::string::npos) << uniform;
     EXPECT_NE(uniform.find("ENCODE: outputsize=1908 bytes\n"), std::string::npos) << uniform;
+}
+
+// FNV-1a, 64 bits.
+uint64_t digest(const uint8_t* bytes, size_t size, uint64_t hash = 0xCBF29CE484222325U)
+{
+    for (size_t i = 0; i < size; ++i) {
+        hash = (hash ^ bytes[i]) * 0x100000001B3U;
+    }
+    return hash;
+}
+
+// The blocks and streams of the pinned seeds are the same bytes on every CPU
+// (the figures were taken on x86-64): rand, the sample values, the quantiser
+// and both encoders depend on no CPU's byte order or float unit.
+TEST(Report, PinnedSeedsGiveTheSameBytesOnEveryCpu)
+{
+    struct Pinned {
+        uint32_t seed;
+        uint64_t values;   // the block's float bits, least significant byte first
+        uint64_t pairs;    // the pair stream
+        uint64_t escaped;  // the escaped stream
+    };
+    constexpr Pinned kPinned[] = {
+        {0U, 0xDD15A26F18D6A52BU, 0xF28E5324CFC4B3C8U, 0xA87B48FEED5B6AF2U},
+        {42U, 0xC4A1512C7342214CU, 0xB807785754264020U, 0x2122BD77E6B73AB8U},
+        {0xFFFFFFFFU, 0xD7843580A73B9ED9U, 0x2EE64E678B9383B6U, 0xCA919477DAF4216CU},
+    };
+    for (const Pinned& pinned : kPinned) {
+        const std::vector<float> values = block_values(pinned.seed);
+        uint64_t value_digest = digest(nullptr, 0);
+        for (const float x : values) {
+            const auto bits = std::bit_cast<uint32_t>(x);
+            const uint8_t bytes[4] = {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8),
+                                      static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 24)};
+            value_digest = digest(bytes, 4, value_digest);
+        }
+        std::vector<uint8_t> stream(2 * values.size());
+        const int32_t pairs = encode(values.data(), stream.data(), kBlockValues);
+        const uint64_t pair_digest = digest(stream.data(), static_cast<size_t>(pairs));
+        const int32_t escaped = encode2(values.data(), stream.data(), kBlockValues);
+        const uint64_t escaped_digest = digest(stream.data(), static_cast<size_t>(escaped));
+        EXPECT_EQ(value_digest, pinned.values) << "seed " << pinned.seed;
+        EXPECT_EQ(pair_digest, pinned.pairs) << "seed " << pinned.seed;
+        EXPECT_EQ(escaped_digest, pinned.escaped) << "seed " << pinned.seed;
+    }
 }
 
 int32_t flipping_merge(const packet* packets, uint8_t* stream, int32_t count)
