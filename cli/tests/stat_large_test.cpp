@@ -21,13 +21,13 @@
 
 namespace {
 
-using commstat_test::Kind;
+using stat_test::Kind;
 
 // Runs the program with `args`, its standard output going to `out`; returns
 // its exit status.
 int run_program(std::vector<std::string> args, const std::string& out)
 {
-    args.insert(args.begin(), COMMSTAT_PROGRAM);
+    args.insert(args.begin(), {COMM_PROGRAM, "stat"});
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (std::string& a : args) {
@@ -53,7 +53,7 @@ TEST(LargeInput, HundredMegabytes)
     constexpr size_t kPiece = size_t{1} << 20;
     std::vector<float> values;
     for (size_t piece = 0; piece < 25; ++piece) {
-        const std::vector<float> part = commstat_test::make(static_cast<Kind>(piece % 4), kPiece + piece);
+        const std::vector<float> part = stat_test::make(static_cast<Kind>(piece % 4), kPiece + piece);
         values.insert(values.end(), part.begin(), part.begin() + kPiece);
     }
     const std::filesystem::path dir = testing::TempDir();
@@ -65,7 +65,7 @@ TEST(LargeInput, HundredMegabytes)
     ASSERT_EQ(run_program({"--json", file}, report), 0);
     const nlohmann::json doc = nlohmann::json::parse(std::ifstream(report));
     const nlohmann::json& input = doc["inputs"][0];
-    commstat_test::expect_results(input, commstat_test::library_results(values, 1900));
+    stat_test::expect_results(input, stat_test::library_results(values, 1900));
     double codec = 0.0;
     for (const auto& [key, method] : input["methods"].items()) {
         const nlohmann::json& m = method["seconds"];
@@ -79,7 +79,7 @@ TEST(LargeInput, HundredMegabytes)
                 100.0 * codec / total);
     std::filesystem::remove(file);
     std::filesystem::remove(report);
-#ifdef COMMSTAT_CHECK_SPEED
+#ifdef COMM_CHECK_SPEED
     EXPECT_GE(best_read, 1000.0);
     EXPECT_GT(best_share, 0.5);
 #endif
