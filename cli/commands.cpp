@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/packets.hpp"
 #include "cli/stat.hpp"
 
 namespace comm_tool {
@@ -24,6 +25,13 @@ int stat_with_library_methods(std::span<const char* const> argv, const Streams& 
 }
 
 constexpr std::array kCommands{
+    CommandEntry{"pack", "code float32 samples as a .comm file of wire packets", run_pack},
+    CommandEntry{"unpack", "decode a .comm file back to float32, naming any lost block", run_unpack},
+    CommandEntry{"test", "check a .comm file, writing nothing", run_test},
+    CommandEntry{"list", "list a .comm file's streams, blocks, methods, sizes and damage", run_list},
+    CommandEntry{"info", "the same as list", run_list},
+    CommandEntry{"send", "send a .comm file's packets as UDP datagrams", run_send},
+    CommandEntry{"recv", "receive UDP datagrams and write the blocks as float32", run_recv},
     CommandEntry{"stat", "measure the codec on sample files (also installed as commstat)", stat_with_library_methods},
 };
 

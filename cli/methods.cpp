@@ -6,8 +6,8 @@ namespace comm_tool {
 namespace {
 
 constexpr std::array kLibraryMethods{
-    CodecMethod{"pairs", "pair", "pair (encode)", encode, decode, split, merge},
-    CodecMethod{"escaped", "escaped", "escaped (encode2)", encode2, decode2, split, merge},
+    CodecMethod{"pairs", "pair", "pair (encode)", encode, decode, split, merge, COMM_WIRE_PAIRS},
+    CodecMethod{"escaped", "escaped", "escaped (encode2)", encode2, decode2, split, merge, COMM_WIRE_ESCAPED},
 };
 
 }  // namespace
@@ -25,6 +25,16 @@ std::optional<size_t> find_method(std::span<const CodecMethod> methods, std::str
         }
     }
     return std::nullopt;
+}
+
+const CodecMethod* method_of_wire(std::span<const CodecMethod> methods, uint8_t wire_method)
+{
+    for (const CodecMethod& method : methods) {
+        if (method.wire_method == wire_method) {
+            return &method;
+        }
+    }
+    return nullptr;
 }
 
 std::optional<size_t> smallest_stream(std::span<const int32_t> stream_bytes)

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "comm/Comm.h"
+#include "comm/wire.h"
 
 namespace comm_tool {
 
@@ -21,10 +22,14 @@ struct CodecMethod {
     int32_t (*decode)(const uint8_t*, float*, int32_t);
     int32_t (*split)(const uint8_t*, packet*, int32_t);
     int32_t (*merge)(const packet*, uint8_t*, int32_t);
+    uint8_t wire_method = 0;  // its method byte in wire packets (comm/wire.h)
 };
 
 // Every method of the library, in the order the reports show them.
 std::span<const CodecMethod> library_methods();
+
+// The method whose wire method byte is `wire_method`, if there is one.
+const CodecMethod* method_of_wire(std::span<const CodecMethod> methods, uint8_t wire_method);
 
 // The method called `name` in `methods`, if there is one.
 std::optional<size_t> find_method(std::span<const CodecMethod> methods, std::string_view name);

@@ -96,6 +96,41 @@ std::string display_name(const std::string& name, bool output)
     return output ? "standard output" : "standard input";
 }
 
+InputFile::InputFile(const std::string& name, const Streams& streams)
+    : name_(display_name(name)), file_(name == "-" ? streams.in : std::fopen(name.c_str(), "rb")), owned_(name != "-")
+{
+    if (file_ == nullptr) {
+        throw InputError(fmt::format("{}: cannot open: {}", name_, std::strerror(errno)));
+    }
+    struct stat info {};
+    if (fstat(fileno(file_), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            if (owned_) {
+                std::fclose(file_);
+            }
+            throw InputError(fmt::format("{}: is a directory", name_));
+        }
+        size_ = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
+    }
+}
+
+InputFile::~InputFile()
+{
+    if (owned_) {
+        std::fclose(file_);
+    }
+}
+
+size_t InputFile::read(std::span<std::uint8_t> bytes)
+{
+    const size_t got = std::fread(bytes.data(), 1, bytes.size(), file_);
+    if (got < bytes.size() && std::ferror(file_) != 0) {
+        throw InputError(fmt::format("{}: cannot read: {}", name_, std::strerror(errno)));
+    }
+    bytes_read_ += got;
+    return got;
+}
+
 Output::Output(const std::string& name, bool force, const Streams& streams)
     : name_(display_name(name, true)), file_(nullptr), owned_(name != "-")
 {

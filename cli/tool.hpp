@@ -74,6 +74,31 @@ int64_t whole_option(const std::string& option, const std::string& text, int64_t
 // The same for a number above 0 that need not be whole.
 double positive_option(const std::string& option, const std::string& text);
 
+// A file read as bytes, or standard input for "-".
+class InputFile {
+public:
+    // Throws InputError when the file cannot be opened or is a directory.
+    InputFile(const std::string& name, const Streams& streams);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    // Reads up to bytes.size() bytes; fewer only at the end. Throws
+    // InputError when reading fails.
+    size_t read(std::span<std::uint8_t> bytes);
+
+    [[nodiscard]] const std::string& name() const { return name_; }
+    [[nodiscard]] uint64_t bytes_read() const { return bytes_read_; }
+    [[nodiscard]] uint64_t size() const { return size_; }  // of a regular file, else 0
+
+private:
+    std::string name_;
+    std::FILE* file_;
+    bool owned_;
+    uint64_t bytes_read_ = 0;
+    uint64_t size_ = 0;
+};
+
 // Where a command writes its output: standard output for "-", else a file
 // created or, with `force`, replaced. Binary output is refused on a terminal.
 class Output {
