@@ -252,8 +252,8 @@ int read_command(const Command& command, const ReadOptions& options, Mode mode)
         command.note(fmt::format("{}: ok, {}{}", input.name(), summary,
                                  output ? fmt::format(" -> {}", output->name()) : std::string()));
     } else {
-        command.error(fmt::format("{}: DAMAGED, {} blocks lost; {} came whole{}", input.name(),
-                                  grouped(unpacker.lost_blocks()), summary,
+        command.error(fmt::format("{}: DAMAGED, {} block{} lost; {} came whole{}", input.name(),
+                                  grouped(unpacker.lost_blocks()), unpacker.lost_blocks() == 1 ? "" : "s", summary,
                                   output ? fmt::format(" -> {}", output->name()) : std::string()));
     }
     const comm::wire::counters& counts = unpacker.totals();

@@ -398,8 +398,9 @@ int receive(const Command& command, const RecvOptions& options)
                     grouped(datagrams), grouped(unpacker.blocks()), grouped(unpacker.values()), grouped(counts.bad),
                     grouped(counts.duplicates), grouped(counts.foreign), grouped(counts.stale));
     if (unpacker.damaged()) {
-        command.error(fmt::format("{}: DAMAGED, {} lost blocks; {} -> {}", options.source,
-                                  grouped(unpacker.lost_blocks()), summary, output.name()));
+        command.error(fmt::format("{}: DAMAGED, {} block{} lost; {} -> {}", options.source,
+                                  grouped(unpacker.lost_blocks()), unpacker.lost_blocks() == 1 ? "" : "s", summary,
+                                  output.name()));
         return 1;
     }
     command.note(fmt::format("{}: ok, {} -> {}", options.source, summary, output.name()));

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,6 +110,31 @@ size_t expect_levels(const std::vector<float>& original, const std::vector<float
     return lost;
 }
 
+std::vector<size_t> packet_starts(const std::vector<uint8_t>& bytes)
+{
+    std::vector<size_t> starts;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        starts.push_back(at);
+        const int32_t size = comm_wire_parse(bytes.data() + at, static_cast<int32_t>(bytes.size() - at), nullptr);
+        EXPECT_GT(size, 0);
+        at += static_cast<size_t>(std::max(size, 1));
+    }
+    return starts;
+}
+
+// The blocks `err` names lost: "block N lost (" or "blocks N to M lost (".
+size_t count_losses(const std::string& err)
+{
+    static const std::regex named(R"(blocks? (\d+)(?: to (\d+))? lost \()");
+    size_t count = 0;
+    for (auto it = std::sregex_iterator(err.begin(), err.end(), named); it != std::sregex_iterator(); ++it) {
+        const auto& m = *it;
+        count += m[2].matched ? std::stoul(m[2].str()) - std::stoul(m[1].str()) + 1 : 1;
+    }
+    return count;
+}
+
 class Packets : public testing::Test {
 protected:
     Packets() { fs::create_directories(dir_); }
@@ -202,19 +228,6 @@ struct Damage {
 
 class Damaged : public Packets, public testing::WithParamInterface<Damage> {};
 
-std::vector<size_t> packet_starts(const std::vector<uint8_t>& bytes)
-{
-    std::vector<size_t> starts;
-    size_t at = 0;
-    while (at < bytes.size()) {
-        starts.push_back(at);
-        const int32_t size = comm_wire_parse(bytes.data() + at, static_cast<int32_t>(bytes.size() - at), nullptr);
-        EXPECT_GT(size, 0);
-        at += static_cast<size_t>(std::max(size, 1));
-    }
-    return starts;
-}
-
 TEST_P(Damaged, NamesTheLostBlocksWithStatus1)
 {
     const Damage d = GetParam();
@@ -275,6 +288,27 @@ INSTANTIATE_TEST_SUITE_P(
                {"block 5 lost (1,900 values from 9,500", "no end packet"},
                1900}),
     [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(Packets, NamesTwentyLossesThenCountsTheRest)
+{
+    // 60 blocks of one packet each; the payloads of blocks 2, 4, ... 50 flipped.
+    std::vector<uint8_t> bytes = pack(random_samples(600, 3), {"--block", "10"});
+    const std::vector<size_t> starts = packet_starts(bytes);
+    ASSERT_EQ(starts.size(), 61U);
+    for (size_t block = 2; block <= 50; block += 2) {
+        bytes[starts[block] + COMM_WIRE_HEADER_SIZE] ^= 1;
+    }
+    write_bytes(dir_ / "bad.comm", bytes.data(), bytes.size());
+    // 25 lost blocks and the end packet's mismatch: 26 losses, 20 named.
+    const Result r = comm_tool_run({"test", path("bad.comm")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(count_losses(r.err), 20U) << r.err;
+    EXPECT_NE(r.err.find("block 40 lost"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(": 6 more losses not named (-v names them all)\n"), std::string::npos) << r.err;
+    const Result all = comm_tool_run({"test", "-v", path("bad.comm")});
+    EXPECT_EQ(count_losses(all.err), 25U) << all.err;
+    EXPECT_EQ(all.err.find("not named"), std::string::npos) << all.err;
+}
 
 struct Refusal {
     const char* name;
@@ -411,11 +445,7 @@ TEST_F(Packets, UdpOnLoopbackEachBlockWholeOrNamedLost)
                           values);
         EXPECT_EQ(lost % 1900, 0U);
         // Every lost block named; status 1 exactly when something was lost.
-        size_t named = 0;
-        for (size_t at = received.err.find(" lost ("); at != std::string::npos;
-             at = received.err.find(" lost (", at + 1)) {
-            ++named;
-        }
+        const size_t named = count_losses(received.err);
         EXPECT_GE(named * 1900, lost) << received.err;
         EXPECT_EQ(received.status, lost > 0 || values.size() < original.size() ? 1 : 0) << received.err;
     }
