@@ -1,5 +1,6 @@
 #include "cli/commands.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@ namespace {
 struct CommandEntry {
     const char* name;
     const char* summary;
+    // cppcheck-suppress unusedStructMember ; called through the entry find_if finds
     int (*run)(std::span<const char* const> argv, const Streams& streams);
 };
 
@@ -58,13 +60,13 @@ int run(std::span<const char* const> argv, const Streams& streams)
         fmt::print(streams.out, "{}\n", version_line());
         return 0;
     }
-    for (const CommandEntry& command : kCommands) {
-        if (first == command.name) {
-            const std::string name = fmt::format("comm {}", command.name);
-            std::vector<const char*> rest(argv.begin() + 1, argv.end());
-            rest.front() = name.c_str();
-            return command.run(rest, streams);
-        }
+    const auto* command = std::find_if(kCommands.begin(), kCommands.end(),
+                                       [first](const CommandEntry& entry) { return first == entry.name; });
+    if (command != kCommands.end()) {
+        const std::string name = fmt::format("comm {}", command->name);
+        std::vector<const char*> rest(argv.begin() + 1, argv.end());
+        rest.front() = name.c_str();
+        return command->run(rest, streams);
     }
     fmt::print(streams.err, "comm: {} (see comm --help)\n",
                first.empty() ? std::string("a command is required") : fmt::format("no command {}", first));

@@ -1,6 +1,8 @@
 #include "cli/methods.hpp"
 
+#include <algorithm>
 #include <array>
+#include <memory>
 
 namespace comm_tool {
 namespace {
@@ -29,12 +31,10 @@ std::optional<size_t> find_method(std::span<const CodecMethod> methods, std::str
 
 const CodecMethod* method_of_wire(std::span<const CodecMethod> methods, uint8_t wire_method)
 {
-    for (const CodecMethod& method : methods) {
-        if (method.wire_method == wire_method) {
-            return &method;
-        }
-    }
-    return nullptr;
+    const auto found = std::find_if(methods.begin(), methods.end(), [wire_method](const CodecMethod& method) {
+        return method.wire_method == wire_method;
+    });
+    return found != methods.end() ? std::addressof(*found) : nullptr;
 }
 
 std::optional<size_t> smallest_stream(std::span<const int32_t> stream_bytes)

@@ -211,6 +211,25 @@ TEST_F(Packets, AutoPicksTheSmallerMethodPerBlock)
     EXPECT_NE(list.out.find(", intact\n"), std::string::npos) << list.out;
 }
 
+TEST_F(Packets, ConcatenatedStreamsOneAfterAnother)
+{
+    // The same stream twice (same stream id), then another.
+    const std::vector<float> a = random_samples(2000, 1);
+    const std::vector<uint8_t> first = pack(a);
+    const std::vector<float> b = random_samples(10, 2);
+    std::vector<uint8_t> bytes = pack(b);
+    bytes.insert(bytes.begin(), first.begin(), first.end());
+    bytes.insert(bytes.begin(), first.begin(), first.end());
+    write_bytes(dir_ / "three.comm", bytes.data(), bytes.size());
+    const Result r = comm_tool_run({"unpack", path("three.comm"), path("out.raw")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("ok, 5 blocks, 4,010 values, 3 streams"), std::string::npos) << r.err;
+    std::vector<float> expected = a;
+    expected.insert(expected.end(), a.begin(), a.end());
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(expect_levels(expected, read_floats(dir_ / "out.raw")), 0U);
+}
+
 // Damage to a file of 6 blocks of 1900 noisy values, 3 packets each: packets
 // 0 to 17, then the end packet, 18.
 enum class Harm { flip, cut, truncate };
@@ -431,6 +450,7 @@ TEST_F(Packets, UdpOnLoopbackEachBlockWholeOrNamedLost)
     EXPECT_EQ(expect_levels(original, read_floats(out)), 0U);
 
     // Reordering past the window of 8 blocks (24 packets) too.
+    size_t lost_in_all = 0;
     for (const char* impairment :
          {"seed=1,drop=0.02,duplicate=0.1,reorder=0.1,delay=10", "seed=2,flip=0.05,truncate=0.05,duplicate=0.2",
           "seed=3,drop=0.05,reorder=0.2,delay=60,flip=0.02"}) {
@@ -448,7 +468,9 @@ TEST_F(Packets, UdpOnLoopbackEachBlockWholeOrNamedLost)
         const size_t named = count_losses(received.err);
         EXPECT_GE(named * 1900, lost) << received.err;
         EXPECT_EQ(received.status, lost > 0 || values.size() < original.size() ? 1 : 0) << received.err;
+        lost_in_all += lost;
     }
+    EXPECT_GT(lost_in_all, 0U);  // the impairment did its work
 }
 
 }  // namespace
