@@ -10,7 +10,7 @@
 namespace bench {
 
 enum class DataSet {
-    uniform,    // the round-trip program's block: sample_value(rand()) after a fixed srand
+    uniform,    // the round-trip program's block: rand() / RAND_MAX, rounded once, after a fixed srand
     plateau,    // runs of 30 to 50 equal levels (about 40), each level unlike its neighbours'
     long_runs,  // runs of 257 to 1000 equal levels: every run is cut at least once by either coder
     heavy_255,  // half the values at level 255, alone or in short runs; the rest uniform
@@ -18,6 +18,9 @@ enum class DataSet {
 
 inline constexpr std::array<DataSet, 4> kDataSets = {DataSet::uniform, DataSet::plateau, DataSet::long_runs,
                                                      DataSet::heavy_255};
+
+// The round-trip program's block size, in which every data set is timed.
+inline constexpr std::int32_t kBlockValues = 1900;
 
 // The seed the uniform block is made with, as the round-trip program would be
 // seeded.
