@@ -49,7 +49,8 @@ std::uint32_t portable_update(std::uint32_t crc, const std::uint8_t* data, std::
 {
     for (; size >= 8; size -= 8, data += 8) {
         // Little-endian word order whatever the CPU's.
-        const std::uint32_t low = crc ^ (data[0] | data[1] << 8 | data[2] << 16 | static_cast<std::uint32_t>(data[3]) << 24);
+        const std::uint32_t low =
+            crc ^ (data[0] | data[1] << 8 | data[2] << 16 | static_cast<std::uint32_t>(data[3]) << 24);
         crc = kSlices[7][low & 0xFFU] ^ kSlices[6][(low >> 8) & 0xFFU] ^ kSlices[5][(low >> 16) & 0xFFU] ^
               kSlices[4][low >> 24] ^ kSlices[3][data[4]] ^ kSlices[2][data[5]] ^ kSlices[1][data[6]] ^
               kSlices[0][data[7]];

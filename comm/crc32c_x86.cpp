@@ -52,13 +52,17 @@ constexpr std::size_t kMinStride = 32;
 // kShift[s]: x^(64 s - 33) mod P. A carry-less product of a register with it,
 // reduced by the crc32 instruction (which multiplies by x^32, and the product
 // brings one more x), is the register after 8 s zero bytes.
-using ShiftTable = std::array<std::uint32_t, kMaxStride / 8 + 1>;
+using ShiftTable = std::array<std::uint32_t, 2 * kMaxStride / 8 + 1>;
 
 constexpr ShiftTable make_shift_table()
 {
+    // Each entry from the one before (a single multiply), which keeps the
+    // compile-time evaluation short.
     ShiftTable table{};
-    for (std::size_t s = 1; s < table.size(); ++s) {
-        table[s] = crc32c_x_power(64 * s - 33);
+    const std::uint32_t x64 = crc32c_x_power(64);
+    table[1] = crc32c_x_power(64 - 33);
+    for (std::size_t s = 2; s < table.size(); ++s) {
+        table[s] = crc32c_multiply(table[s - 1], x64);
     }
     return table;
 }
@@ -67,8 +71,8 @@ constexpr ShiftTable kShift = make_shift_table();
 
 std::uint32_t shift(std::uint32_t crc, std::uint32_t factor)
 {
-    const __m128i product = _mm_clmulepi64_si128(_mm_cvtsi32_si128(static_cast<int>(crc)),
-                                                 _mm_cvtsi32_si128(static_cast<int>(factor)), 0);
+    const __m128i product =
+        _mm_clmulepi64_si128(_mm_cvtsi32_si128(static_cast<int>(crc)), _mm_cvtsi32_si128(static_cast<int>(factor)), 0);
     return static_cast<std::uint32_t>(_mm_crc32_u64(0, static_cast<std::uint64_t>(_mm_cvtsi128_si64(product))));
 }
 
@@ -87,9 +91,10 @@ std::uint32_t sse42x3_update(std::uint32_t crc, const std::uint8_t* data, std::s
             b = _mm_crc32_u64(b, load64(second + i));
             c = _mm_crc32_u64(c, load64(third + i));
         }
-        const std::uint32_t factor = kShift[stride / 8];
-        crc = shift(static_cast<std::uint32_t>(a), factor) ^ static_cast<std::uint32_t>(b);
-        crc = shift(crc, factor) ^ static_cast<std::uint32_t>(c);
+        // Both shifts at once: the first register past two stretches, the
+        // second past one.
+        crc = shift(static_cast<std::uint32_t>(a), kShift[2 * stride / 8]) ^
+              shift(static_cast<std::uint32_t>(b), kShift[stride / 8]) ^ static_cast<std::uint32_t>(c);
         data += 3 * stride;
         size -= 3 * stride;
     }

@@ -84,17 +84,17 @@ bool fields_good(const comm_wire_header& h, std::uint8_t reserved)
     if (h.kind != COMM_WIRE_DATA || !method_known(h.method)) {
         return false;
     }
-    if (h.values < 1 || h.values > DECODE_MAX_VALUES || h.count < 1 || h.index >= h.count ||
-        h.length < 1 || h.length > PACKET_DATA_SIZE) {
+    if (h.values < 1 || h.values > COMM_DECODE_MAX_VALUES || h.count < 1 || h.index >= h.count || h.length < 1 ||
+        h.length > COMM_PACKET_DATA_SIZE) {
         return false;
     }
     const bool final = h.index + 1 == h.count;
-    if (!final && h.length != PACKET_DATA_SIZE) {
+    if (!final && h.length != COMM_PACKET_DATA_SIZE) {
         return false;
     }
     // A stream of n values takes at most 2n bytes, so the packet count, and
     // the final packet's length, are bounded by the value count.
-    const std::int64_t stream_bytes = std::int64_t{h.count - 1} * PACKET_DATA_SIZE + (final ? h.length : 1);
+    const std::int64_t stream_bytes = std::int64_t{h.count - 1} * COMM_PACKET_DATA_SIZE + (final ? h.length : 1);
     return stream_bytes <= COMM_STREAM_MAX_BYTES(std::int64_t{h.values});
 }
 
@@ -119,9 +119,10 @@ std::int32_t pack(comm_wire_sender* sender, std::uint8_t method, const std::uint
     sender->checksum = comm_crc32c(sender->checksum, block_crc, sizeof block_crc);
     std::uint8_t* packet = out;
     for (std::int32_t k = 0; k < packets; ++k) {
-        const std::int32_t length = len - k * PACKET_DATA_SIZE < PACKET_DATA_SIZE ? len - k * PACKET_DATA_SIZE
-                                                                                  : PACKET_DATA_SIZE;
-        std::memmove(packet + kHeaderSize, stream + k * PACKET_DATA_SIZE, static_cast<std::size_t>(length));
+        const std::int32_t length = len - k * COMM_PACKET_DATA_SIZE < COMM_PACKET_DATA_SIZE
+                                        ? len - k * COMM_PACKET_DATA_SIZE
+                                        : COMM_PACKET_DATA_SIZE;
+        std::memmove(packet + kHeaderSize, stream + k * COMM_PACKET_DATA_SIZE, static_cast<std::size_t>(length));
         h.index = static_cast<std::uint8_t>(k);
         h.length = static_cast<std::uint16_t>(length);
         seal(packet, h);
@@ -135,7 +136,7 @@ std::int32_t pack(comm_wire_sender* sender, std::uint8_t method, const std::uint
 
 bool block_args_good(std::uint8_t method, std::int32_t n)
 {
-    return method_known(method) && n >= 1 && n <= DECODE_MAX_VALUES;
+    return method_known(method) && n >= 1 && n <= COMM_DECODE_MAX_VALUES;
 }
 
 }  // namespace
@@ -150,8 +151,10 @@ int32_t comm_wire_parse(const uint8_t* bytes, int32_t available, comm_wire_heade
     // A prefix that could still start a packet is truncated, not bad: a
     // reader then waits for more bytes rather than skipping a real packet.
     const std::int32_t magic_seen = available < 4 ? available : 4;
-    if (std::memcmp(bytes, kMagic, static_cast<std::size_t>(magic_seen)) != 0) {
-        return COMM_WIRE_BAD_MAGIC;
+    for (std::int32_t i = 0; i < magic_seen; ++i) {
+        if (bytes[i] != kMagic[i]) {
+            return COMM_WIRE_BAD_MAGIC;
+        }
     }
     if (available < 5) {
         return COMM_WIRE_TRUNCATED;
@@ -210,12 +213,13 @@ int32_t comm_wire_send_block(comm_wire_sender* sender, uint8_t method, const flo
     // Encoded behind room for every header, then packed in place.
     const std::int32_t offset = kHeaderSize * COMM_PACKET_COUNT(COMM_STREAM_MAX_BYTES(n));
     std::uint8_t* const stream = out + offset;
-    const std::int32_t len = method == COMM_WIRE_PAIRS ? encode(values, stream, n) : encode2(values, stream, n);
+    const std::int32_t len =
+        method == COMM_WIRE_PAIRS ? comm_encode(values, stream, n) : comm_encode2(values, stream, n);
     return pack(sender, method, stream, len, n, out);
 }
 
-int32_t comm_wire_send_stream(comm_wire_sender* sender, uint8_t method, const uint8_t* stream, int32_t len,
-                              int32_t n, uint8_t* out, int32_t room)
+int32_t comm_wire_send_stream(comm_wire_sender* sender, uint8_t method, const uint8_t* stream, int32_t len, int32_t n,
+                              uint8_t* out, int32_t room)
 {
     if (!block_args_good(method, n) || len < 1 || len > COMM_STREAM_MAX_BYTES(n) ||
         room < len + kHeaderSize * COMM_PACKET_COUNT(len)) {

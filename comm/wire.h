@@ -38,8 +38,9 @@
  * A data block's packets carry the same method, count, stream id, sequence,
  * values, position and block crc; its payloads joined in index order are its
  * stream, whose CRC is the block crc and which decodes to exactly `values`
- * values. (The block crc catches packets of two blocks mixed, as when a sender
- * restarts under the same stream id while its old packets are still about.)
+ * values. (The block crc tells apart the packets of two blocks under one
+ * stream id and sequence, as when a sender restarts under the same id while
+ * its old packets are still about.)
  *
  * Everything here works on caller memory: no heap, no state beyond the
  * comm_wire_sender the caller keeps, and no C++ runtime. Functions are safe to
@@ -63,15 +64,15 @@ extern "C" {
 #define COMM_WIRE_VERSION 1
 #define COMM_WIRE_HEADER_SIZE 40
 /* The largest packet: a header and a full payload (690 bytes). */
-#define COMM_WIRE_PACKET_MAX_SIZE (COMM_WIRE_HEADER_SIZE + PACKET_DATA_SIZE)
+#define COMM_WIRE_PACKET_MAX_SIZE (COMM_WIRE_HEADER_SIZE + COMM_PACKET_DATA_SIZE)
 #define COMM_WIRE_END_PAYLOAD_SIZE 8
 /* The end packet's size (48 bytes). */
 #define COMM_WIRE_END_SIZE (COMM_WIRE_HEADER_SIZE + COMM_WIRE_END_PAYLOAD_SIZE)
 /* Most packets of one block: its stream of at most 2 * 5700 bytes (18). */
-#define COMM_WIRE_BLOCK_MAX_PACKETS COMM_PACKET_COUNT(COMM_STREAM_MAX_BYTES(DECODE_MAX_VALUES))
+#define COMM_WIRE_BLOCK_MAX_PACKETS COMM_PACKET_COUNT(COMM_STREAM_MAX_BYTES(COMM_DECODE_MAX_VALUES))
 
 /* Room comm_wire_send_block and comm_wire_send_stream need for a block of n
- * values, 1 <= n <= DECODE_MAX_VALUES: the longest stream and a header for
+ * values, 1 <= n <= COMM_DECODE_MAX_VALUES: the longest stream and a header for
  * each of its packets. At most 12120 bytes. */
 #define COMM_WIRE_BLOCK_MAX_BYTES(n) \
     (COMM_STREAM_MAX_BYTES(n) + COMM_WIRE_HEADER_SIZE * COMM_PACKET_COUNT(COMM_STREAM_MAX_BYTES(n)))
@@ -81,9 +82,9 @@ extern "C" {
 #define COMM_WIRE_END 2
 
 /* Methods (header byte 6). */
-#define COMM_WIRE_PAIRS 1    /* encode / decode */
-#define COMM_WIRE_ESCAPED 2  /* encode2 / decode2 */
-#define COMM_WIRE_METHOD3 3  /* reserved: refused until the library codes it */
+#define COMM_WIRE_PAIRS 1   /* encode / decode */
+#define COMM_WIRE_ESCAPED 2 /* encode2 / decode2 */
+#define COMM_WIRE_METHOD3 3 /* reserved: refused until the library codes it */
 
 /* What comm_wire_parse returns for a packet it refuses (all below zero). */
 #define COMM_WIRE_TRUNCATED (-1)   /* fewer bytes than the header or its length need */
@@ -104,11 +105,11 @@ COMM_API uint32_t comm_crc32c(uint32_t crc, const uint8_t* data, size_t size);
 
 /* A packet's header, as comm_wire_parse reads it. */
 typedef struct comm_wire_header {
-    uint8_t kind;       /* COMM_WIRE_DATA or COMM_WIRE_END */
-    uint8_t method;     /* COMM_WIRE_PAIRS or COMM_WIRE_ESCAPED; 0 on an end packet */
-    uint8_t index;      /* the packet's place in its block */
-    uint8_t count;      /* packets in the block */
-    uint16_t length;    /* payload bytes */
+    uint8_t kind;    /* COMM_WIRE_DATA or COMM_WIRE_END */
+    uint8_t method;  /* COMM_WIRE_PAIRS or COMM_WIRE_ESCAPED; 0 on an end packet */
+    uint8_t index;   /* the packet's place in its block */
+    uint8_t count;   /* packets in the block */
+    uint16_t length; /* payload bytes */
     uint32_t stream_id;
     uint32_t sequence;
     uint32_t values;    /* values in the block; 0 on an end packet */
@@ -153,7 +154,7 @@ COMM_API void comm_wire_sender_init(comm_wire_sender* sender, uint32_t stream_id
 /*
  * comm_wire_send_block: encodes a block of n values with `method` and writes
  * its packets back to back into out.
- *   values: n floats, 1 <= n <= DECODE_MAX_VALUES, read only.
+ *   values: n floats, 1 <= n <= COMM_DECODE_MAX_VALUES, read only.
  *   method: COMM_WIRE_PAIRS or COMM_WIRE_ESCAPED.
  *   out: room for `room` bytes; room >= COMM_WIRE_BLOCK_MAX_BYTES(n) always
  *   suffices, and the whole of it may be used as scratch.

@@ -168,13 +168,13 @@ struct event {
 // Packets counted by the reassembler; every packet pushed is counted in
 // exactly one of the first five.
 struct counters {
-    std::uint64_t used = 0;        // held for a block, or the end packet
-    std::uint64_t bad = 0;         // failed comm_wire_parse, size not one packet, or at odds with its block
-    std::uint64_t foreign = 0;     // good, of another stream
-    std::uint64_t duplicates = 0;  // a packet already held
-    std::uint64_t stale = 0;       // for a block already given back or given up, or after the end
-    std::uint64_t blocks = 0;      // blocks given back
-    std::uint64_t lost_blocks = 0; // blocks reported lost
+    std::uint64_t used = 0;         // held for a block, or the end packet
+    std::uint64_t bad = 0;          // failed comm_wire_parse, size not one packet, or at odds with its block
+    std::uint64_t foreign = 0;      // good, of another stream
+    std::uint64_t duplicates = 0;   // a packet already held
+    std::uint64_t stale = 0;        // for a block already given back or given up, or after the end
+    std::uint64_t blocks = 0;       // blocks given back
+    std::uint64_t lost_blocks = 0;  // blocks reported lost
 };
 
 struct reassembler_options {
@@ -195,8 +195,8 @@ struct reassembler_options {
 // all its packets have come and every block before it is given back or lost;
 // it is given up as lost when a packet arrives for block b + window or later,
 // or at finish(). A block is lost when packets are missing, disagree with each
-// other, or its stream does not match its block crc or does not decode to
-// exactly its value count.
+// other (the block crc in each tells the packets of different blocks apart),
+// or its stream does not decode to exactly its value count.
 class reassembler {
 public:
     static constexpr std::size_t max_window = 1024;
@@ -268,13 +268,11 @@ private:
     // The end packet, once it came.
     bool end_seen_ = false;
     comm_wire_header end_{};
-    // For the end event: blocks given back, their streams' checksum, losses.
-    std::uint32_t given_back_ = 0;
+    // For the end event: the checksum of the blocks given back, and losses.
     std::uint32_t checksum_ = 0;
     bool lost_any_ = false;
     bool ended_ = false;
 };
-
 
 // Definitions.
 
@@ -342,9 +340,9 @@ inline std::size_t sender::pack_stream(method m, std::span<const std::uint8_t> s
     if (out.size() < stream.size() + header_size * packet_count(stream.size())) {
         return interface_detail::fail(ec, errc::output_too_small);
     }
-    return static_cast<std::size_t>(comm_wire_send_stream(
-        &state_, method_byte(m), stream.data(), static_cast<std::int32_t>(stream.size()),
-        static_cast<std::int32_t>(values), out.data(), wire_detail::clamp_room(out.size())));
+    return static_cast<std::size_t>(
+        comm_wire_send_stream(&state_, method_byte(m), stream.data(), static_cast<std::int32_t>(stream.size()),
+                              static_cast<std::int32_t>(values), out.data(), wire_detail::clamp_room(out.size())));
 }
 
 inline std::size_t sender::end(std::span<std::uint8_t> out, std::error_code& ec) const noexcept
@@ -434,9 +432,9 @@ void reader::feed(std::span<const std::uint8_t> bytes, OnPacket&& on_packet)
 {
     if (!carry_.empty()) {
         // Bytes held from the last call, joined with enough new ones that a
-        // packet starting among them is whole.
+        // packet starting among them is whole: at least one byte is held.
         const std::size_t held = carry_.size();
-        const std::size_t take = std::min(bytes.size(), packet_max_size);
+        const std::size_t take = std::min(bytes.size(), packet_max_size - 1);
         carry_.insert(carry_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
         const std::size_t done = scan(std::span<const std::uint8_t>(carry_), false, on_packet);
         if (done < held) {
@@ -542,19 +540,13 @@ void reassembler::push_data(const comm_wire_header& header, const std::uint8_t* 
         drain(on_event);
         return;
     }
-    std::uint8_t* const to = bytes_of(header.sequence) + std::size_t{header.index} * packet_data_size;
     const std::uint32_t bit = 1U << header.index;
     if ((s.held & bit) != 0) {
-        if (std::memcmp(to, payload, header.length) == 0) {
-            ++counts_.duplicates;
-        } else {
-            s.conflict = true;
-            ++counts_.bad;
-            drain(on_event);
-        }
+        // The same header, block crc included, and a good CRC: the same bytes.
+        ++counts_.duplicates;
         return;
     }
-    std::memcpy(to, payload, header.length);
+    std::memcpy(bytes_of(header.sequence) + std::size_t{header.index} * packet_data_size, payload, header.length);
     s.held |= bit;
     ++s.received;
     if (header.index + 1 == header.count) {
@@ -653,17 +645,18 @@ void reassembler::close_base(OnEvent& on_event)
     }
     report_run(s.position, on_event);
     const std::optional<method> coding = method_from_byte(s.method_byte);
-    bool whole = coding && !s.conflict && s.received == s.count &&
-                 (!base_position_ || *base_position_ == s.position);
+    // Packets that agree on the block crc carry the one stream it was taken
+    // of, so the stream needs no second CRC; it must still decode exactly.
+    bool whole = coding && !s.conflict && s.received == s.count;
     std::span<const std::uint8_t> stream;
     if (whole) {
         stream = {bytes_of(base_), std::size_t{s.count - 1U} * packet_data_size + s.last_length};
-        whole = crc32c(stream) == s.block_crc;
-    }
-    if (whole) {
+        // The decoders give the values of a stream's whole tokens, up to
+        // max_block_values: a block's must be exactly its count, and one that
+        // fills the decoder is counted, as its stream could hold more.
+        const std::size_t n = interface_detail::run_decoder(*coding, stream, samples_.data());
         std::error_code ec;
-        const std::size_t n = decode(*coding, stream, std::span<float>(samples_), ec);
-        whole = !ec && n == s.values;
+        whole = n == s.values && (n < max_block_values || interface_detail::decoded_size(*coding, stream, ec) == n);
     }
     event e;
     e.kind = whole ? event_kind::block : event_kind::lost;
@@ -677,7 +670,6 @@ void reassembler::close_base(OnEvent& on_event)
         e.samples = std::span<const float>(samples_.data(), s.values);
         e.stream = stream;
         ++counts_.blocks;
-        ++given_back_;
         const std::uint8_t block_crc[4] = {
             static_cast<std::uint8_t>(s.block_crc), static_cast<std::uint8_t>(s.block_crc >> 8),
             static_cast<std::uint8_t>(s.block_crc >> 16), static_cast<std::uint8_t>(s.block_crc >> 24)};
@@ -708,8 +700,8 @@ void reassembler::end_stream(OnEvent& on_event)
     e.blocks = end_.blocks;
     e.position = end_.position;
     e.end_seen = true;
-    e.intact = !lost_any_ && given_back_ == end_.blocks && checksum_ == end_.checksum &&
-               base_position_ == end_.position;
+    // The checksum runs over every block's crc, so it also counts the blocks.
+    e.intact = !lost_any_ && checksum_ == end_.checksum && base_position_ == end_.position;
     ended_ = true;
     on_event(static_cast<const event&>(e));
 }

@@ -11,11 +11,13 @@
 #include <fstream>
 #include <limits>
 #include <numeric>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "comm/Comm.h"
 #include "comm/sample_level.hpp"
+#include "comm/wire.hpp"
 
 namespace {
 
@@ -202,6 +204,57 @@ void paths_seeds()
     write("fuzz_paths", "across_chunks", long_block);
 }
 
+// Packets from the library's sender: a stream of blocks of one to five
+// packets, both methods, and its end packet.
+std::vector<Bytes> wire_stream(uint32_t first_sequence)
+{
+    comm::wire::sender out(0x5EED, first_sequence);
+    std::vector<Bytes> packets;
+    for (const Block& block : blocks()) {
+        const Bytes packed =
+            out.pack(packets.size() % 2 == 0 ? comm::method::pairs : comm::method::escaped, block.values);
+        comm::wire::packets(packed, [&](std::span<const uint8_t> p) { packets.emplace_back(p.begin(), p.end()); });
+    }
+    packets.push_back(out.end());
+    return packets;
+}
+
+// fuzz_reassembler records: flags, length (2 bytes), the datagram.
+Bytes reassembler_records(uint8_t options, const std::vector<Bytes>& packets)
+{
+    Bytes records{options};
+    for (const Bytes& p : packets) {
+        records.push_back(0);
+        records.push_back(static_cast<uint8_t>(p.size()));
+        records.push_back(static_cast<uint8_t>(p.size() >> 8));
+        records.insert(records.end(), p.begin(), p.end());
+    }
+    return records;
+}
+
+void wire_seeds()
+{
+    const std::vector<Bytes> packets = wire_stream(0);
+    Bytes file;
+    for (const Bytes& p : packets) {
+        file.insert(file.end(), p.begin(), p.end());
+    }
+    write("fuzz_wire_parse", "data_packet", packets.front());
+    write("fuzz_wire_parse", "end_packet", packets.back());
+    write("fuzz_wire_parse", "file", file);
+    Bytes damaged = file;
+    damaged[damaged.size() / 2] ^= 0x20;
+    damaged.resize(damaged.size() - 5);
+    write("fuzz_wire_parse", "damaged_file", damaged);
+
+    write("fuzz_reassembler", "in_order", reassembler_records(5, packets));
+    std::vector<Bytes> shuffled = packets;
+    std::reverse(shuffled.begin(), shuffled.end());
+    shuffled.push_back(packets[1]);
+    write("fuzz_reassembler", "reversed_window_2", reassembler_records(1, shuffled));
+    write("fuzz_reassembler", "wrapping", reassembler_records(0x80 | 5, wire_stream(0xFFFFFFFEU)));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -215,5 +268,6 @@ int main(int argc, char** argv)
     merge_seeds();
     round_trip_seeds();
     paths_seeds();
+    wire_seeds();
     return 0;
 }

@@ -56,9 +56,8 @@ SentStream make_stream(std::mt19937& rng, std::uint32_t stream_id, std::uint32_t
         sent.blocks.push_back({out.position(), levels});
         const Bytes packed = out.pack(rng() % 2 == 0 ? comm::method::pairs : comm::method::escaped, values);
         std::vector<Bytes> packets;
-        const std::size_t walked = wire::packets(packed, [&](std::span<const std::uint8_t> p) {
-            packets.emplace_back(p.begin(), p.end());
-        });
+        const std::size_t walked =
+            wire::packets(packed, [&](std::span<const std::uint8_t> p) { packets.emplace_back(p.begin(), p.end()); });
         EXPECT_EQ(walked, packed.size());
         sent.packets.push_back(std::move(packets));
     }
@@ -106,7 +105,8 @@ std::vector<Bytes> impair(const SentStream& sent, const SentStream& other, const
             p[rng() % wire::header_size] ^= static_cast<std::uint8_t>(1U << (rng() % 8));
         }
         if (chance(how.flip_payload)) {
-            p[wire::header_size + rng() % (p.size() - wire::header_size)] ^= static_cast<std::uint8_t>(1U << (rng() % 8));
+            p[wire::header_size + rng() % (p.size() - wire::header_size)] ^=
+                static_cast<std::uint8_t>(1U << (rng() % 8));
         }
         if (chance(how.truncate)) {
             p.resize(rng() % p.size());
@@ -220,22 +220,21 @@ void check_run(const SentStream& sent, const std::vector<Bytes>& packets, wire::
 void print(const char* name, const Tally& t)
 {
     std::cout << name << ": " << t.runs << " runs, " << t.packets << " packets (" << t.counts.used << " used, "
-              << t.counts.bad << " bad, " << t.counts.foreign << " foreign, " << t.counts.duplicates
-              << " duplicates, " << t.counts.stale << " stale); blocks " << t.given_back << " given back, " << t.lost
-              << " lost in " << t.lost_events << " reports; ends " << t.intact_ends << " intact, " << t.unseen_ends
-              << " unseen\n";
+              << t.counts.bad << " bad, " << t.counts.foreign << " foreign, " << t.counts.duplicates << " duplicates, "
+              << t.counts.stale << " stale); blocks " << t.given_back << " given back, " << t.lost << " lost in "
+              << t.lost_events << " reports; ends " << t.intact_ends << " intact, " << t.unseen_ends << " unseen\n";
 }
 
 TEST(Impairment, EveryBlockIsExactOrReportedLost)
 {
     const Impairment mixes[] = {
-        {},                                        // a clean link
-        {10, 0, 0, 0, 0, 0, 0, 0, 0},              // drops
-        {0, 20, 0, 0, 0, 0, 0, 30, 0},             // duplicates, reordering within the window
-        {0, 0, 5, 5, 3, 3, 0, 0, 0},               // damage
-        {0, 0, 0, 0, 0, 0, 20, 10, 0},             // another stream
-        {5, 5, 2, 2, 2, 2, 5, 10, 2},              // everything, some beyond the window
-        {30, 10, 5, 5, 5, 5, 10, 20, 5},           // a very bad link
+        {},                               // a clean link
+        {10, 0, 0, 0, 0, 0, 0, 0, 0},     // drops
+        {0, 20, 0, 0, 0, 0, 0, 30, 0},    // duplicates, reordering within the window
+        {0, 0, 5, 5, 3, 3, 0, 0, 0},      // damage
+        {0, 0, 0, 0, 0, 0, 20, 10, 0},    // another stream
+        {5, 5, 2, 2, 2, 2, 5, 10, 2},     // everything, some beyond the window
+        {30, 10, 5, 5, 5, 5, 10, 20, 5},  // a very bad link
     };
     Tally tally;
     for (unsigned seed = 0; seed < 140; ++seed) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <span>
 #include <sstream>
@@ -147,9 +148,9 @@ TEST(WirePacket, PacksEveryBlockSizeIntoPacketsThatParseBack)
             EXPECT_TRUE(std::equal(block.begin(), block.end(), from_stream.begin()));
 
             const std::uint32_t block_crc = wire::crc32c(stream);
-            const std::uint8_t crc_bytes[4] = {static_cast<std::uint8_t>(block_crc), static_cast<std::uint8_t>(block_crc >> 8),
-                                               static_cast<std::uint8_t>(block_crc >> 16),
-                                               static_cast<std::uint8_t>(block_crc >> 24)};
+            const std::uint8_t crc_bytes[4] = {
+                static_cast<std::uint8_t>(block_crc), static_cast<std::uint8_t>(block_crc >> 8),
+                static_cast<std::uint8_t>(block_crc >> 16), static_cast<std::uint8_t>(block_crc >> 24)};
             checksum = wire::crc32c(crc_bytes, checksum);
             position += n;
             ++sequence;
@@ -199,7 +200,8 @@ TEST(WirePacket, ParserChecksEveryFieldAtItsBounds)
 {
     wire::sender out(5);
     // Two packets: the first full, for 700 noisy values (a 700-byte stream).
-    const std::vector<Bytes> block = split_packets(out.pack(comm::method::escaped, values_of_levels(noisy_levels(700, 2))));
+    const std::vector<Bytes> block =
+        split_packets(out.pack(comm::method::escaped, values_of_levels(noisy_levels(700, 2))));
     ASSERT_EQ(block.size(), 2U);
     const Bytes end = out.end();
     struct Case {
@@ -264,7 +266,8 @@ TEST(WirePacket, ParserChecksEveryFieldAtItsBounds)
 TEST(WirePacket, ParserRefusesEveryFlippedBitAndEveryCut)
 {
     wire::sender out(5);
-    const std::vector<Bytes> block = split_packets(out.pack(comm::method::pairs, values_of_levels(noisy_levels(400, 3))));
+    const std::vector<Bytes> block =
+        split_packets(out.pack(comm::method::pairs, values_of_levels(noisy_levels(400, 3))));
     for (const Bytes& packet : {block[0], block[1], out.end()}) {
         for (std::size_t bit = 0; bit < 8 * packet.size(); ++bit) {
             Bytes p = packet;
@@ -330,6 +333,17 @@ TEST(WireReader, FindsEveryPacketWhateverThePieces)
         EXPECT_EQ(read.sizes, sizes) << piece;
         EXPECT_EQ(read.damaged_bytes, 0U) << piece;
     }
+    // Cut in two at every place: the reader holds every length of a cut packet.
+    for (std::size_t cut = 1; cut < file.size(); ++cut) {
+        wire::reader reader;
+        std::size_t found = 0;
+        auto on_packet = [&found](std::span<const std::uint8_t>) { ++found; };
+        reader.feed(std::span<const std::uint8_t>(file).first(cut), on_packet);
+        reader.feed(std::span<const std::uint8_t>(file).subspan(cut), on_packet);
+        reader.finish(on_packet);
+        ASSERT_EQ(found, sizes.size()) << "cut at " << cut;
+        ASSERT_EQ(reader.damaged_bytes(), 0U) << "cut at " << cut;
+    }
 }
 
 TEST(WireReader, DamageCostsOnlyThePacketsItTouches)
@@ -352,6 +366,26 @@ TEST(WireReader, DamageCostsOnlyThePacketsItTouches)
                 ASSERT_EQ(read.sizes, expected) << "packet " << k << " byte " << at << " piece " << piece;
                 EXPECT_EQ(read.damaged_bytes, sizes[k]);
                 EXPECT_EQ(read.stretches, 1U);
+            }
+        }
+        // A length field damaged to 600 (the most its 301 values allow) makes
+        // packet 1 look cut off until the bytes after it come; read in two
+        // pieces cut anywhere from there on.
+        if (piece == 7) {
+            ASSERT_EQ(sizes[2], 690U);
+            Bytes longer = file;
+            longer[starts[1] + 10] = 0x58;
+            longer[starts[1] + 11] = 0x02;
+            std::vector<std::size_t> expected = sizes;
+            expected.erase(expected.begin() + 1);
+            for (std::size_t cut = starts[1] + 1; cut < starts[3]; ++cut) {
+                wire::reader reader;
+                std::vector<std::size_t> found;
+                auto on_packet = [&found](std::span<const std::uint8_t> p) { found.push_back(p.size()); };
+                reader.feed(std::span<const std::uint8_t>(longer).first(cut), on_packet);
+                reader.feed(std::span<const std::uint8_t>(longer).subspan(cut), on_packet);
+                reader.finish(on_packet);
+                ASSERT_EQ(found, expected) << "cut at " << cut;
             }
         }
         // A stretch cut out from inside packet 3 to inside packet 6 costs 3..6.
@@ -406,8 +440,8 @@ Stream stream_of(std::size_t blocks, std::uint32_t id = 1, unsigned seed = 0)
     wire::sender out(id);
     Stream s;
     for (std::size_t b = 0; b < blocks; ++b) {
-        s.packets.push_back(
-            split_packets(out.pack(comm::method::escaped, values_of_levels(noisy_levels(1000, seed + static_cast<unsigned>(b))))));
+        s.packets.push_back(split_packets(
+            out.pack(comm::method::escaped, values_of_levels(noisy_levels(1000, seed + static_cast<unsigned>(b))))));
     }
     s.end = out.end();
     return s;
@@ -417,7 +451,10 @@ struct Receiver {
     wire::reassembler reassembler;
     std::vector<std::string> events;
 
-    explicit Receiver(std::size_t window) : reassembler({window, std::nullopt, 0}) {}
+    explicit Receiver(std::size_t window, std::optional<std::uint32_t> first = 0)
+        : reassembler({window, std::nullopt, first})
+    {
+    }
     void push(const Bytes& p)
     {
         reassembler.push(p, [this](const wire::event& e) { events.push_back(describe(e)); });
@@ -502,6 +539,41 @@ TEST(WireReassembler, ReportsEachLossOnceWithItsValuesAndEndsIntactOnlyWhenWhole
     EXPECT_EQ(only_end.events, (Events{"lost 0+7 (7000)", "block 7", "end 8 unseen"}));
 }
 
+// A sender may go on after an end packet; a later one counts the new blocks.
+// The stream ends at the first end packet the reassembler takes.
+TEST(WireReassembler, EndsAtTheEndPacketAndRefusesBlocksPastIt)
+{
+    wire::sender out(1);
+    const std::vector<float> values = values_of_levels(noisy_levels(100, 5));
+    const Bytes b0 = out.pack(comm::method::pairs, values);
+    const Bytes b1 = out.pack(comm::method::pairs, values);
+    const Bytes end1 = out.end();
+    const Bytes b2 = out.pack(comm::method::pairs, values);
+    const Bytes end2 = out.end();
+
+    Receiver early_end(4);
+    for (const Bytes* p : {&end1, &b2, &b0, &b1}) {
+        early_end.push(*p);
+    }
+    EXPECT_EQ(early_end.events, (Events{"block 0", "block 1", "end 2 intact"}));
+    EXPECT_EQ(early_end.reassembler.counts().bad, 1U) << "block 2 lies past the end";
+
+    Receiver late_end(4);
+    for (const Bytes* p : {&b0, &b1, &b2, &end1, &end2}) {
+        late_end.push(*p);
+    }
+    EXPECT_EQ(late_end.events, (Events{"block 0", "block 1", "block 2", "end 3 intact"}));
+    EXPECT_EQ(late_end.reassembler.counts().bad, 1U) << "an end before blocks already given back";
+
+    // Taking the stream from its first packet seen: the blocks before it
+    // show only as an end that is not intact.
+    Receiver joined_late(4, std::nullopt);
+    for (const Bytes* p : {&b1, &b2, &end2}) {
+        joined_late.push(*p);
+    }
+    EXPECT_EQ(joined_late.events, (Events{"block 1", "block 2", "end 3"}));
+}
+
 // Packets of two different blocks under one stream id and sequence (a sender
 // restarted): whichever way they mix, the block is lost, never given back.
 TEST(WireReassembler, LosesABlockWhosePacketsComeFromTwoSenders)
@@ -536,13 +608,29 @@ TEST(WireReassembler, LosesABlockWhoseStreamHoldsOtherThanItsValues)
     comm_wire_sender_init(&s, 1, 0);
     for (const std::size_t claimed : {49U, 50U, 51U}) {
         Bytes out(1000);
-        const std::int32_t size = comm_wire_send_stream(&s, COMM_WIRE_PAIRS, stream.data(),
-                                                        static_cast<std::int32_t>(stream.size()),
-                                                        static_cast<std::int32_t>(claimed), out.data(), 1000);
+        const std::int32_t size =
+            comm_wire_send_stream(&s, COMM_WIRE_PAIRS, stream.data(), static_cast<std::int32_t>(stream.size()),
+                                  static_cast<std::int32_t>(claimed), out.data(), 1000);
         out.resize(static_cast<std::size_t>(size));
         r.push(out);
     }
     EXPECT_EQ(r.events, (Events{"lost 0+1 (49)", "block 1", "lost 2+1 (51)"}));
+
+    // A full block's stream that holds one value more than the decoder gives.
+    const std::vector<float> longer = values_of_levels(noisy_levels(5701, 6));
+    Bytes escaped(2 * longer.size());
+    escaped.resize(static_cast<std::size_t>(encode2(longer.data(), escaped.data(), 5701)));
+    for (const std::int32_t claimed : {5700, 5701}) {
+        Bytes out(COMM_WIRE_BLOCK_MAX_BYTES(5701));
+        const std::int32_t size =
+            comm_wire_send_stream(&s, COMM_WIRE_ESCAPED, escaped.data(), static_cast<std::int32_t>(escaped.size()),
+                                  claimed, out.data(), static_cast<std::int32_t>(out.size()));
+        out.resize(static_cast<std::size_t>(size));
+        for (const Bytes& p : split_packets(out)) {
+            r.push(p);
+        }
+    }
+    EXPECT_EQ(r.events.back(), "lost 3+1 (5700)") << "5701 values are refused by the sender";
 }
 
 }  // namespace

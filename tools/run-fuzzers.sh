@@ -4,7 +4,8 @@
 #
 #   bash tools/run-fuzzers.sh SECONDS [target...]
 #
-# Targets: fuzz_decode fuzz_decode2 fuzz_merge fuzz_paths fuzz_round_trip (default: all).
+# Targets: fuzz_decode fuzz_decode2 fuzz_merge fuzz_paths fuzz_round_trip fuzz_wire_parse
+# fuzz_reassembler (default: all).
 # SECONDS 0 means no time limit (then give a limit in FUZZ_ARGS, e.g. -runs=N).
 # Each target starts from a copy of its committed seed corpus, fuzz/corpus/<target>,
 # in the scratch directory fuzz-runs/<target>/corpus (new inputs go there; the
@@ -18,7 +19,7 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 SECONDS [fuzz_decode|fuzz_decode2|fuzz_merge|fuzz_paths|fuzz_round_trip ...]" >&2
+  echo "usage: $0 SECONDS [fuzz_decode|fuzz_decode2|fuzz_merge|fuzz_paths|fuzz_round_trip|fuzz_wire_parse|fuzz_reassembler ...]" >&2
   exit 2
 }
 
@@ -27,7 +28,7 @@ seconds=$1
 shift
 [[ $seconds =~ ^[0-9]+$ ]] || usage
 
-all_targets=(fuzz_decode fuzz_decode2 fuzz_merge fuzz_paths fuzz_round_trip)
+all_targets=(fuzz_decode fuzz_decode2 fuzz_merge fuzz_paths fuzz_round_trip fuzz_wire_parse fuzz_reassembler)
 if [ $# -gt 0 ]; then
   targets=("$@")
 else
@@ -40,10 +41,12 @@ done
 # Per target: dictionary and largest input. Streams above ~5700 bytes and
 # blocks above 5700 floats add nothing (the decoders stop at 5700 values),
 # except for fuzz_paths, whose blocks cross the encoders' 8192-value chunks.
+# The wire targets: a few packets' worth of bytes, and a stream of blocks.
 declare -A dict=([fuzz_decode]=fuzz/escaped.dict [fuzz_decode2]=fuzz/escaped.dict
-                 [fuzz_merge]=fuzz/packets.dict [fuzz_paths]=fuzz/escaped.dict [fuzz_round_trip]=fuzz/floats.dict)
+                 [fuzz_merge]=fuzz/packets.dict [fuzz_paths]=fuzz/escaped.dict [fuzz_round_trip]=fuzz/floats.dict
+                 [fuzz_wire_parse]=fuzz/wire.dict [fuzz_reassembler]=fuzz/wire.dict)
 declare -A max_len=([fuzz_decode]=8192 [fuzz_decode2]=8192 [fuzz_merge]=1024 [fuzz_paths]=36000
-                    [fuzz_round_trip]=23000)
+                    [fuzz_round_trip]=23000 [fuzz_wire_parse]=4096 [fuzz_reassembler]=20000)
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
