@@ -6,6 +6,7 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
+#include "comm/format_constants.hpp"
 #include "comm/sample_level.hpp"
 
 #if defined(__SSE2__)
@@ -15,13 +16,8 @@
 namespace comm::detail {
 namespace {
 
-// Blocks are quantised this many values at a time into a buffer on the stack,
-// so an encoder needs no heap and a bounded stack whatever the block size.
-// Typical blocks fit in one chunk: quantise all, then code all.
-constexpr int32_t kQuantiseChunk = 8192;
-
-// Introduces a run token or an escaped 255 in the escaped run-length stream.
-constexpr uint8_t kEscape = 0xFF;
+using format::kEscape;
+using format::kQuantiseChunk;  // typical blocks fit in one chunk: quantise all, then code all
 
 void quantise_block(const float* values, uint8_t* levels, int32_t n)
 {
@@ -153,7 +149,7 @@ int32_t put_run(float* values, int32_t written, uint8_t level, int32_t run)
 
 int32_t encode_pairs(const float* values, uint8_t* stream, int32_t n)
 {
-    return encode_runs<256, PairWriter>(values, stream, n);
+    return encode_runs<format::kPairMaxRun, PairWriter>(values, stream, n);
 }
 
 int32_t decode_pairs(const uint8_t* stream, float* values, int32_t count)
@@ -162,7 +158,7 @@ int32_t decode_pairs(const uint8_t* stream, float* values, int32_t count)
     int32_t written = 0;
     int32_t p = 0;
     // While any run fits, no clamping: a run of one is a single store.
-    for (; p < end && written <= DECODE_MAX_VALUES - 256; p += 2) {
+    for (; p < end && written <= DECODE_MAX_VALUES - format::kPairMaxRun; p += 2) {
         const float value = level_value(stream[p + 1]);
         const int32_t run = stream[p] + 1;
         values[written] = value;
@@ -179,7 +175,7 @@ int32_t decode_pairs(const uint8_t* stream, float* values, int32_t count)
 
 int32_t encode_escaped(const float* values, uint8_t* stream, int32_t n)
 {
-    return encode_runs<254, EscapedWriter>(values, stream, n);
+    return encode_runs<format::kEscapedMaxRun, EscapedWriter>(values, stream, n);
 }
 
 int32_t decode_escaped(const uint8_t* stream, float* values, int32_t count)
@@ -228,6 +224,7 @@ struct LibraryCopy {
 
 constinit const CodecPath portable_path = {
     "portable",
+    {},
     quantise_block,
     level_values_block,
     encode_pairs,
