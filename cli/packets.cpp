@@ -65,9 +65,9 @@ public:
         : candidates_(candidates), streams_(candidates.size()), sizes_(candidates.size()), chosen_(candidates.size())
     {
         for (std::vector<uint8_t>& stream : streams_) {
-            stream.resize(COMM_STREAM_MAX_BYTES(DECODE_MAX_VALUES));
+            stream.resize(comm::max_stream_bytes(comm::max_block_values));
         }
-        packets_.resize(COMM_WIRE_BLOCK_MAX_BYTES(DECODE_MAX_VALUES));
+        packets_.resize(comm::wire::block_max_bytes(comm::max_block_values));
         comm_wire_sender_init(&sender_, stream_id, 0);
     }
 
@@ -84,14 +84,14 @@ public:
             comm_wire_send_stream(&sender_, candidates_[best].wire_method, streams_[best].data(), sizes_[best], n,
                                   packets_.data(), static_cast<int32_t>(packets_.size()));
         packets_written_ += comm::packet_count(static_cast<size_t>(sizes_[best]));
-        return std::span<const uint8_t>(packets_.data(), static_cast<size_t>(written));
+        return {packets_.data(), static_cast<size_t>(written)};
     }
 
     std::span<const uint8_t> end()
     {
         const int32_t written = comm_wire_send_end(&sender_, packets_.data(), static_cast<int32_t>(packets_.size()));
         ++packets_written_;
-        return std::span<const uint8_t>(packets_.data(), static_cast<size_t>(written));
+        return {packets_.data(), static_cast<size_t>(written)};
     }
 
     // "pairs 3, escaped 4"
@@ -147,7 +147,7 @@ int pack(const Command& command, const PackOptions& options)
     BlockPacker packer(candidates, random_stream_id());
     std::vector<float> values(std::max(size_t{1}, (kPiece / sizeof(float)) / block) * block);
     std::vector<uint8_t> pending;
-    pending.reserve(kPiece + COMM_WIRE_BLOCK_MAX_BYTES(DECODE_MAX_VALUES));
+    pending.reserve(kPiece + comm::wire::block_max_bytes(comm::max_block_values));
     Progress progress(command);
     progress.start();
     size_t count = values.size();

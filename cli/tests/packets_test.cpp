@@ -423,9 +423,9 @@ std::pair<Result, Result> send_and_receive(const Packets& test, const std::strin
     const std::string target = loopback_port();
     Result received;
     std::thread receiver([&] {
-        received = comm_tool_run({"recv", "--timeout", "1", "--window", "8", "--fill", "nan", target, out});
+        received = comm_tool_run({"recv", "--timeout", "2", "--window", "8", "--fill", "nan", target, out});
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the receiver binds first
     std::vector<std::string> send = {"send", out + ".comm", target};
     if (!impairment.empty()) {
         send.insert(send.end(), {"--impair", impairment});
