@@ -17,6 +17,7 @@ namespace comm::detail {
 enum class CpuFeature : std::uint8_t {
     // x86-64
     sse42,        // SSE4.2, with its CRC-32C instruction
+    pclmul,       // PCLMULQDQ: carry-less multiplication
     avx2,         // AVX2 (and AVX)
     fma,          // FMA3
     bmi1,         // BMI1
@@ -24,6 +25,8 @@ enum class CpuFeature : std::uint8_t {
     avx512f,      // AVX-512 Foundation
     avx512bw,     // AVX-512 byte and word instructions
     avx512vbmi2,  // AVX-512 VBMI2: byte and word compress and expand
+    // AArch64
+    arm_crc32,  // the CRC32 and CRC32C instructions (optional before ARMv8.1)
 };
 
 class CpuFeatures {

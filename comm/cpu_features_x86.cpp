@@ -18,6 +18,7 @@ constexpr bool has_bit(std::uint32_t word, unsigned bit)
 }
 
 // CPUID leaf 1, ECX.
+constexpr unsigned kPclmulBit = 1;
 constexpr unsigned kSse42Bit = 20;
 constexpr unsigned kFmaBit = 12;
 constexpr unsigned kOsxsaveBit = 27;
@@ -43,6 +44,9 @@ CpuFeatures x86_features(const X86CpuidWords& words)
     CpuFeatures features;
     if (has_bit(words.leaf1_ecx, kSse42Bit)) {
         features.add(CpuFeature::sse42);
+    }
+    if (has_bit(words.leaf1_ecx, kPclmulBit)) {
+        features.add(CpuFeature::pclmul);
     }
     // A CPU whose highest leaf is below 7 answers leaf 7 with another leaf's words.
     const std::uint32_t leaf7_ebx = words.max_leaf >= 7 ? words.leaf7_ebx : 0;

@@ -7,12 +7,10 @@
 #include <cstring>
 #include <span>
 
+#include "comm/cpu_features.hpp"
 #include "comm/crc32c_paths.hpp"
 #include "comm/wire.h"
 
-#if COMM_X86_PATHS
-#include <cpuid.h>
-#endif
 #if COMM_ARM_CRC
 #include <asm/hwcap.h>
 #include <sys/auxv.h>
@@ -63,65 +61,49 @@ std::uint32_t portable_update(std::uint32_t crc, const std::uint8_t* data, std::
 
 }  // namespace
 
-const Crc32cPath crc32c_portable = {"portable", portable_update};
+const Crc32cPath crc32c_portable = {"portable", {}, portable_update};
 
 namespace {
 
-#if COMM_X86_PATHS
-struct X86Crc {
-    bool sse42 = false;
-    bool pclmul = false;
-};
-
-X86Crc detect_x86()
+// The features the CRC choice tests: the coder paths' detection, and on
+// AArch64 the kernel's word on the CRC32 instructions.
+CpuFeatures crc_features()
 {
-    unsigned eax = 0;
-    unsigned ebx = 0;
-    unsigned ecx = 0;
-    unsigned edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
-        return {};
+    CpuFeatures features = detect_cpu_features();
+#if COMM_ARM_CRC
+    if ((getauxval(AT_HWCAP) & HWCAP_CRC32) != 0) {
+        features.add(CpuFeature::arm_crc32);
     }
-    return {(ecx & bit_SSE4_2) != 0, (ecx & bit_SSE4_2) != 0 && (ecx & bit_PCLMUL) != 0};
-}
 #endif
-
-// Every implementation built, slowest first. A CPU runs a prefix of it.
-#if COMM_X86_PATHS
-constexpr std::array<const Crc32cPath*, 3> kBuilt = {&crc32c_portable, &crc32c_sse42, &crc32c_sse42x3};
-#elif COMM_ARM_CRC
-constexpr std::array<const Crc32cPath*, 2> kBuilt = {&crc32c_portable, &crc32c_armv8};
-#else
-constexpr std::array<const Crc32cPath*, 1> kBuilt = {&crc32c_portable};
-#endif
-
-// How many of kBuilt this CPU runs.
-std::size_t detect_runnable()
-{
-#if COMM_X86_PATHS
-    const X86Crc cpu = detect_x86();
-    return cpu.pclmul ? 3 : (cpu.sse42 ? 2 : 1);
-#elif COMM_ARM_CRC
-    return (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0 ? 2 : 1;
-#else
-    return 1;
-#endif
+    return features;
 }
 
 // An atomic, not a function-local static, so C programs need no C++ runtime;
-// threads racing at the first call work out the same value.
+// threads racing at the first call work out the same value. 0: not yet detected.
 constinit std::atomic<std::size_t> g_runnable{0};
 
 }  // namespace
+
+std::span<const Crc32cPath* const> runnable_crc32c_for(CpuFeatures features)
+{
+    std::size_t runnable = 0;
+    for (const Crc32cPath* path : kBuiltCrc32c) {
+        if (!features.covers(path->needs)) {
+            break;
+        }
+        ++runnable;
+    }
+    return {std::begin(kBuiltCrc32c), runnable};
+}
 
 std::span<const Crc32cPath* const> runnable_crc32c()
 {
     std::size_t runnable = g_runnable.load(std::memory_order_relaxed);
     if (runnable == 0) {
-        runnable = detect_runnable();
+        runnable = runnable_crc32c_for(crc_features()).size();
         g_runnable.store(runnable, std::memory_order_relaxed);
     }
-    return {kBuilt.data(), runnable};
+    return {std::begin(kBuiltCrc32c), runnable};
 }
 
 const Crc32cPath& active_crc32c()

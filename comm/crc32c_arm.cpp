@@ -35,7 +35,7 @@ std::uint32_t armv8_update(std::uint32_t crc, const std::uint8_t* data, std::siz
 
 }  // namespace
 
-const Crc32cPath crc32c_armv8 = {"armv8", armv8_update};
+const Crc32cPath crc32c_armv8 = {"armv8", {CpuFeature::arm_crc32}, armv8_update};
 
 }  // namespace comm::detail
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "comm/codec_paths.hpp"
+#include "comm/cpu_features.hpp"
 
 #if !defined(COMM_NO_DISPATCH) && defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__)) && \
     defined(__linux__)
@@ -25,10 +26,11 @@ namespace comm::detail {
 inline constexpr std::uint32_t kCrc32cPolynomial = 0x82F63B78U;
 
 struct Crc32cPath {
-    const char* name;
+    const char* name = nullptr;
+    CpuFeatures needs;  // what the CPU must offer to run it
     // The CRC register after `size` more bytes, from register `crc`: no
     // inversion on the way in or out (comm_crc32c does that).
-    std::uint32_t (*update)(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
+    std::uint32_t (*update)(std::uint32_t crc, const std::uint8_t* data, std::size_t size) = nullptr;
 };
 
 // Slicing by 8 over tables built at compile time; every CPU.
@@ -45,8 +47,26 @@ extern const Crc32cPath crc32c_sse42x3;
 extern const Crc32cPath crc32c_armv8;
 #endif
 
-// The implementations this CPU runs, slowest first. Detected once.
+// Every implementation built, slowest first; each needs what the one before
+// it needs and more, so a CPU runs a prefix of the table.
+inline constexpr const Crc32cPath* kBuiltCrc32c[] = {
+    &crc32c_portable,
+#if COMM_X86_PATHS
+    &crc32c_sse42,
+    &crc32c_sse42x3,
+#endif
+#if COMM_ARM_CRC
+    &crc32c_armv8,
+#endif
+};
+
+// The implementations this CPU runs, slowest first. Detected once, by the
+// same detection as the coder paths (and, on AArch64, the kernel's hardware
+// capabilities).
 std::span<const Crc32cPath* const> runnable_crc32c();
+
+// The implementations a CPU with `features` runs.
+std::span<const Crc32cPath* const> runnable_crc32c_for(CpuFeatures features);
 
 // The fastest runnable implementation: what comm_crc32c uses.
 const Crc32cPath& active_crc32c();

@@ -103,8 +103,8 @@ std::uint32_t sse42x3_update(std::uint32_t crc, const std::uint8_t* data, std::s
 
 }  // namespace
 
-const Crc32cPath crc32c_sse42 = {"sse42", sse42_update};
-const Crc32cPath crc32c_sse42x3 = {"sse42x3", sse42x3_update};
+const Crc32cPath crc32c_sse42 = {"sse42", {CpuFeature::sse42}, sse42_update};
+const Crc32cPath crc32c_sse42x3 = {"sse42x3", {CpuFeature::sse42, CpuFeature::pclmul}, sse42x3_update};
 
 }  // namespace comm::detail
 

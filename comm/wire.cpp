@@ -122,7 +122,8 @@ std::int32_t pack(comm_wire_sender* sender, std::uint8_t method, const std::uint
         const std::int32_t length = len - k * COMM_PACKET_DATA_SIZE < COMM_PACKET_DATA_SIZE
                                         ? len - k * COMM_PACKET_DATA_SIZE
                                         : COMM_PACKET_DATA_SIZE;
-        std::memmove(packet + kHeaderSize, stream + k * COMM_PACKET_DATA_SIZE, static_cast<std::size_t>(length));
+        std::memmove(packet + kHeaderSize, stream + std::ptrdiff_t{k} * COMM_PACKET_DATA_SIZE,
+                     static_cast<std::size_t>(length));
         h.index = static_cast<std::uint8_t>(k);
         h.length = static_cast<std::uint16_t>(length);
         seal(packet, h);

@@ -85,8 +85,8 @@ public:
 #if defined(__cpp_exceptions)
     // Throwing forms, and forms that return the packets in a new vector.
     std::size_t pack(method m, std::span<const float> values, std::span<std::uint8_t> out);
-    std::vector<std::uint8_t> pack(method m, std::span<const float> values);
-    std::vector<std::uint8_t> end() const;
+    [[nodiscard]] std::vector<std::uint8_t> pack(method m, std::span<const float> values);
+    [[nodiscard]] std::vector<std::uint8_t> end() const;
 #endif
 
 private:

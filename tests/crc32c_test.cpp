@@ -105,6 +105,30 @@ TEST(Crc32c, PublicFunctionContinuesAcrossPiecesAndIsTheFastestPath)
     EXPECT_EQ(&comm::detail::active_crc32c(), comm::detail::runnable_crc32c().back());
 }
 
+// Each implementation runs only where the CPU has all it needs.
+TEST(Crc32c, ChoosesByTheFeaturesEachImplementationNeeds)
+{
+    using comm::detail::CpuFeature;
+    using comm::detail::CpuFeatures;
+    auto names = [](CpuFeatures features) {
+        std::string list;
+        for (const Crc32cPath* path : comm::detail::runnable_crc32c_for(features)) {
+            list += std::string(list.empty() ? "" : " ") + path->name;
+        }
+        return list;
+    };
+    EXPECT_EQ(names({}), "portable");
+#if COMM_X86_PATHS
+    EXPECT_EQ(names({CpuFeature::pclmul}), "portable");
+    EXPECT_EQ(names({CpuFeature::sse42}), "portable sse42");
+    EXPECT_EQ(names({CpuFeature::sse42, CpuFeature::pclmul, CpuFeature::avx2}), "portable sse42 sse42x3");
+    // CPUID leaf 1 ECX bit 1 is PCLMULQDQ, bit 20 SSE4.2.
+    const comm::detail::X86CpuidWords words = {
+        .max_leaf = 1, .leaf1_ecx = (1U << 1) | (1U << 20), .leaf7_ebx = 0, .leaf7_ecx = 0, .xcr0 = 0};
+    EXPECT_EQ(comm::detail::x86_features(words), (CpuFeatures{CpuFeature::sse42, CpuFeature::pclmul}));
+#endif
+}
+
 TEST(Crc32c, ShiftJoinsTheRegistersOfTwoPieces)
 {
     const std::vector<std::uint8_t> bytes = random_bytes(300, 3);

@@ -206,35 +206,35 @@ TEST(WirePacket, ParserChecksEveryFieldAtItsBounds)
     const Bytes end = out.end();
     struct Case {
         const char* what;
-        bool end_packet;
         std::size_t at;
         std::size_t size;
         std::uint64_t value;
+        bool end_packet;
         bool good;
     };
     const Case cases[] = {
-        {"kind 0", false, 5, 1, 0, false},
-        {"kind 3", false, 5, 1, 3, false},
-        {"method 0", false, 6, 1, 0, false},
-        {"method 1", false, 6, 1, 1, true},
-        {"method 3 (reserved)", false, 6, 1, 3, false},
-        {"reserved byte", false, 9, 1, 1, false},
-        {"index = count", false, 7, 1, 2, false},
-        {"count 0", false, 8, 1, 0, false},
-        {"count 1 on a full packet", false, 8, 1, 1, true},
-        {"length 649 before the last", false, 10, 2, 649, false},
-        {"values 0", false, 20, 4, 0, false},
-        {"values 5700", false, 20, 4, 5700, true},
-        {"values 5701", false, 20, 4, 5701, false},
-        {"values 325: 651 bytes need 326", false, 20, 4, 325, false},
-        {"values 326", false, 20, 4, 326, true},
-        {"count 18 of 5700 values", false, 8, 1, 18, true},
-        {"end: method 1", true, 6, 1, 1, false},
-        {"end: index 1", true, 7, 1, 1, false},
-        {"end: count 2", true, 8, 1, 2, false},
-        {"end: values 1", true, 20, 4, 1, false},
-        {"end: block crc", true, 32, 4, 1, false},
-        {"end: length 9", true, 10, 2, 9, false},
+        {"kind 0", 5, 1, 0, false, false},
+        {"kind 3", 5, 1, 3, false, false},
+        {"method 0", 6, 1, 0, false, false},
+        {"method 1", 6, 1, 1, false, true},
+        {"method 3 (reserved)", 6, 1, 3, false, false},
+        {"reserved byte", 9, 1, 1, false, false},
+        {"index = count", 7, 1, 2, false, false},
+        {"count 0", 8, 1, 0, false, false},
+        {"count 1 on a full packet", 8, 1, 1, false, true},
+        {"length 649 before the last", 10, 2, 649, false, false},
+        {"values 0", 20, 4, 0, false, false},
+        {"values 5700", 20, 4, 5700, false, true},
+        {"values 5701", 20, 4, 5701, false, false},
+        {"values 325: 651 bytes need 326", 20, 4, 325, false, false},
+        {"values 326", 20, 4, 326, false, true},
+        {"count 18 of 5700 values", 8, 1, 18, false, true},
+        {"end: method 1", 6, 1, 1, true, false},
+        {"end: index 1", 7, 1, 1, true, false},
+        {"end: count 2", 8, 1, 2, true, false},
+        {"end: values 1", 20, 4, 1, true, false},
+        {"end: block crc", 32, 4, 1, true, false},
+        {"end: length 9", 10, 2, 9, true, false},
     };
     for (const Case& c : cases) {
         Bytes p = c.end_packet ? end : block[0];
@@ -302,8 +302,8 @@ Bytes packed_file(std::vector<std::size_t>* sizes)
 
 struct ReadResult {
     std::vector<std::size_t> sizes;
-    std::uint64_t damaged_bytes;
-    std::uint64_t stretches;
+    std::uint64_t damaged_bytes = 0;
+    std::uint64_t stretches = 0;
 };
 
 ReadResult read_in_pieces(const Bytes& file, std::size_t piece)
