@@ -30,7 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Result {
-    int status;
+    int status = 0;
     std::string out;
     std::string err;
 };
@@ -49,6 +49,7 @@ Result comm_tool_run(std::vector<std::string> args)
 {
     args.insert(args.begin(), "comm");
     std::vector<const char*> argv;
+    argv.reserve(args.size());
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }
@@ -140,16 +141,17 @@ protected:
     Packets() { fs::create_directories(dir_); }
     ~Packets() override { fs::remove_all(dir_); }
 
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    [[nodiscard]] std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
-    std::string write(const std::string& name, const std::vector<float>& values) const
+    [[nodiscard]] std::string write(const std::string& name, const std::vector<float>& values) const
     {
         write_bytes(dir_ / name, values.data(), 4 * values.size());
         return path(name);
     }
 
     // Packs `values` into "in.comm" with `options`; returns its bytes.
-    std::vector<uint8_t> pack(const std::vector<float>& values, std::vector<std::string> options = {}) const
+    [[nodiscard]] std::vector<uint8_t> pack(const std::vector<float>& values,
+                                            std::vector<std::string> options = {}) const
     {
         options.insert(options.begin(), "pack");
         options.push_back(write("in.raw", values));
@@ -178,7 +180,7 @@ TEST_P(RoundTrip, EveryLevelBack)
 {
     const Shape shape = GetParam();
     const std::vector<float> original = random_samples(shape.values, static_cast<unsigned>(shape.values));
-    pack(original, {"--block", shape.block, "--method", shape.method});
+    ASSERT_FALSE(pack(original, {"--block", shape.block, "--method", shape.method}).empty());
     const Result r = comm_tool_run({"unpack", path("in.comm"), path("out.raw")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(expect_levels(original, read_floats(dir_ / "out.raw")), 0U);
@@ -204,7 +206,7 @@ TEST_F(Packets, AutoPicksTheSmallerMethodPerBlock)
     const size_t pairs_size = pack(values, {"--method", "pairs"}).size();
     const size_t escaped_size = pack(values, {"--method", "escaped"}).size();
     EXPECT_LT(auto_size, std::min(pairs_size, escaped_size));
-    pack(values);
+    ASSERT_FALSE(pack(values).empty());
     const Result list = comm_tool_run({"list", path("in.comm")});
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_NE(list.out.find(": 2 blocks (pairs 1, escaped 1), 3,800 values, "), std::string::npos) << list.out;
@@ -250,7 +252,7 @@ class Damaged : public Packets, public testing::WithParamInterface<Damage> {};
 TEST_P(Damaged, NamesTheLostBlocksWithStatus1)
 {
     const Damage d = GetParam();
-    const std::vector<float> original = random_samples(6 * 1900, 11);
+    const std::vector<float> original = random_samples(size_t{6} * 1900, 11);
     std::vector<uint8_t> bytes = pack(original, {"--method", "escaped"});
     const std::vector<size_t> starts = packet_starts(bytes);
     ASSERT_EQ(starts.size(), 19U);
@@ -296,7 +298,7 @@ INSTANTIATE_TEST_SUITE_P(
                10,
                200,
                {"block 1 lost", "block 2 lost", "block 3 lost", "damaged bytes skipped"},
-               3 * 1900},
+               size_t{3} * 1900},
         Damage{"TruncatedBeforeTheEnd", Harm::truncate, 18, 0, 0, 0, {"no end packet after block 5"}, 0},
         Damage{"TruncatedInTheLastBlock",
                Harm::truncate,
@@ -439,7 +441,7 @@ std::pair<Result, Result> send_and_receive(const Packets& test, const std::strin
 TEST_F(Packets, UdpOnLoopbackEachBlockWholeOrNamedLost)
 {
     // 40 blocks of 1900: 120 data packets.
-    const std::vector<float> original = random_samples(40 * 1900, 5);
+    const std::vector<float> original = random_samples(size_t{40} * 1900, 5);
     const std::vector<uint8_t> bytes = pack(original, {"--method", "escaped"});
     write_bytes(dir_ / "out.raw.comm", bytes.data(), bytes.size());
     const std::string out = path("out.raw");
