@@ -6,6 +6,9 @@
 #include <cstring>
 
 #include <fmt/format.h>
+#if COMM_TOOL_LZ4
+#include <lz4.h>
+#endif
 
 #include "comm/codec_paths.hpp"
 #include "comm/sample_level.hpp"
@@ -132,6 +135,7 @@ void Stats::add(const Stats& other)
     }
     automatic.add(other.automatic);
     error.add(other.error);
+    lz4_bytes += other.lz4_bytes;
 }
 
 bool Stats::round_trip_ok() const
@@ -159,6 +163,11 @@ void BlockRunner::run(std::span<const float> block, Stats& stats)
         }
     }
     add_auto_choice(stats.automatic);
+#if COMM_TOOL_LZ4
+    const int lz4_size = LZ4_compress_default(reinterpret_cast<const char*>(levels_.data()), lz4_.data(),
+                                              static_cast<int>(block.size()), kLz4Room);
+    stats.lz4_bytes += static_cast<uint64_t>(std::max(lz4_size, 0));
+#endif
     ++stats.blocks;
     stats.values += block.size();
 }

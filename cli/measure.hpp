@@ -88,6 +88,9 @@ struct Stats {
     std::vector<MethodStats> methods;
     AutoStats automatic;
     QuantisationError error;
+    // LZ4 on each block's level bytes, for comparison; 0 where the tool is
+    // built without LZ4.
+    uint64_t lz4_bytes = 0;
 
     explicit Stats(size_t method_count) : methods(method_count) { automatic.chosen.resize(method_count); }
     void add(const Stats& other);
@@ -107,6 +110,8 @@ public:
 private:
     // Packets for the longest stream an encoder may write (2 bytes a value).
     static constexpr int32_t kPacketSlots = (2 * kMaxBlock + PACKET_DATA_SIZE - 1) / PACKET_DATA_SIZE;
+    // LZ4's bound for kMaxBlock bytes: n + n/255 + 16.
+    static constexpr int32_t kLz4Room = kMaxBlock + kMaxBlock / 255 + 16;
 
     // What one method did with the block in hand.
     struct Outcome {
@@ -129,6 +134,9 @@ private:
     std::array<float, kMaxBlock> expected_{};  // the values of the block's levels
     std::vector<Outcome> outcomes_;            // of the block in hand, a method each
     std::vector<int32_t> sizes_;
+#if COMM_TOOL_LZ4
+    std::array<char, kLz4Room> lz4_{};
+#endif
 };
 
 }  // namespace comm_tool

@@ -125,6 +125,12 @@ void append_table(std::string& out, const Results& results, const std::string& t
                    automatic.failed_blocks == 0 ? std::string("ok")
                                                 : fmt::format("FAILED {}/{}", automatic.failed_blocks, stats.blocks),
                    "-", "-");
+#if COMM_TOOL_LZ4
+    // A general-purpose compressor on the same levels, for scale: no packets, no round trip.
+    fmt::format_to(to, "{:<18}  {:>13}  {:>7.3f}  {:>9.3f}  {:>9}  {:<10}  {:>11}  {:>11}\n", "lz4 (level bytes)",
+                   grouped(stats.lz4_bytes), ratio(stats.lz4_bytes, raw_bytes(stats)),
+                   ratio(stats.lz4_bytes, stats.values), "-", "-", "-", "-");
+#endif
     if (const std::optional<size_t> m = smallest_method(stats)) {
         fmt::format_to(to, "smallest: {}; auto codes {}\n", results.methods[*m].label, auto_choices(results, stats));
     }
@@ -190,6 +196,9 @@ Json json_stats(const Results& results, const Stats& stats)
                    {"round_trip", automatic.failed_blocks == 0 ? "ok" : "failed"},
                    {"failed_blocks", automatic.failed_blocks},
                    {"blocks_per_method", std::move(chosen)}};
+#if COMM_TOOL_LZ4
+    out["lz4"] = {{"stream_bytes", stats.lz4_bytes}, {"bytes_per_value", ratio(stats.lz4_bytes, stats.values)}};
+#endif
     const std::optional<size_t> smallest = smallest_method(stats);
     out["smallest"] = smallest ? Json(results.methods[*smallest].key) : Json(nullptr);
     const QuantisationError& error = stats.error;

@@ -18,6 +18,9 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#if COMM_TOOL_LZ4
+#include <lz4.h>
+#endif
 
 #include "comm/Comm.h"
 #include "comm/sample_level.hpp"
@@ -85,6 +88,7 @@ struct LibraryResults {
     // Each block by its smallest method, the earlier one in `methods` on a tie.
     uint64_t auto_bytes = 0;
     uint64_t auto_packets = 0;
+    uint64_t lz4_bytes = 0;  // LZ4 on each block's levels
     // Decoded minus original over the values in [0, 1].
     uint64_t in_range = 0;
     double largest_error = 0;
@@ -113,6 +117,14 @@ inline LibraryResults library_results(std::span<const float> values, size_t bloc
         r.auto_bytes += static_cast<uint64_t>(sizes.at(best));
         r.auto_packets += static_cast<uint64_t>(counts.at(best));
         ++r.methods[best].auto_blocks;
+#if COMM_TOOL_LZ4
+        std::vector<char> levels(b.size());
+        std::transform(b.begin(), b.end(), levels.begin(), [](float x) { return static_cast<char>(comm::quantise(x)); });
+        std::vector<char> packed(static_cast<size_t>(LZ4_compressBound(static_cast<int>(levels.size()))));
+        r.lz4_bytes += static_cast<uint64_t>(LZ4_compress_default(levels.data(), packed.data(),
+                                                                  static_cast<int>(levels.size()),
+                                                                  static_cast<int>(packed.size())));
+#endif
         ++r.blocks;
     }
     r.values = values.size();
@@ -149,6 +161,9 @@ inline void expect_results(const nlohmann::json& stats, const LibraryResults& ex
         EXPECT_EQ(automatic["blocks_per_method"][m.key], m.auto_blocks) << m.key;
     }
     EXPECT_EQ(automatic["round_trip"], "ok");
+#if COMM_TOOL_LZ4
+    EXPECT_EQ(stats["lz4"]["stream_bytes"], expected.lz4_bytes);
+#endif
     const auto smallest = std::min_element(expected.methods.begin(), expected.methods.end(),
                                            [](const MethodResult& a, const MethodResult& b) {
                                                return a.stream_bytes < b.stream_bytes;
