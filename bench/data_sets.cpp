@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <string>
 
+#include "bench/signals.hpp"
 #include "comm/sample_level.hpp"
 #include "driver/round_trip.hpp"
 
@@ -63,7 +67,80 @@ std::vector<float> runs(std::int32_t n, uint32_t shortest, uint32_t longest, uin
     return values;
 }
 
+// The speech recording the build wrote, if any.
+#ifdef COMM_SPEECH_WAV
+constexpr const char* kSpeechFile = COMM_SPEECH_WAV;
+#else
+constexpr const char* kSpeechFile = nullptr;
+#endif
+
+uint32_t little_endian(const std::string& bytes, size_t at, size_t size)
+{
+    uint32_t value = 0;
+    for (size_t k = size; k > 0; --k) {
+        value = (value << 8) | static_cast<uint8_t>(bytes[at + k - 1]);
+    }
+    return value;
+}
+
+// The samples of a mono 16-bit PCM WAV file; empty if the file is missing or
+// in any other form.
+std::vector<int16_t> read_pcm16(const char* path)
+{
+    if (path == nullptr) {
+        return {};
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::string file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (file.size() < 12 || file.compare(0, 4, "RIFF") != 0 || file.compare(8, 4, "WAVE") != 0) {
+        return {};
+    }
+    bool mono_pcm16 = false;
+    for (size_t at = 12; at + 8 <= file.size();) {
+        const std::string id = file.substr(at, 4);
+        const size_t size = std::min<size_t>(little_endian(file, at + 4, 4), file.size() - at - 8);
+        if (id == "fmt " && size >= 16) {
+            mono_pcm16 = little_endian(file, at + 8, 2) == 1 && little_endian(file, at + 10, 2) == 1 &&
+                         little_endian(file, at + 22, 2) == 16;
+        } else if (id == "data" && mono_pcm16) {
+            std::vector<int16_t> samples(size / 2);
+            for (size_t i = 0; i < samples.size(); ++i) {
+                samples[i] = static_cast<int16_t>(little_endian(file, at + 8 + 2 * i, 2));
+            }
+            return samples;
+        }
+        at += 8 + size + size % 2;
+    }
+    return {};
+}
+
+// The recording from its first sound on (the leading silence says little),
+// repeated if the block is longer; the voiced signal where there is none.
+std::vector<float> speech(std::int32_t n)
+{
+    const std::vector<int16_t> samples = read_pcm16(kSpeechFile);
+    constexpr int kSilence = 300;
+    const auto first = std::find_if(samples.begin(), samples.end(), [](int16_t s) { return std::abs(s) > kSilence; });
+    if (first == samples.end()) {
+        return signals::voiced(static_cast<size_t>(n), 4U);
+    }
+    const std::vector<int16_t> heard(first, samples.end());
+    std::vector<float> values(static_cast<size_t>(n));
+    for (size_t i = 0; i < values.size(); ++i) {
+        values[i] = signals::pcm16_value(heard[i % heard.size()]);
+    }
+    return values;
+}
+
+// The sine's period: a few blocks of 1900 values.
+constexpr double kSensorPeriod = 5000.0;
+
 }  // namespace
+
+bool speech_is_recorded()
+{
+    return !read_pcm16(kSpeechFile).empty();
+}
 
 const char* data_set_name(DataSet set)
 {
@@ -76,6 +153,14 @@ const char* data_set_name(DataSet set)
             return "long_runs";
         case DataSet::heavy_255:
             return "heavy_255";
+        case DataSet::sensor_fine:
+            return "sensor_fine";
+        case DataSet::sensor_coarse:
+            return "sensor_coarse";
+        case DataSet::speech:
+            return "speech";
+        case DataSet::white_noise:
+            return "white_noise";
     }
     return "?";
 }
@@ -101,6 +186,14 @@ std::vector<float> make_data_set(DataSet set, std::int32_t n)
                           [&gen] { return gen() % 2 == 0 ? value_in_level(255, gen) : unit_float(gen); });
             return values;
         }
+        case DataSet::sensor_fine:
+            return signals::sensor(static_cast<size_t>(n), 0.5, kSensorPeriod, 5U);
+        case DataSet::sensor_coarse:
+            return signals::sensor(static_cast<size_t>(n), 3.0, kSensorPeriod, 6U);
+        case DataSet::speech:
+            return speech(n);
+        case DataSet::white_noise:
+            return signals::white_noise(static_cast<size_t>(n), 7U);
     }
     return {};
 }

@@ -1,5 +1,6 @@
-// The blocks the benchmark times: four kinds of data, each the same on every
-// run and every machine, so that figures from different runs compare.
+// The blocks the benchmark times: eight kinds of data, each the same on every
+// run and every machine (speech: wherever the same espeak-ng wrote it), so
+// that figures from different runs compare.
 #ifndef BENCH_DATA_SETS_HPP
 #define BENCH_DATA_SETS_HPP
 
@@ -14,10 +15,19 @@ enum class DataSet {
     plateau,    // runs of 30 to 50 equal levels (about 40), each level unlike its neighbours'
     long_runs,  // runs of 257 to 1000 equal levels: every run is cut at least once by either coder
     heavy_255,  // half the values at level 255, alone or in short runs; the rest uniform
+    sensor_fine,    // a slow sine with gaussian noise of half a level
+    sensor_coarse,  // the same sine with noise of three levels
+    speech,         // a synthesised voice (espeak-ng, 16-bit) where the build wrote one, else a voiced signal
+    white_noise,    // gaussian noise of 40 levels around mid-range
 };
 
-inline constexpr std::array<DataSet, 4> kDataSets = {DataSet::uniform, DataSet::plateau, DataSet::long_runs,
-                                                     DataSet::heavy_255};
+inline constexpr std::array<DataSet, 8> kDataSets = {
+    DataSet::uniform,     DataSet::plateau,       DataSet::long_runs, DataSet::heavy_255,
+    DataSet::sensor_fine, DataSet::sensor_coarse, DataSet::speech,    DataSet::white_noise};
+
+// Whether the speech set is a recorded voice (the build found espeak-ng) rather
+// than the synthetic voiced signal.
+bool speech_is_recorded();
 
 // The seed the uniform block is made with, as the round-trip program would be
 // seeded.

@@ -3,6 +3,7 @@
 // repetitions as they claim.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -107,6 +108,32 @@ TEST(BenchDataSets, HeavyIn255IsHalfLevel255AloneAndInRuns)
     }
     EXPECT_GT(lone, 100);
     EXPECT_GT(repeated, 100);
+}
+
+// The spread of neighbour differences, in levels: noise of deviation s gives
+// about s * sqrt(2) on a slow signal.
+double delta_deviation(DataSet set)
+{
+    const reference::Levels levels = levels_of(set, DECODE_MAX_VALUES);
+    double sum = 0;
+    for (size_t i = 1; i < levels.size(); ++i) {
+        const double d = static_cast<double>(levels[i]) - static_cast<double>(levels[i - 1]);
+        sum += d * d;
+    }
+    return std::sqrt(sum / static_cast<double>(levels.size() - 1));
+}
+
+TEST(BenchDataSets, SignalSetsHaveTheNoiseTheirNamesSay)
+{
+    EXPECT_NEAR(delta_deviation(DataSet::sensor_fine), 0.5 * std::sqrt(2.0), 0.25);
+    EXPECT_NEAR(delta_deviation(DataSet::sensor_coarse), 3.0 * std::sqrt(2.0), 0.5);
+    EXPECT_NEAR(delta_deviation(DataSet::white_noise), 40.0 * std::sqrt(2.0), 4.0);
+    // Speech moves by a few levels a value, far less than noise.
+    EXPECT_LT(delta_deviation(DataSet::speech), 15.0);
+    EXPECT_GT(delta_deviation(DataSet::speech), 0.5);
+#ifdef COMM_SPEECH_WAV
+    EXPECT_TRUE(bench::speech_is_recorded()) << COMM_SPEECH_WAV << " is not a mono 16-bit recording";
+#endif
 }
 
 TEST(BenchDataSets, ASmallerBlockIsTheStartOfALargerOneOnEveryCall)

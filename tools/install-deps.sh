@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev liblz4-dev clang-14 libclang-rt-14-dev
           clang-tidy clang-format cppcheck pkgconf binutils
-          libcli11-dev nlohmann-json3-dev libfmt-dev)
+          libcli11-dev nlohmann-json3-dev libfmt-dev espeak-ng libhtscodecs-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
