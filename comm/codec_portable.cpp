@@ -83,7 +83,10 @@ void quantise_block(const float* values, uint8_t* levels, int32_t n)
     }
 }
 
-void level_values_block(const uint8_t* levels, float* values, int32_t n)
+// values[i] = level_value(levels[i]) for i < n. With `whole_vectors`, up
+// to 15 values past n may be written too, from the levels there, where that is
+// faster.
+void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_vectors)
 {
     int32_t i = 0;
 #if defined(__SSE2__)
@@ -94,7 +97,8 @@ void level_values_block(const uint8_t* levels, float* values, int32_t n)
         const __m128 high = _mm_set1_ps(0x1.01p-8F);
         const __m128 low = _mm_set1_ps(static_cast<float>(1.0 / 255.0 - 0x1.01p-8));
         const __m128i zero = _mm_setzero_si128();
-        for (; i + 16 <= n; i += 16) {
+        const int32_t end = whole_vectors ? n + 15 : n;
+        for (; i + 16 <= end; i += 16) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + i));
             const __m128i words[2] = {_mm_unpacklo_epi8(bytes, zero), _mm_unpackhi_epi8(bytes, zero)};
             for (std::ptrdiff_t k = 0; k < 4; ++k) {
@@ -105,10 +109,17 @@ void level_values_block(const uint8_t* levels, float* values, int32_t n)
             }
         }
     }
+#else
+    (void)whole_vectors;
 #endif
     for (; i < n; ++i) {
         values[i] = level_value(levels[i]);
     }
+}
+
+void level_values_block(const uint8_t* levels, float* values, int32_t n)
+{
+    convert_levels(levels, values, n, false);
 }
 
 // ---- Words of eight levels ---------------------------------------------------
@@ -172,10 +183,11 @@ uint64_t first_bits(int32_t valid)
 // 64 runs of one value (and, for the escaped stream, no level 255) is written
 // eight tokens to a word store.
 //
-// Stores run up to 16 bytes past the token they write; the next tokens
-// overwrite them. `out` never passes twice the open run's start, so they stay
-// inside the caller's 2n bytes while 128 values or more remain; the last
-// windows are coded into a buffer on the stack instead and copied out.
+// A token costs at most two bytes a value, so `out` never passes twice the
+// open run's start, and a token's stores (three bytes for the escaped
+// stream's, the next tokens overwriting what it does not need) and a word's
+// (its eight values' tokens) stay inside the caller's 2n bytes. Only the last
+// token may not: it goes through a buffer.
 
 constexpr int32_t kWindow = 64;
 
@@ -283,9 +295,10 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun
     }
     starts &= first_bits(valid);
     // The open run holds at most kMaxRun values before the window, so the cut
-    // is at 0 or later, and comes at most once in a window.
+    // is at 0 or later, and comes at most once in a window: where the run
+    // reaches kMaxRun values unless a start comes first.
     const int32_t cut = run.start + Tokens::kMaxRun - first;
-    if (cut < valid && (starts & ((uint64_t{2} << cut) - 1)) == 0) {
+    if (cut < valid && (starts & ((uint64_t{1} << cut) - 1)) == 0) {
         starts |= uint64_t{1} << cut;
     }
     // Words of eight runs of one value, each written by word stores.
@@ -320,9 +333,6 @@ int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
     // chunk's end reads zeros.
     alignas(8) uint8_t buffer[8 + kQuantiseChunk + kWindow];
     uint8_t* const levels = buffer + 8;
-    constexpr int32_t kTailValues = 2 * kWindow;
-    uint8_t tail[2 * (kTailValues + Tokens::kMaxRun) + 2 * kWindow];
-    uint8_t* tail_goes_to = nullptr;  // where in the stream the tail's bytes belong
 
     OpenRun run{stream, 0, 0};
     for (int32_t base = 0; base < n; base += kQuantiseChunk) {
@@ -337,20 +347,15 @@ int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
             levels[-1] = before;
         }
         for (int32_t i = 0; i < size; i += kWindow) {
-            if (tail_goes_to == nullptr && n - (base + i) < kTailValues) {
-                tail_goes_to = run.out;
-                run.out = tail;
-            }
             run = code_window<Tokens>(levels + i, base + i, std::min(kWindow, size - i), run);
         }
     }
-    uint8_t* out = Tokens::close(run, n);
-    if (tail_goes_to != nullptr) {
-        const auto bytes = static_cast<size_t>(out - tail);
-        std::memcpy(tail_goes_to, tail, bytes);
-        out = tail_goes_to + bytes;
-    }
-    return static_cast<int32_t>(out - stream);
+    uint8_t last[4];
+    uint8_t* const at = run.out;
+    run.out = last;
+    const auto bytes = static_cast<size_t>(Tokens::close(run, n) - last);
+    std::memcpy(at, last, bytes);
+    return static_cast<int32_t>(at + bytes - stream);
 }
 
 int32_t encode_pairs(const float* values, uint8_t* stream, int32_t n)
@@ -367,55 +372,112 @@ int32_t encode_escaped(const float* values, uint8_t* stream, int32_t n)
 //
 // Decoders expand a stream into a staging area of levels, then convert them
 // to values, so nothing is written to the caller's values past the count
-// returned. A run is staged as word stores of its level, the first whatever
-// its length, into the staging area's slack; a step starts only below the
-// capacity, so the slack holds the longest run's stores past it.
+// returned. A run is staged as word stores of its level, the first two
+// whatever its length, into the staging area's slack; a step starts only below
+// the capacity, so the slack holds the longest run's stores past it. A run
+// longer than that, kept whole, goes to the values directly instead: the
+// levels staged before it are converted first, in whole vectors whose stores
+// past them the run's own values overwrite.
 
 // A step of four tokens starts below the capacity and stages at most four
 // runs of up to 256 values, the last with word stores to 256 bytes on.
 constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 4 * 256;
 
-// Stages `length` (0 to 256) copies of `level` at staging + staged; returns
-// the new staged count. Runs of up to 16 values take no branch.
-int32_t stage_run(uint8_t* staging, int32_t staged, uint8_t level, int32_t length)
-{
-    const uint64_t word = level * kOnes;
-    store_word(staging + staged, word);
-    store_word(staging + staged + 8, word);
-    for (int32_t k = 16; k < length; k += 8) {
-        store_word(staging + staged + k, word);
+// Runs longer than this are written to the values directly.
+constexpr int32_t kStagedRun = 16;
+
+class Staging {
+public:
+    explicit Staging(float* values) : values_(values) {}
+
+    int32_t staged() const { return staged_; }
+    bool full() const { return staged_ >= DECODE_MAX_VALUES; }
+
+    // Stages the eight levels of `word`, of which the first `keep`.
+    void put_word(uint64_t word, int32_t keep)
+    {
+        store_word(levels_ + staged_, word);
+        staged_ += keep;
     }
-    return staged + length;
-}
+
+    // `length` (0 to 256) copies of `level`. Runs up to kStagedRun take no
+    // branch.
+    void put_run(uint8_t level, int32_t length)
+    {
+        const uint64_t word = level * kOnes;
+        store_word(levels_ + staged_, word);
+        store_word(levels_ + staged_ + 8, word);
+        if (length > kStagedRun) {
+            put_long_run(level, length);
+        } else {
+            staged_ += length;
+        }
+    }
+
+    // Converts what is staged; returns the values written, the capacity at
+    // most.
+    int32_t finish()
+    {
+        const int32_t size = std::min(staged_, DECODE_MAX_VALUES);
+        convert_levels(levels_ + converted_, values_ + converted_, size - converted_, false);
+        return size;
+    }
+
+private:
+    void put_long_run(uint8_t level, int32_t length)
+    {
+        if (staged_ + length > DECODE_MAX_VALUES) {  // cut at the capacity: staged, converted exactly at the end
+            for (int32_t k = 16; k < length; k += 8) {
+                store_word(levels_ + staged_ + k, level * kOnes);
+            }
+            staged_ += length;
+            return;
+        }
+        // Past the staged levels, the whole vectors read this run's first 16
+        // levels, stored above, and write no further than its values.
+        convert_levels(levels_ + converted_, values_ + converted_, staged_ - converted_, true);
+        const float value = level_value(level);
+        const float four[4] = {value, value, value, value};
+        float* const at = values_ + staged_;
+        for (int32_t k = 0; k + 4 < length; k += 4) {
+            std::memcpy(at + k, four, sizeof four);
+        }
+        std::memcpy(at + length - 4, four, sizeof four);
+        staged_ += length;
+        converted_ = staged_;
+    }
+
+    uint8_t levels_[kStagingBytes];
+    float* values_;
+    int32_t staged_ = 0;
+    int32_t converted_ = 0;  // values_ holds the values of the levels before this
+};
 
 // The count bytes of the four pairs in a word.
 constexpr uint64_t kPairCounts = 0x00FF00FF00FF00FFU;
 
-int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
+void expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
 {
     const int32_t end = count & ~1;  // a trailing half pair is ignored
-    int32_t staged = 0;
     int32_t p = 0;
-    while (end - p >= 8 && staged < DECODE_MAX_VALUES) {
+    while (end - p >= 8 && !staging.full()) {
         const uint64_t word = load_word(stream + p);
         if ((word & kPairCounts) == 0) {
             // Four runs of one value: their levels gathered into four bytes.
             uint64_t levels = (word >> 8) & kPairCounts;
             levels = (levels | (levels >> 8)) & 0x0000FFFF0000FFFFU;
             levels = (levels | (levels >> 16)) & 0xFFFFFFFFU;
-            store_word(staging + staged, levels);
-            staged += 4;
+            staging.put_word(levels, 4);
             p += 8;
             continue;
         }
         for (int32_t k = 0; k < 4; ++k, p += 2) {
-            staged = stage_run(staging, staged, stream[p + 1], stream[p] + 1);
+            staging.put_run(stream[p + 1], stream[p] + 1);
         }
     }
-    for (; p < end && staged < DECODE_MAX_VALUES; p += 2) {
-        staged = stage_run(staging, staged, stream[p + 1], stream[p] + 1);
+    for (; p < end && !staging.full(); p += 2) {
+        staging.put_run(stream[p + 1], stream[p] + 1);
     }
-    return std::min(staged, DECODE_MAX_VALUES);
 }
 
 // The escaped token at `at` (two more bytes readable), picked without a
@@ -433,52 +495,48 @@ EscapedToken escaped_token(const uint8_t* at)
     return {run ? 3 : (escaped ? 2 : 1), run ? at[1] : 1, run ? at[2] : at[0]};
 }
 
-int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
+void expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
 {
-    int32_t staged = 0;
     int32_t p = 0;
     // A word of eight literals at once, or four tokens one after another
     // (at most 12 bytes, the last read 11 bytes on): all inside the stream.
-    while (count - p >= 16 && staged < DECODE_MAX_VALUES) {
+    while (count - p >= 12 && !staging.full()) {
         const uint64_t word = load_word(stream + p);
         if (escape_bytes(word) == 0) {
-            store_word(staging + staged, word);
-            staged += 8;
+            staging.put_word(word, 8);
             p += 8;
             continue;
         }
         for (int32_t k = 0; k < 4; ++k) {
             const EscapedToken token = escaped_token(stream + p);
-            staged = stage_run(staging, staged, token.level, token.length);
+            staging.put_run(token.level, token.length);
             p += token.bytes;
         }
     }
     // The last bytes from a zeroed copy, one token at a time, stopping at a
     // token the stream cuts short.
-    uint8_t rest[16 + 2] = {};
-    const int32_t left = std::min(count - p, 16);
-    std::memcpy(rest, stream + p, static_cast<size_t>(std::max(left, 0)));
-    for (int32_t q = 0; q < left && staged < DECODE_MAX_VALUES;) {
+    uint8_t rest[11 + 2] = {};
+    const int32_t left = staging.full() ? 0 : count - p;  // below 12
+    std::memcpy(rest, stream + p, static_cast<size_t>(left));
+    for (int32_t q = 0; q < left && !staging.full();) {
         const EscapedToken token = escaped_token(rest + q);
         if (token.bytes > left - q) {
             break;
         }
-        staged = stage_run(staging, staged, token.level, token.length);
+        staging.put_run(token.level, token.length);
         q += token.bytes;
     }
-    return std::min(staged, DECODE_MAX_VALUES);
 }
 
-template <int32_t (*Expand)(const uint8_t*, int32_t, uint8_t*)>
+template <void (*Expand)(const uint8_t*, int32_t, Staging&)>
 int32_t decode_staged(const uint8_t* stream, float* values, int32_t count)
 {
     if (count <= 0) {
         return 0;
     }
-    uint8_t staging[kStagingBytes];
-    const int32_t size = Expand(stream, count, staging);
-    level_values_block(staging, values, size);
-    return size;
+    Staging staging(values);
+    Expand(stream, count, staging);
+    return staging.finish();
 }
 
 struct LibraryCopy {

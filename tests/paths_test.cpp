@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bench/signals.hpp"
 #include "comm/codec_paths.hpp"
 #include "reference.hpp"
 
@@ -195,6 +196,38 @@ TEST_P(EachPath, MatchesTheReferenceAcrossWindowsAndChunks)
         }
         check_levels(path(), levels);
         check_levels(path(), noisy_levels(rng, n, 3, 3));
+    }
+}
+
+// The data users send: equal neighbours about half the time in runs of one to
+// three, or seldom, each run coded by the token steps rather than the
+// window-wide stores.
+TEST_P(EachPath, MatchesTheReferenceOnSignals)
+{
+    for (const size_t n : {size_t{1}, size_t{7}, size_t{64}, size_t{129}, size_t{1900}, size_t{5700}}) {
+        for (uint32_t seed = 1; seed <= 3; ++seed) {
+            check_levels(path(), reference::levels_of(signals::sensor(n, 0.5, 700.0, seed)));
+            check_levels(path(), reference::levels_of(signals::sensor(n, 3.0, 700.0, seed)));
+            check_levels(path(), reference::levels_of(signals::voiced(n, seed)));
+            check_levels(path(), reference::levels_of(signals::white_noise(n, seed)));
+        }
+    }
+}
+
+// A run reaching the longest a token holds (256 values in pairs, 254 escaped)
+// among short runs is cut at each offset of a window, and the pieces after
+// the cut start where they should, across windows too.
+TEST_P(EachPath, CutsLongRunsAtEveryOffsetAmongShortRuns)
+{
+    std::mt19937 rng(6);
+    for (size_t offset = 0; offset < 64; ++offset) {
+        for (const size_t length : {size_t{253}, size_t{254}, size_t{255}, size_t{256}, size_t{257}, size_t{509},
+                                    size_t{512}, size_t{513}}) {
+            Levels levels = noisy_levels(rng, 64 + offset + length + 70, 2, 4);
+            std::fill_n(levels.begin() + static_cast<std::ptrdiff_t>(64 + offset), length,
+                        static_cast<uint8_t>(offset % 2 == 0 ? 255 : 17));
+            check_levels(path(), levels);
+        }
     }
 }
 
