@@ -231,6 +231,46 @@ TEST_P(EachPath, CutsLongRunsAtEveryOffsetAmongShortRuns)
     }
 }
 
+// Literals, then a last run of 14 to 18 values: a decoder that writes longer
+// runs straight to the values converts the literals before them in whole
+// vectors, whose stores past the literals only the run may cover.
+TEST_P(EachPath, DecodesALastRunAfterEveryCountOfLiterals)
+{
+    for (size_t literals = 0; literals <= 40; ++literals) {
+        for (uint8_t length = 14; length <= 18; ++length) {
+            Bytes pairs;
+            Bytes escaped;
+            for (size_t i = 0; i < literals; ++i) {
+                pairs.insert(pairs.end(), {0, static_cast<uint8_t>(i)});
+                escaped.push_back(static_cast<uint8_t>(i));
+            }
+            pairs.insert(pairs.end(), {static_cast<uint8_t>(length - 1), 200});
+            escaped.insert(escaped.end(), {0xFF, length, 200});
+            decode_checked(path().decode, reference::decode_pairs, pairs);
+            decode_checked(path().decode2, reference::decode_escaped, escaped);
+        }
+    }
+}
+
+// Escaped streams cut short inside their last token (a lone escape, or a run
+// missing its level), after run tokens and literals at every alignment: the
+// decoders read tokens several at a time, and none may read past the end.
+TEST_P(EachPath, StopsAtATokenCutShortAfterRuns)
+{
+    for (size_t runs = 0; runs <= 24; ++runs) {
+        for (size_t literals = 0; literals <= 3; ++literals) {
+            for (const Bytes& cut : {Bytes{0xFF}, Bytes{0xFF, 0x05}, Bytes{0xFF, 0xFF}, Bytes{0xFF, 0xFF, 0xFF}}) {
+                Bytes stream(literals, 7);
+                for (size_t r = 0; r < runs; ++r) {
+                    stream.insert(stream.end(), {0xFF, 3, static_cast<uint8_t>(r % 2 == 0 ? 0xFF : 9)});
+                }
+                stream.insert(stream.end(), cut.begin(), cut.end());
+                decode_checked(path().decode2, reference::decode_escaped, stream);
+            }
+        }
+    }
+}
+
 // The float rules assume rounding to nearest; a caller may have set another
 // mode, which the library must neither change nor be misled by.
 TEST_P(EachPath, GivesTheSameResultsUnderEveryRoundingMode)
