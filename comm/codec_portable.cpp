@@ -383,8 +383,11 @@ int32_t encode_escaped(const float* values, uint8_t* stream, int32_t n)
 // runs of up to 256 values, the last with word stores to 256 bytes on.
 constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 4 * 256;
 
-// Runs longer than this are written to the values directly.
+// Runs longer than this are written to the values directly. The whole
+// vectors converted before such a run write up to 15 values past the staged
+// levels, so it must be 15 values or longer.
 constexpr int32_t kStagedRun = 16;
+static_assert(kStagedRun + 1 >= 15);
 
 class Staging {
 public:
@@ -399,6 +402,8 @@ public:
         store_word(levels_ + staged_, word);
         staged_ += keep;
     }
+
+    void put_level(uint8_t level) { levels_[staged_++] = level; }
 
     // `length` (0 to 256) copies of `level`. Runs up to kStagedRun take no
     // branch.
@@ -507,10 +512,19 @@ void expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
             p += 8;
             continue;
         }
+        // Branches rather than selects: the next token's position then does
+        // not wait for this one's bytes.
         for (int32_t k = 0; k < 4; ++k) {
-            const EscapedToken token = escaped_token(stream + p);
-            staging.put_run(token.level, token.length);
-            p += token.bytes;
+            if (stream[p] != kEscape) {
+                staging.put_level(stream[p]);
+                p += 1;
+            } else if (stream[p + 1] == kEscape) {
+                staging.put_level(kEscape);
+                p += 2;
+            } else {
+                staging.put_run(stream[p + 2], stream[p + 1]);
+                p += 3;
+            }
         }
     }
     // The last bytes from a zeroed copy, one token at a time, stopping at a
