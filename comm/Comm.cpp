@@ -6,32 +6,32 @@
 
 extern "C" {
 
-int32_t encode(const float* values, uint8_t* stream, int32_t n)
+int32_t comm_encode(const float* values, uint8_t* stream, int32_t n)
 {
     return comm::detail::active_path().encode(values, stream, n);
 }
 
-int32_t decode(const uint8_t* stream, float* values, int32_t count)
+int32_t comm_decode(const uint8_t* stream, float* values, int32_t count)
 {
     return comm::detail::active_path().decode(stream, values, count);
 }
 
-int32_t encode2(const float* values, uint8_t* stream, int32_t n)
+int32_t comm_encode2(const float* values, uint8_t* stream, int32_t n)
 {
     return comm::detail::active_path().encode2(values, stream, n);
 }
 
-int32_t decode2(const uint8_t* stream, float* values, int32_t count)
+int32_t comm_decode2(const uint8_t* stream, float* values, int32_t count)
 {
     return comm::detail::active_path().decode2(stream, values, count);
 }
 
-int32_t split(const uint8_t* stream, packet* packets, int32_t len)
+int32_t comm_split(const uint8_t* stream, comm_packet* packets, int32_t len)
 {
     return comm::detail::active_path().split(stream, packets, len);
 }
 
-int32_t merge(const packet* packets, uint8_t* stream, int32_t count)
+int32_t comm_merge(const comm_packet* packets, uint8_t* stream, int32_t count)
 {
     return comm::detail::active_path().merge(packets, stream, count);
 }

@@ -119,10 +119,13 @@ namespace comm {
 
 // The longest block that round-trips: a decoder gives back at most this many
 // values, so the encoders here refuse longer blocks.
-inline constexpr std::size_t max_block_values = DECODE_MAX_VALUES;
+inline constexpr std::size_t max_block_values = COMM_DECODE_MAX_VALUES;
+
+// One fragment of an encoded stream: Comm.h's comm_packet.
+using packet = ::comm_packet;
 
 // Payload bytes of one packet.
-inline constexpr std::size_t packet_data_size = PACKET_DATA_SIZE;
+inline constexpr std::size_t packet_data_size = COMM_PACKET_DATA_SIZE;
 
 // Room encode needs for a block of `values` values: the longest stream of
 // either method.
@@ -235,10 +238,10 @@ inline std::size_t merged_size(std::span<const packet> packets, std::error_code&
     for (std::size_t j = 0; j < packets.size(); ++j) {
         const packet& p = packets[j];
         const bool final = j + 1 == packets.size();
-        if (p.length < 1 || p.length > PACKET_DATA_SIZE) {
+        if (p.length < 1 || p.length > COMM_PACKET_DATA_SIZE) {
             return fail(ec, errc::bad_packet_length);
         }
-        if (!final && p.length != PACKET_DATA_SIZE) {
+        if (!final && p.length != COMM_PACKET_DATA_SIZE) {
             return fail(ec, errc::short_packet);
         }
         if (p.last != (final ? 1 : 0)) {
@@ -253,7 +256,7 @@ inline std::size_t run_decoder(method m, std::span<const std::uint8_t> stream, f
 {
     const auto count = static_cast<std::int32_t>(stream.size());
     const std::int32_t written =
-        m == method::pairs ? ::decode(stream.data(), values, count) : ::decode2(stream.data(), values, count);
+        m == method::pairs ? ::comm_decode(stream.data(), values, count) : ::comm_decode2(stream.data(), values, count);
     return static_cast<std::size_t>(written);
 }
 
@@ -276,8 +279,8 @@ inline std::size_t run_decoder(method m, std::span<const std::uint8_t> stream, f
         return interface_detail::fail(ec, errc::output_too_small);
     }
     const auto n = static_cast<std::int32_t>(values.size());
-    const std::int32_t bytes =
-        m == method::pairs ? ::encode(values.data(), stream.data(), n) : ::encode2(values.data(), stream.data(), n);
+    const std::int32_t bytes = m == method::pairs ? ::comm_encode(values.data(), stream.data(), n)
+                                                  : ::comm_encode2(values.data(), stream.data(), n);
     return static_cast<std::size_t>(bytes);
 }
 
@@ -313,7 +316,8 @@ inline std::size_t run_decoder(method m, std::span<const std::uint8_t> stream, f
     if (packets.size() < packet_count(stream.size())) {
         return interface_detail::fail(ec, errc::output_too_small);
     }
-    return static_cast<std::size_t>(::split(stream.data(), packets.data(), static_cast<std::int32_t>(stream.size())));
+    return static_cast<std::size_t>(
+        ::comm_split(stream.data(), packets.data(), static_cast<std::int32_t>(stream.size())));
 }
 
 // Joins a well-formed packet sequence, as split makes it, into `stream`, which
@@ -329,7 +333,8 @@ inline std::size_t run_decoder(method m, std::span<const std::uint8_t> stream, f
     if (stream.size() < bytes) {
         return interface_detail::fail(ec, errc::output_too_small);
     }
-    return static_cast<std::size_t>(::merge(packets.data(), stream.data(), static_cast<std::int32_t>(packets.size())));
+    return static_cast<std::size_t>(
+        ::comm_merge(packets.data(), stream.data(), static_cast<std::int32_t>(packets.size())));
 }
 
 #if defined(__cpp_exceptions)
@@ -410,7 +415,7 @@ inline std::size_t or_throw(std::size_t result, const std::error_code& ec)
     std::error_code ec;
     const std::size_t bytes = interface_detail::merged_size(packets, ec);
     std::vector<std::uint8_t> stream(interface_detail::or_throw(bytes, ec));
-    static_cast<void>(::merge(packets.data(), stream.data(), static_cast<std::int32_t>(packets.size())));
+    static_cast<void>(::comm_merge(packets.data(), stream.data(), static_cast<std::int32_t>(packets.size())));
     return stream;
 }
 

@@ -5,9 +5,14 @@
 #   - examples/c: C with pkg-config, linked with the shared and the static library;
 #   - examples/cxx: C++ with find_package(comm), comm::comm static and shared;
 #   - examples/subproject: comm built by add_subdirectory in a project with no
-#     build type, whose asserts must stay on and which must get no comm targets
-#     but the library;
-#   - README.md shows the two examples as they are.
+#     build type, whose asserts must stay on, whose own flags comm must leave
+#     alone while it optimises its own sources, and which must get no comm
+#     targets but the library;
+#   - a library built unoptimised and without the short names: it exports and
+#     defines only comm_ names, a C program with its own `split` links every
+#     object of the static library with the C linker (no C++ runtime), and the
+#     C++ example builds against it;
+#   - the examples' sources are shown as they are in the documents.
 # Usage: tools/check-package.sh [BUILD]   (BUILD: a built tree, default build)
 # Works in build-package/ (removed first).
 set -euo pipefail
@@ -57,7 +62,7 @@ done
 for shared in OFF ON; do
   echo "-- subproject, no build type, BUILD_SHARED_LIBS=$shared"
   dir=$work/subproject-$shared
-  cmake -S examples/subproject -B "$dir" -DBUILD_SHARED_LIBS=$shared >/dev/null
+  cmake -S examples/subproject -B "$dir" -DBUILD_SHARED_LIBS=$shared -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
   cached=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$dir/CMakeCache.txt")
   [ -z "$cached" ] || { echo "the parent's cached build type became '$cached'"; exit 1; }
   cmake --build "$dir" -j2 >/dev/null
@@ -67,12 +72,44 @@ for shared in OFF ON; do
   expected="./app ./comm/libcomm.a "
   [ $shared = OFF ] || expected="./app ./comm/libcomm.so ./comm/libcomm.so.$major ./comm/libcomm.so.$(pkg-config --modversion comm) "
   [ "$built" = "$expected" ] || { echo "the default build made: $built"; exit 1; }
+  # Compile commands: comm's sources optimised, the parent's app.c as the parent left it.
+  awk -F'"' '/"command":/ { command = $4 }
+             /"file":/ { if ($4 ~ /\/app\.c$/) { if (command ~ / -O/) { print "app.c got an optimisation flag: " command; bad = 1 } }
+                         else if (command !~ / -O[1-3s]( |$)/) { print "unoptimised: " command; bad = 1 } }
+             END { exit bad }' "$dir/compile_commands.json"
 done
+
+echo "-- unoptimised library without the short names"
+plain=$work/short-names-off
+cmake -S . -B "$plain/build" -DCMAKE_BUILD_TYPE=Debug -DCOMM_SHORT_NAMES=OFF -DCOMM_BUILD_TESTS=OFF \
+  -DCOMM_BUILD_PROGRAMS=OFF -DCOMM_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$plain/build" -j2 >/dev/null
+cmake --install "$plain/build" --prefix "$plain/prefix" >/dev/null
+plain_libdir=$plain/prefix/lib
+cmake -DLIBRARY="$plain_libdir/libcomm.so" -DMAJOR="$major" -DSHORT_NAMES=OFF -P cmake/check-exports.cmake
+[[ $(PKG_CONFIG_PATH=$plain_libdir/pkgconfig pkg-config --cflags comm) == *-DCOMM_NO_SHORT_NAMES* ]] ||
+  { echo "comm.pc does not define COMM_NO_SHORT_NAMES"; exit 1; }
+grep -q 'INTERFACE_COMPILE_DEFINITIONS "COMM_NO_SHORT_NAMES"' "$plain_libdir"/cmake/comm/comm-targets.cmake ||
+  { echo "the CMake package does not define COMM_NO_SHORT_NAMES"; exit 1; }
+short=$(nm --defined-only "$plain_libdir/libcomm.a" | awk '$2 == "T" && $3 !~ /^(comm_|_Z)/ { print $3 }')
+[ -z "$short" ] || { echo "libcomm.a without short names defines: $short"; exit 1; }
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror tests/prefixed_names_test.c \
+  $(PKG_CONFIG_PATH=$plain_libdir/pkgconfig pkg-config --cflags comm) \
+  -Wl,--whole-archive "$plain_libdir/libcomm.a" -Wl,--no-whole-archive -o "$work/own-names"
+"$work/own-names"
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror examples/c/example.c \
+  $(PKG_CONFIG_PATH=$plain_libdir/pkgconfig pkg-config --cflags comm) "$plain_libdir/libcomm.a" -o "$work/c-plain"
+"$work/c-plain" >/dev/null
+cmake -S examples/cxx -B "$plain/cxx" -DCMAKE_PREFIX_PATH="$plain/prefix" \
+  -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Wconversion -Werror" >/dev/null
+cmake --build "$plain/cxx" >/dev/null
+"$plain/cxx/example" >/dev/null
 
 echo "-- README.md shows the examples as they are"
 readme=$(<README.md)
-for f in examples/c/example.c examples/cxx/example.cpp; do
-  [[ $readme == *"$(<"$f")"* ]] || { echo "README.md does not show $f as it is"; exit 1; }
-done
+[[ $readme == *"$(<examples/c/example.c)"* ]] || { echo "README.md does not show examples/c/example.c whole"; exit 1; }
+excerpt=$(awk '/^```cpp$/ { inside = 1; next } /^```$/ { inside = 0 } inside' README.md)
+[ -n "$excerpt" ] || { echo "README.md shows no C++ example"; exit 1; }
+[[ $(<examples/cxx/example.cpp) == *"$excerpt"* ]] || { echo "README.md's C++ lines are not in examples/cxx/example.cpp"; exit 1; }
 
 echo "package: clean"

@@ -33,5 +33,5 @@ cppcheck "${common[@]}" --enable=warning,style,performance,portability --std=c++
 # Tests: no style checks, which misread GoogleTest's parameterised fixtures.
 cppcheck "${common[@]}" --enable=warning,performance,portability --std=c++20 --language=c++ --library=googletest \
   tests/ commstat/tests/
-cppcheck "${common[@]}" --enable=warning,style,portability --std=c99 --language=c tests/c_header_test.c
+cppcheck "${common[@]}" --enable=warning,style,portability --std=c99 --language=c tests/c_header_test.c tests/prefixed_names_test.c
 echo "lint: clean"

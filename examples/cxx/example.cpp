@@ -29,13 +29,13 @@ int run()
     }
 
     // Or let the interface allocate; these forms throw std::system_error.
-    const std::vector<packet> packets = comm::split(std::span(stream).first(bytes));
+    const std::vector<comm::packet> packets = comm::split(std::span(stream).first(bytes));
     const std::vector<float> decoded = comm::decode(comm::method::escaped, comm::merge(packets));
     std::printf("%zu values -> %zu bytes in %zu packets -> %zu values\n", block.size(), bytes, packets.size(),
                 decoded.size());
 
     // A damaged packet sequence is refused, and nothing is written.
-    std::vector<packet> damaged = packets;
+    std::vector<comm::packet> damaged = packets;
     damaged.front().length = 600;
     std::vector<std::uint8_t> out(damaged.size() * comm::packet_data_size);
     if (comm::merge(damaged, out, ec) != 0 || ec != comm::errc::short_packet) {
