@@ -33,10 +33,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <iterator>
-#include <map>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,12 +41,12 @@
 
 #include "bench/data_sets.hpp"
 #include "bench/output_checks.hpp"
-#include "bench/spread.hpp"
+#include "bench/ratio_table.hpp"
+#include "bench/timed_blocks.hpp"
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
 #include "comm/sample_level.hpp"
-#include "driver/round_trip.hpp"
-#include "tests/reference.hpp"
+#include "reference/reference.hpp"
 
 #if COMM_BENCHMARK_LZ4
 #include <lz4.h>
@@ -61,14 +58,24 @@
 
 namespace {
 
+using bench::bench_name;
+using bench::Block;
 using bench::Bytes;
+using bench::Coder;
 using bench::Decoder;
 using bench::Encoder;
+using bench::kCoders;
+using bench::kFloats;
+using bench::kFraming;
+using bench::kMemcpy;
+using bench::kPeer;
+using bench::kStreams;
+using bench::named_stream;
 
 // Every data set in the round-trip program's block size; uniform and plateau
 // also in the most values a decoder writes (all of them would take the run
 // past two minutes on a busy two-core machine).
-constexpr int32_t kBlockValues = round_trip::kBlockValues;
+constexpr int32_t kBlockValues = bench::kBlockValues;
 constexpr int32_t kLargeBlockValues = DECODE_MAX_VALUES;
 
 bool timed_in_large_block(bench::DataSet set)
@@ -94,47 +101,6 @@ std::vector<Coders> implementations()
         return Coders{path->name, path->encode, path->decode, path->encode2, path->decode2};
     });
     return list;
-}
-
-enum class Coder { encode, decode, encode2, decode2 };
-constexpr std::array<Coder, 4> kCoders = {Coder::encode, Coder::decode, Coder::encode2, Coder::decode2};
-
-const char* coder_name(Coder coder)
-{
-    switch (coder) {
-        case Coder::encode:
-            return "encode";
-        case Coder::decode:
-            return "decode";
-        case Coder::encode2:
-            return "encode2";
-        case Coder::decode2:
-            return "decode2";
-    }
-    return "?";
-}
-
-bool is_encoder(Coder coder)
-{
-    return coder == Coder::encode || coder == Coder::encode2;
-}
-
-// A block of one data set and everything its benchmarks compare with, made
-// before any timing.
-struct Block {
-    int32_t n;
-    std::string group;  // "<data set>/<n>", the start of every benchmark name
-    std::vector<float> values;
-    Bytes levels;
-    std::vector<float> decoded;  // each level's value: what a decoder must write
-    Bytes pair;                  // the reference encoders' streams
-    Bytes escaped;
-    Bytes lz4;  // LZ4's compression of the levels; empty without LZ4
-};
-
-const Bytes& stream_of(Coder coder, const Block& block)
-{
-    return coder == Coder::encode || coder == Coder::decode ? block.pair : block.escaped;
 }
 
 Bytes encoded(Encoder encoder, const std::vector<float>& values)
@@ -315,23 +281,6 @@ void bm_lz4_decompress(benchmark::State& state, const Block& block)
 
 #endif
 
-// The parts of the benchmark names.
-constexpr std::string_view kMemcpy = "memcpy";
-constexpr std::string_view kFloats = "floats";
-constexpr std::array<std::string_view, 2> kStreams = {"pair", "escaped"};
-constexpr std::array<std::string_view, 2> kFraming = {"split", "merge"};
-constexpr std::string_view kPeer = "lz4";
-
-std::string bench_name(const Block& block, std::string_view function, std::string_view implementation)
-{
-    return block.group + "/" + std::string(function) + "/" + std::string(implementation);
-}
-
-const Bytes& named_stream(const Block& block, std::string_view stream)
-{
-    return stream == kStreams[0] ? block.pair : block.escaped;
-}
-
 // What one benchmark times.
 enum class Task { memcpy, encode, decode, split, merge, lz4_compress, lz4_decompress };
 
@@ -390,11 +339,11 @@ void register_block(const Block& block, const std::vector<Coders>& impls)
     }
     for (const Coder coder : kCoders) {
         for (const Coders& impl : impls) {
-            Job job{is_encoder(coder) ? Task::encode : Task::decode, b};
-            job.stream = &stream_of(coder, block);
+            Job job{bench::is_encoder(coder) ? Task::encode : Task::decode, b};
+            job.stream = &bench::stream_of(coder, block);
             job.encoder = coder == Coder::encode ? impl.encode : impl.encode2;
             job.decoder = coder == Coder::decode ? impl.decode : impl.decode2;
-            add(bench_name(block, coder_name(coder), impl.name), job);
+            add(bench_name(block, bench::coder_name(coder), impl.name), job);
         }
     }
     for (const std::string_view stream : kStreams) {
@@ -434,21 +383,6 @@ std::vector<std::string> register_all(std::deque<Block>& blocks)
 
 // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
 
-// The "model name" line of /proc/cpuinfo, or "unknown".
-std::string cpu_model()
-{
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(cpuinfo, line)) {
-        if (line.rfind("model name", 0) == 0) {
-            const size_t colon = line.find(':');
-            const size_t start = line.find_first_not_of(" \t", colon == std::string::npos ? line.size() : colon + 1);
-            return start == std::string::npos ? "unknown" : line.substr(start);
-        }
-    }
-    return "unknown";
-}
-
 std::string path_names()
 {
     std::string names;
@@ -460,200 +394,6 @@ std::string path_names()
     }
     return names;
 }
-
-std::string peer_description()
-{
-#if COMM_BENCHMARK_LZ4
-    return std::string("LZ4 ") + LZ4_versionString();
-#else
-    return "none: built without LZ4 (liblz4 not found), so there is no peer column";
-#endif
-}
-
-// Passes the runs to the display reporter chosen on the command line (unless
-// only the table is wanted), keeps each benchmark's CPU time per iteration for
-// every repetition, and at the end prints the tables.
-class RatioTable final : public benchmark::BenchmarkReporter {
-public:
-    RatioTable(benchmark::BenchmarkReporter* display, bool table_only, const std::deque<Block>& blocks,
-               std::vector<std::string> columns)
-        : display_(display), table_only_(table_only), blocks_(blocks), columns_(std::move(columns))
-    {
-    }
-
-    bool ReportContext(const Context& context) override { return display_->ReportContext(context); }
-
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration) {
-                continue;
-            }
-            const std::string& name = run.run_name.function_name;
-            if (run.error_occurred) {
-                errors_[name] = run.error_message;
-            } else if (run.iterations > 0) {
-                times_[name].push_back(run.GetAdjustedCPUTime() * 1e9 /
-                                       benchmark::GetTimeUnitMultiplier(run.time_unit));
-            }
-        }
-        if (!table_only_) {
-            display_->ReportRuns(runs);
-        }
-    }
-
-    void Finalize() override
-    {
-        display_->Finalize();
-        // Beside the console report on stdout; on stderr when stdout carries JSON or CSV.
-        const bool console = dynamic_cast<benchmark::ConsoleReporter*>(display_) != nullptr;
-        print(console ? display_->GetOutputStream() : display_->GetErrorStream());
-    }
-
-    [[nodiscard]] bool failed() const { return !errors_.empty(); }
-
-private:
-    // The cell of one benchmark over a baseline: its ratio, "ERROR", or "-" when not run.
-    [[nodiscard]] std::string cell(const std::string& name, const std::string& baseline) const
-    {
-        if (errors_.count(name) != 0) {
-            return "ERROR";
-        }
-        return bench::ratio_cell(spread(name), spread(baseline));
-    }
-
-    [[nodiscard]] bench::Spread spread(const std::string& name) const
-    {
-        const auto found = times_.find(name);
-        return found == times_.end() ? bench::Spread{} : bench::spread_of(found->second);
-    }
-
-    void print(std::ostream& out) const
-    {
-        if (times_.empty() && errors_.empty()) {
-            return;
-        }
-        size_t reps = 0;
-        for (const auto& [name, times] : times_) {
-            reps = std::max(reps, times.size());
-        }
-        out << "\ncomm coders as multiples of a memcpy of the block's n*4 float bytes, timed in the same run\n"
-            << "CPU " << cpu_model() << ", " << COMM_BENCHMARK_BUILD_TYPE << " build, peer " << peer_description()
-            << "\ncell: median CPU time over " << reps
-            << " repetition(s) / median memcpy time [fastest..slowest repetition]; 1.00 is the copy\n";
-#if COMM_BENCHMARK_LZ4
-        out << "lz4: LZ4_compress_default in the encode rows, LZ4_decompress_safe in the decode rows, on the\n"
-            << "block's level bytes (n bytes in, no quantising, no float output)\n";
-#endif
-        out << '\n';
-        print_coders(out);
-        out << "\nsplit and merge (one routine on every path) as multiples of a memcpy of the block's float bytes\n"
-            << "and of a memcpy of the stream's bytes\n\n";
-        print_framing(out);
-        print_errors(out);
-        out.flush();
-    }
-
-    void print_coders(std::ostream& out) const
-    {
-        std::vector<std::string> heading{"data set / n / function"};
-        heading.insert(heading.end(), columns_.begin(), columns_.end());
-        out << row(heading);
-        for (const Block& block : blocks_) {
-            const std::string baseline = bench_name(block, kMemcpy, kFloats);
-            if (spread(baseline).count == 0 && errors_.count(baseline) == 0) {
-                continue;  // filtered out
-            }
-            for (const Coder coder : kCoders) {
-                std::vector<std::string> cells{block.group + " " + coder_name(coder)};
-                for (const std::string& column : columns_) {
-                    const std::string name =
-                        column == kPeer
-                            ? bench_name(block, is_encoder(coder) ? "lz4_compress" : "lz4_decompress", kPeer)
-                            : bench_name(block, coder_name(coder), column);
-                    cells.push_back(cell(name, baseline));
-                }
-                out << row(cells);
-            }
-            out << '\n';
-        }
-        print_sizes(out);
-    }
-
-    // The stream sizes, which explain much of the spread between data sets.
-    void print_sizes(std::ostream& out) const
-    {
-        out << "stream bytes per block:";
-        for (const Block& block : blocks_) {
-            if (spread(bench_name(block, kMemcpy, kFloats)).count == 0) {
-                continue;
-            }
-            out << "\n  " << block.group << ": floats " << block.values.size() * sizeof(float) << ", pair "
-                << block.pair.size() << ", escaped " << block.escaped.size();
-            if (!block.lz4.empty()) {
-                out << ", lz4 " << block.lz4.size();
-            }
-        }
-        out << '\n';
-    }
-
-    void print_framing(std::ostream& out) const
-    {
-        out << row(
-            {"data set / n / stream (bytes)", "split x floats", "split x stream", "merge x floats", "merge x stream"});
-        for (const Block& block : blocks_) {
-            const std::string floats = bench_name(block, kMemcpy, kFloats);
-            for (const std::string_view stream : kStreams) {
-                const std::string copy = bench_name(block, kMemcpy, stream);
-                const std::string split_name = bench_name(block, kFraming[0], stream);
-                const std::string merge_name = bench_name(block, kFraming[1], stream);
-                if (spread(split_name).count == 0 && spread(merge_name).count == 0 && errors_.count(split_name) == 0 &&
-                    errors_.count(merge_name) == 0) {
-                    continue;  // filtered out
-                }
-                const std::string label = block.group + " " + std::string(stream) + " (" +
-                                          std::to_string(named_stream(block, stream).size()) + ")";
-                out << row({label, cell(split_name, floats), cell(split_name, copy), cell(merge_name, floats),
-                            cell(merge_name, copy)});
-            }
-        }
-    }
-
-    // A table line: the label in kLabel columns, then the cells in kCell each
-    // (a longer one pushes the rest right by what it overflows, and one space).
-    static std::string row(const std::vector<std::string>& cells)
-    {
-        constexpr size_t kLabel = 31;
-        constexpr size_t kCell = 20;
-        std::string line;
-        for (size_t i = 0; i < cells.size(); ++i) {
-            line += cells[i];
-            if (i + 1 < cells.size()) {
-                const size_t end = kLabel + kCell * i;
-                line.append(std::max(end, line.size() + 1) - line.size(), ' ');
-            }
-        }
-        return line + '\n';
-    }
-
-    void print_errors(std::ostream& out) const
-    {
-        if (errors_.empty()) {
-            return;
-        }
-        out << "\nWRONG OUTPUT (no time taken):\n";
-        for (const auto& [name, message] : errors_) {
-            out << "  " << name << ": " << message << '\n';
-        }
-    }
-
-    benchmark::BenchmarkReporter* display_;
-    bool table_only_;
-    const std::deque<Block>& blocks_;
-    std::vector<std::string> columns_;
-    std::map<std::string, std::vector<double>> times_;  // CPU ns per iteration, one per repetition
-    std::map<std::string, std::string> errors_;
-};
 
 // Takes --comm_table_only out of the arguments; true if it was there.
 bool take_table_only(int& argc, char** argv)
@@ -678,13 +418,13 @@ int main(int argc, char** argv)
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    benchmark::AddCustomContext("cpu_model", cpu_model());
+    benchmark::AddCustomContext("cpu_model", bench::cpu_model());
     benchmark::AddCustomContext("comm_build_type", COMM_BENCHMARK_BUILD_TYPE);
     benchmark::AddCustomContext("comm_paths", path_names());
-    benchmark::AddCustomContext("comm_peer", peer_description());
+    benchmark::AddCustomContext("comm_peer", bench::peer_description());
 
     // The library owns the default display reporter.
-    RatioTable reporter(benchmark::CreateDefaultDisplayReporter(), table_only, blocks, columns);
+    bench::RatioTable reporter(benchmark::CreateDefaultDisplayReporter(), table_only, blocks, columns);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return reporter.failed() ? 1 : 0;

@@ -10,7 +10,6 @@
 
 #include "bench/signals.hpp"
 #include "comm/sample_level.hpp"
-#include "driver/round_trip.hpp"
 
 namespace bench {
 namespace {
@@ -170,9 +169,12 @@ std::vector<float> make_data_set(DataSet set, std::int32_t n)
     switch (set) {
         case DataSet::uniform: {
             std::vector<float> values(static_cast<size_t>(n));
-            // The round-trip program's generator, so the block is one it could report on.
+            // The round-trip program's samples, so the block is one it could report on:
+            // the float nearest to rand() / RAND_MAX.
+            static_assert(RAND_MAX == 2147483647, "the uniform block assumes rand() spans 0..2147483647");
             std::srand(kUniformSeed);
-            std::generate(values.begin(), values.end(), [] { return round_trip::sample_value(std::rand()); });
+            std::generate(values.begin(), values.end(),
+                          [] { return comm::nearest_float(static_cast<uint32_t>(std::rand()), RAND_MAX); });
             return values;
         }
         case DataSet::plateau:

@@ -11,7 +11,7 @@
 namespace bench {
 
 enum class DataSet {
-    uniform,    // the round-trip program's block: sample_value(rand()) after a fixed srand
+    uniform,    // the round-trip program's block: rand() / RAND_MAX, rounded once, after a fixed srand
     plateau,    // runs of 30 to 50 equal levels (about 40), each level unlike its neighbours'
     long_runs,  // runs of 257 to 1000 equal levels: every run is cut at least once by either coder
     heavy_255,  // half the values at level 255, alone or in short runs; the rest uniform
@@ -28,6 +28,9 @@ inline constexpr std::array<DataSet, 8> kDataSets = {
 // Whether the speech set is a recorded voice (the build found espeak-ng) rather
 // than the synthetic voiced signal.
 bool speech_is_recorded();
+
+// The round-trip program's block size, in which every data set is timed.
+inline constexpr std::int32_t kBlockValues = 1900;
 
 // The seed the uniform block is made with, as the round-trip program would be
 // seeded.

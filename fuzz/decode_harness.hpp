@@ -1,74 +1,62 @@
 // The body of fuzz_decode and fuzz_decode2: the input is an encoded stream of
-// either method, decoded from an exact-size heap copy (AddressSanitizer sees
-// any read past `count`) into an exact DECODE_MAX_VALUES heap buffer (and any
-// write past it).
+// either method. The decoder is held against the step-by-step one through the
+// checked-call harness (exact-size buffers, sentinels past the output, the
+// same count and float bits); what it decoded is then encoded with the same
+// method (checked the same way) and decoded again, bit for bit the same.
 #ifndef COMM_FUZZ_DECODE_HARNESS_HPP
 #define COMM_FUZZ_DECODE_HARNESS_HPP
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
+#include <string>
 
 #include "fuzz/fuzz_support.hpp"
+#include "reference/checked_calls.hpp"
 
 namespace comm_fuzz {
 
-using Decoder = int32_t (*)(const uint8_t*, float*, int32_t);
-using Encoder = int32_t (*)(const float*, uint8_t*, int32_t);
-using ReferenceDecoder = int32_t (*)(const uint8_t*, float*, int32_t);
+// The functions of one method: the library's and the step-by-step ones.
+struct MethodCoders {
+    checked::Decoder decoder;
+    checked::Encoder encoder;
+    checked::Decoder reference_decoder;
+    checked::Encoder reference_encoder;
+};
 
-inline int run_decode_target(const uint8_t* data, std::size_t size, Decoder decoder, Encoder encoder,
-                             ReferenceDecoder reference)
+inline void require(const std::string& fault)
+{
+    if (!fault.empty()) {
+        fail(fault.c_str(), __FILE__, __LINE__);
+    }
+}
+
+inline int run_decode_target(const uint8_t* data, std::size_t size, const MethodCoders& method)
 {
     if (size > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
         return 0;
     }
+    // count <= 0 returns 0 and writes nothing.
     const auto count = static_cast<int32_t>(size);
-    const ExactArray<uint8_t> stream(size);
-    if (size > 0) {
-        std::memcpy(stream.get(), data, size);
-    }
+    const ExactArray<uint8_t> stream = checked::exact_copy(data, size);
     const ExactArray<float> values(DECODE_MAX_VALUES);
     fill_untouched(values.get(), DECODE_MAX_VALUES);
-
-    // count <= 0 returns 0 and writes nothing.
-    FUZZ_CHECK(decoder(stream.get(), values.get(), 0) == 0);
-    FUZZ_CHECK(decoder(stream.get(), values.get(), -count - 1) == 0);
+    FUZZ_CHECK(method.decoder(stream.get(), values.get(), 0) == 0);
+    FUZZ_CHECK(method.decoder(stream.get(), values.get(), -count - 1) == 0);
     FUZZ_CHECK(all_untouched(values.get(), 0, DECODE_MAX_VALUES));
 
-    const int32_t written = decoder(stream.get(), values.get(), count);
-    FUZZ_CHECK(written >= 0 && written <= DECODE_MAX_VALUES);
-    const auto n = static_cast<std::size_t>(written);
+    const checked::Decoded decoded = checked::decode(method.decoder, method.reference_decoder, data, size);
+    require(decoded.fault);
 
-    // Every value written is the value of a level; nothing past the returned
-    // count was written; the stream was only read.
-    for (std::size_t i = 0; i < n; ++i) {
-        FUZZ_CHECK(is_level_value(values[i]));
-    }
-    FUZZ_CHECK(all_untouched(values.get(), n, DECODE_MAX_VALUES));
-    FUZZ_CHECK(size == 0 || std::memcmp(stream.get(), data, size) == 0);
-
-    // The same values as the format, decoded step by step, gives.
-    static float expected[DECODE_MAX_VALUES];
-    FUZZ_CHECK(reference(data, expected, count) == written);
-    for (std::size_t i = 0; i < n; ++i) {
-        FUZZ_CHECK(same_bits(values[i], expected[i]));
-    }
-
-    // Encoding the decoded values with the same method and decoding that
-    // again restores them bit for bit.
-    const ExactArray<uint8_t> again(2 * n);
-    const int32_t length = encoder(values.get(), again.get(), written);
-    FUZZ_CHECK(length >= 0 && static_cast<std::size_t>(length) <= 2 * n);
-    FUZZ_CHECK((n == 0) == (length == 0));
-    const ExactArray<float> restored(DECODE_MAX_VALUES);
-    fill_untouched(restored.get(), DECODE_MAX_VALUES);
-    FUZZ_CHECK(decoder(again.get(), restored.get(), length) == written);
-    for (std::size_t i = 0; i < n; ++i) {
-        FUZZ_CHECK(same_bits(restored[i], values[i]));
-    }
-    FUZZ_CHECK(all_untouched(restored.get(), n, DECODE_MAX_VALUES));
+    const checked::Encoded again =
+        checked::encode(method.encoder, method.reference_encoder, decoded.values.data(), decoded.count);
+    require(again.fault);
+    const checked::Decoded restored =
+        checked::decode(method.decoder, method.reference_decoder, again.stream.data(), again.stream.size());
+    require(restored.fault);
+    FUZZ_CHECK(std::equal(restored.values.begin(), restored.values.end(), decoded.values.begin(), decoded.values.end(),
+                          same_bits));
     return 0;
 }
 

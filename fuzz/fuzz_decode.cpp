@@ -4,9 +4,9 @@
 
 #include "comm/Comm.h"
 #include "fuzz/decode_harness.hpp"
-#include "tests/reference.hpp"
+#include "reference/reference.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    return comm_fuzz::run_decode_target(data, size, decode, encode, reference::decode_pairs);
+    return comm_fuzz::run_decode_target(data, size, {decode, encode, reference::decode_pairs, reference::encode_pairs});
 }

@@ -4,9 +4,10 @@
 
 #include "comm/Comm.h"
 #include "fuzz/decode_harness.hpp"
-#include "tests/reference.hpp"
+#include "reference/reference.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    return comm_fuzz::run_decode_target(data, size, decode2, encode2, reference::decode_escaped);
+    return comm_fuzz::run_decode_target(data, size,
+                                        {decode2, encode2, reference::decode_escaped, reference::encode_escaped});
 }

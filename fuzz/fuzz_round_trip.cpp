@@ -14,7 +14,7 @@
 
 #include "comm/Comm.h"
 #include "fuzz/fuzz_support.hpp"
-#include "tests/reference.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 

@@ -1,12 +1,12 @@
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <random>
 
 #include <gtest/gtest.h>
 
+#include "checked_expect.hpp"
 #include "comm/Comm.h"
-#include "reference.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 
@@ -14,50 +14,24 @@ using reference::Bytes;
 using reference::Levels;
 using reference::values_of;
 
-using Encoder = int32_t (*)(const float*, uint8_t*, int32_t);
-using Decoder = int32_t (*)(const uint8_t*, float*, int32_t);
-
-Bytes encode_with(Encoder encoder, const std::vector<float>& values)
-{
-    const size_t room = 2 * values.size();
-    Bytes stream(room + 64, 0xEE);
-    const int32_t size = encoder(values.data(), stream.data(), static_cast<int32_t>(values.size()));
-    EXPECT_EQ(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(room), stream.end()), Bytes(64, 0xEE))
-        << "wrote past 2n bytes";
-    stream.resize(static_cast<size_t>(size));
-    return stream;
-}
-
-// Decodes from an exact-size copy, so a sanitizer sees any read past the end.
-Levels decode_with(Decoder decoder, const Bytes& stream)
-{
-    const std::unique_ptr<uint8_t[]> exact(new uint8_t[stream.size() + (stream.empty() ? 1 : 0)]);
-    std::copy(stream.begin(), stream.end(), exact.get());
-    std::vector<float> values(DECODE_MAX_VALUES + 1, -1.0F);
-    const int32_t count = decoder(exact.get(), values.data(), static_cast<int32_t>(stream.size()));
-    EXPECT_EQ(values[DECODE_MAX_VALUES], -1.0F) << "wrote past the decoder's capacity";
-    values.resize(static_cast<size_t>(count));
-    return reference::levels_of(values);
-}
-
 Bytes encode_block(const std::vector<float>& values)
 {
-    return encode_with(encode, values);
+    return expect_encoded(encode, reference::encode_pairs, values);
 }
 
 Levels decode_stream(const Bytes& stream)
 {
-    return decode_with(decode, stream);
+    return reference::levels_of(expect_decoded(decode, reference::decode_pairs, stream).values);
 }
 
 Bytes encode2_block(const std::vector<float>& values)
 {
-    return encode_with(encode2, values);
+    return expect_encoded(encode2, reference::encode_escaped, values);
 }
 
 Levels decode2_stream(const Bytes& stream)
 {
-    return decode_with(decode2, stream);
+    return reference::levels_of(expect_decoded(decode2, reference::decode_escaped, stream).values);
 }
 
 TEST(SampleLevels, EachLevelValueIsTheNearestFloatAndRequantisesToItsLevel)

@@ -21,7 +21,7 @@
 
 #include <gtest/gtest.h>
 
-#include "reference.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 

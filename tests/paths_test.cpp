@@ -7,7 +7,6 @@
 #include <cfenv>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,64 +14,32 @@
 #include <gtest/gtest.h>
 
 #include "bench/signals.hpp"
+#include "checked_expect.hpp"
 #include "comm/codec_paths.hpp"
-#include "reference.hpp"
+#include "reference/checked_calls.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 
+using checked::Decoder;
+using checked::Encoder;
+using checked::kSlack;
+using checked::kUntouchedByte;
+using checked::untouched;
 using comm::detail::CodecPath;
 using reference::Bytes;
 using reference::Levels;
-using Encoder = int32_t (*)(const float*, uint8_t*, int32_t);
-using Decoder = int32_t (*)(const uint8_t*, float*, int32_t);
 
-constexpr uint8_t kUnwritten = 0xA5;  // as a float, negative: no level has it
-constexpr size_t kSlack = 64;         // sentinel room past every output
-
-bool unwritten(const void* p, size_t bytes)
-{
-    const auto* b = static_cast<const uint8_t*>(p);
-    return std::all_of(b, b + bytes, [](uint8_t x) { return x == kUnwritten; });
-}
-
-// Encodes with `encoder` and with the reference; expects the same bytes and
-// nothing written past 2n. Returns the stream.
+// Both hold the coder against the step-by-step one, with every rule of
+// reference/checked_calls.hpp.
 Bytes encode_checked(Encoder encoder, Encoder reference_encoder, const std::vector<float>& values)
 {
-    const auto n = static_cast<int32_t>(values.size());
-    const size_t room = 2 * values.size();
-    Bytes stream(room + kSlack, kUnwritten);
-    const int32_t size = encoder(values.data(), stream.data(), n);
-    EXPECT_TRUE(unwritten(stream.data() + room, kSlack)) << "wrote past 2n, n " << n;
-    Bytes expected(room);
-    expected.resize(static_cast<size_t>(reference_encoder(values.data(), expected.data(), n)));
-    stream.resize(static_cast<size_t>(std::max(size, 0)));
-    EXPECT_EQ(stream, expected) << "n " << n;
-    return stream;
+    return expect_encoded(encoder, reference_encoder, values);
 }
 
-// Decodes an exact-size copy of `stream` (a sanitizer sees any read past it)
-// with `decoder` and with the reference; expects the same count and float bits,
-// and nothing written past the count. Returns the count.
 int32_t decode_checked(Decoder decoder, Decoder reference_decoder, const Bytes& stream)
 {
-    const auto count = static_cast<int32_t>(stream.size());
-    const std::unique_ptr<uint8_t[]> exact(new uint8_t[std::max<size_t>(stream.size(), 1)]);
-    std::copy(stream.begin(), stream.end(), exact.get());
-    const size_t room = DECODE_MAX_VALUES + kSlack;
-    std::vector<float> values(room);
-    std::vector<float> expected(room);
-    std::memset(values.data(), kUnwritten, room * sizeof(float));
-    std::memset(expected.data(), kUnwritten, room * sizeof(float));
-    const int32_t written = decoder(exact.get(), values.data(), count);
-    const int32_t expected_written = reference_decoder(stream.data(), expected.data(), count);
-    EXPECT_EQ(written, expected_written) << "stream of " << count << " bytes";
-    const auto same_bits = [](float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); };
-    EXPECT_TRUE(std::equal(values.begin(), values.end(), expected.begin(), same_bits))
-        << "values or the slots past them differ, stream of " << count << " bytes";
-    const size_t past = static_cast<size_t>(std::clamp<int32_t>(written, 0, DECODE_MAX_VALUES));
-    EXPECT_TRUE(unwritten(values.data() + past, (room - past) * sizeof(float))) << "wrote past the count";
-    return written;
+    return expect_decoded(decoder, reference_decoder, stream).count;
 }
 
 // Both methods, encoded and decoded back, on one block of levels.
@@ -133,9 +100,9 @@ TEST_P(EachPath, QuantisesLikeTheRule)
     }
     // Every length up to two windows and more, so every tail is met.
     for (size_t n = 0; n <= 200; ++n) {
-        Bytes levels(n + kSlack, kUnwritten);
+        Bytes levels(n + kSlack, kUntouchedByte);
         path().quantise(values.data(), levels.data(), static_cast<int32_t>(n));
-        ASSERT_TRUE(unwritten(levels.data() + n, kSlack)) << "wrote past n " << n;
+        ASSERT_TRUE(untouched(levels.data() + n, kSlack)) << "wrote past n " << n;
         for (size_t i = 0; i < n; ++i) {
             ASSERT_EQ(levels[i], comm::quantise(values[i])) << "n " << n << ", value " << values[i];
         }
@@ -154,9 +121,9 @@ TEST_P(EachPath, ConvertsEveryLevelToItsValue)
     for (const size_t n :
          {size_t{0}, size_t{1}, size_t{15}, size_t{63}, size_t{64}, size_t{65}, size_t{200}, size_t{1000}}) {
         std::vector<float> values(n + kSlack);
-        std::memset(values.data(), kUnwritten, values.size() * sizeof(float));
+        std::memset(values.data(), kUntouchedByte, values.size() * sizeof(float));
         path().level_values(levels.data(), values.data(), static_cast<int32_t>(n));
-        ASSERT_TRUE(unwritten(values.data() + n, kSlack * sizeof(float))) << "wrote past n " << n;
+        ASSERT_TRUE(untouched(values.data() + n, kSlack * sizeof(float))) << "wrote past n " << n;
         for (size_t i = 0; i < n; ++i) {
             ASSERT_EQ(std::bit_cast<uint32_t>(values[i]), std::bit_cast<uint32_t>(comm::level_value(levels[i])))
                 << "level " << int{levels[i]};
@@ -351,21 +318,21 @@ TEST_P(EachPath, FramesLikeThePacketRules)
         }
         const size_t count = (stream.size() + PACKET_DATA_SIZE - 1) / PACKET_DATA_SIZE;
         std::vector<packet> packets(count + 1);
-        std::memset(packets.data(), kUnwritten, packets.size() * sizeof(packet));
+        std::memset(packets.data(), kUntouchedByte, packets.size() * sizeof(packet));
         ASSERT_EQ(path().split(stream.data(), packets.data(), len), static_cast<int32_t>(count)) << len;
         for (size_t j = 0; j < count; ++j) {
             const auto size = static_cast<size_t>(std::min<int32_t>(len - 650 * static_cast<int32_t>(j), 650));
             ASSERT_EQ(packets[j].length, static_cast<int32_t>(size)) << len;
             ASSERT_EQ(packets[j].last, j + 1 == count ? 1 : 0) << len;
             ASSERT_EQ(std::memcmp(packets[j].data, stream.data() + 650 * j, size), 0) << len;
-            ASSERT_TRUE(unwritten(packets[j].data + size, PACKET_DATA_SIZE - size)) << "split past the length " << len;
+            ASSERT_TRUE(untouched(packets[j].data + size, PACKET_DATA_SIZE - size)) << "split past the length " << len;
         }
-        ASSERT_TRUE(unwritten(&packets[count], sizeof(packet))) << "split past the count " << len;
+        ASSERT_TRUE(untouched(&packets[count], sizeof(packet))) << "split past the count " << len;
 
-        Bytes merged(stream.size() + kSlack, kUnwritten);
+        Bytes merged(stream.size() + kSlack, kUntouchedByte);
         ASSERT_EQ(path().merge(packets.data(), merged.data(), static_cast<int32_t>(count)), len);
         ASSERT_TRUE(std::equal(stream.begin(), stream.end(), merged.begin())) << len;
-        ASSERT_TRUE(unwritten(merged.data() + len, kSlack)) << "merge past the total " << len;
+        ASSERT_TRUE(untouched(merged.data() + len, kSlack)) << "merge past the total " << len;
     }
 
     // Claimed lengths outside 0..650 count as clamped.
@@ -380,8 +347,8 @@ TEST_P(EachPath, FramesLikeThePacketRules)
             p.length = static_cast<int32_t>(rng() % 700) - 20;
             total += static_cast<size_t>(std::clamp(p.length, 0, PACKET_DATA_SIZE));
         }
-        Bytes merged(total + kSlack, kUnwritten);
-        Bytes expected(total + kSlack, kUnwritten);
+        Bytes merged(total + kSlack, kUntouchedByte);
+        Bytes expected(total + kSlack, kUntouchedByte);
         const auto count = static_cast<int32_t>(packets.size());
         ASSERT_EQ(path().merge(packets.data(), merged.data(), count), static_cast<int32_t>(total));
         comm::detail::portable_path.merge(packets.data(), expected.data(), count);

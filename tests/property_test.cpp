@@ -11,7 +11,7 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
-#include "reference.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 

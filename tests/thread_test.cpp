@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "comm/Comm.h"
-#include "reference.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 

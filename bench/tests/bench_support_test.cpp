@@ -17,8 +17,7 @@
 #include "bench/output_checks.hpp"
 #include "bench/spread.hpp"
 #include "comm/codec_paths.hpp"
-#include "driver/round_trip.hpp"
-#include "reference.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 
@@ -44,27 +43,13 @@ reference::Levels levels_of(DataSet set, int32_t n)
     return reference::levels_of(bench::make_data_set(set, n));
 }
 
-std::string report_for(uint32_t seed)
-{
-    std::vector<packet> packets(round_trip::kPacketSlots);
-    std::FILE* out = std::tmpfile();
-    EXPECT_EQ(round_trip::run_report(seed, packets.data(), out), 0);
-    std::string text(static_cast<size_t>(std::ftell(out)), '\0');
-    std::rewind(out);
-    EXPECT_EQ(std::fread(text.data(), 1, text.size(), out), text.size());
-    std::fclose(out);
-    return text;
-}
-
 TEST(BenchDataSets, UniformIsTheRoundTripProgramsBlockForItsSeed)
 {
-    const std::vector<float> values = bench::make_data_set(DataSet::uniform, round_trip::kBlockValues);
+    const std::vector<float> values = bench::make_data_set(DataSet::uniform, bench::kBlockValues);
     const reference::Levels levels = reference::levels_of(values);
-    const std::string report = report_for(bench::kUniformSeed);
-    for (const auto& stream : {reference::encode_pairs(levels), reference::encode_escaped(levels)}) {
-        const std::string line = "ENCODE: outputsize=" + std::to_string(stream.size()) + " bytes\n";
-        EXPECT_NE(report.find(line), std::string::npos) << line << "not in\n" << report;
-    }
+    // The round-trip program reports these sizes for the same seed (its tests pin them too).
+    EXPECT_EQ(reference::encode_pairs(levels).size(), 3784U);
+    EXPECT_EQ(reference::encode_escaped(levels).size(), 1908U);
     // Noisy, as the program's blocks are: nearly every level present, few equal neighbours.
     const std::vector<int> runs = run_lengths(levels);
     EXPECT_GT(runs.size(), levels.size() * 95 / 100);
@@ -85,7 +70,7 @@ TEST(BenchDataSets, PlateausAreRunsOfAboutForty)
 
 TEST(BenchDataSets, LongRunsAllPassTheLongestRunEitherStreamHolds)
 {
-    for (const int32_t n : {round_trip::kBlockValues, DECODE_MAX_VALUES}) {
+    for (const int32_t n : {bench::kBlockValues, DECODE_MAX_VALUES}) {
         const std::vector<int> runs = run_lengths(levels_of(DataSet::long_runs, n));
         ASSERT_GE(runs.size(), 3U) << n;
         EXPECT_TRUE(std::all_of(runs.begin(), runs.end() - 1, [](int r) { return r > 256 && r <= 1000; })) << n;
@@ -94,7 +79,7 @@ TEST(BenchDataSets, LongRunsAllPassTheLongestRunEitherStreamHolds)
 
 TEST(BenchDataSets, HeavyIn255IsHalfLevel255AloneAndInRuns)
 {
-    const reference::Levels levels = levels_of(DataSet::heavy_255, round_trip::kBlockValues);
+    const reference::Levels levels = levels_of(DataSet::heavy_255, bench::kBlockValues);
     const auto count_255 = std::count(levels.begin(), levels.end(), uint8_t{255});
     EXPECT_NEAR(static_cast<double>(count_255) / static_cast<double>(levels.size()), 0.5, 0.05);
     int lone = 0;
@@ -141,8 +126,8 @@ TEST(BenchDataSets, ASmallerBlockIsTheStartOfALargerOneOnEveryCall)
     for (const DataSet set : bench::kDataSets) {
         const std::vector<float> large = bench::make_data_set(set, DECODE_MAX_VALUES);
         static_cast<void>(std::rand());  // whatever else uses rand meanwhile
-        const std::vector<float> small = bench::make_data_set(set, round_trip::kBlockValues);
-        ASSERT_EQ(small.size(), static_cast<size_t>(round_trip::kBlockValues));
+        const std::vector<float> small = bench::make_data_set(set, bench::kBlockValues);
+        ASSERT_EQ(small.size(), static_cast<size_t>(bench::kBlockValues));
         EXPECT_TRUE(std::equal(small.begin(), small.end(), large.begin(), [](float a, float b) {
             return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
         })) << bench::data_set_name(set);
@@ -244,7 +229,7 @@ struct Checked {
 // takes six packets, the last one part full.
 Checked uniform_block()
 {
-    Checked c{bench::make_data_set(DataSet::uniform, round_trip::kBlockValues), {}, {}};
+    Checked c{bench::make_data_set(DataSet::uniform, bench::kBlockValues), {}, {}};
     const reference::Levels levels = reference::levels_of(c.values);
     c.decoded = reference::values_of(levels);
     c.pair = reference::encode_pairs(levels);
@@ -254,7 +239,7 @@ Checked uniform_block()
 TEST(BenchOutputChecks, PassEveryPathAndTheFramingOnEveryDataSet)
 {
     for (const DataSet set : bench::kDataSets) {
-        const std::vector<float> values = bench::make_data_set(set, round_trip::kBlockValues);
+        const std::vector<float> values = bench::make_data_set(set, bench::kBlockValues);
         const reference::Levels levels = reference::levels_of(values);
         const std::vector<float> decoded = reference::values_of(levels);
         const bench::Bytes pair = reference::encode_pairs(levels);

@@ -3,8 +3,8 @@
 // The tests, the fuzz targets and the benchmark (as the "before") hold every
 // path of the library against these. Also helpers to build blocks with chosen
 // levels.
-#ifndef TESTS_REFERENCE_HPP
-#define TESTS_REFERENCE_HPP
+#ifndef REFERENCE_REFERENCE_HPP
+#define REFERENCE_REFERENCE_HPP
 
 #include <cstddef>
 #include <cstdint>
@@ -155,4 +155,4 @@ inline Bytes encode_escaped(const Levels& levels)
 
 }  // namespace reference
 
-#endif  // TESTS_REFERENCE_HPP
+#endif  // REFERENCE_REFERENCE_HPP

@@ -1,0 +1,78 @@
+// A block the benchmark times, made with everything its benchmarks compare
+// with before any timing, and the names of those benchmarks:
+// "<data set>/<n>/<function>/<implementation>". The registry and the table
+// printer both spell them from here.
+#ifndef BENCH_TIMED_BLOCKS_HPP
+#define BENCH_TIMED_BLOCKS_HPP
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bench/output_checks.hpp"
+
+namespace bench {
+
+enum class Coder { encode, decode, encode2, decode2 };
+inline constexpr std::array<Coder, 4> kCoders = {Coder::encode, Coder::decode, Coder::encode2, Coder::decode2};
+
+inline const char* coder_name(Coder coder)
+{
+    switch (coder) {
+        case Coder::encode:
+            return "encode";
+        case Coder::decode:
+            return "decode";
+        case Coder::encode2:
+            return "encode2";
+        case Coder::decode2:
+            return "decode2";
+    }
+    return "?";
+}
+
+inline bool is_encoder(Coder coder)
+{
+    return coder == Coder::encode || coder == Coder::encode2;
+}
+
+// A block of one data set and everything its benchmarks compare with, made
+// before any timing.
+struct Block {
+    int32_t n;
+    std::string group;  // "<data set>/<n>", the start of every benchmark name
+    std::vector<float> values;
+    Bytes levels;
+    std::vector<float> decoded;  // each level's value: what a decoder must write
+    Bytes pair;                  // the reference encoders' streams
+    Bytes escaped;
+    Bytes lz4;  // LZ4's compression of the levels; empty without LZ4
+};
+
+inline const Bytes& stream_of(Coder coder, const Block& block)
+{
+    return coder == Coder::encode || coder == Coder::decode ? block.pair : block.escaped;
+}
+
+// The parts of the benchmark names.
+inline constexpr std::string_view kMemcpy = "memcpy";
+inline constexpr std::string_view kFloats = "floats";
+inline constexpr std::array<std::string_view, 2> kStreams = {"pair", "escaped"};
+inline constexpr std::array<std::string_view, 2> kFraming = {"split", "merge"};
+inline constexpr std::string_view kPeer = "lz4";
+
+inline std::string bench_name(const Block& block, std::string_view function, std::string_view implementation)
+{
+    return block.group + "/" + std::string(function) + "/" + std::string(implementation);
+}
+
+inline const Bytes& named_stream(const Block& block, std::string_view stream)
+{
+    return stream == kStreams[0] ? block.pair : block.escaped;
+}
+
+}  // namespace bench
+
+#endif  // BENCH_TIMED_BLOCKS_HPP
