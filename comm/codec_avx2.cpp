@@ -10,16 +10,12 @@
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
 #include "comm/sample_level.hpp"
+#include "comm/target_region.hpp"
 
 #if COMM_X86_PATHS
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma,bmi,bmi2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,fma,bmi,bmi2")
-#endif
+COMM_TARGET_REGION("avx2,fma,bmi,bmi2")
 
 #define COMM_VECTOR_TARGET avx2
 #include "comm/vector_coders.hpp"
@@ -27,7 +23,7 @@
 namespace comm::detail {
 namespace {
 
-struct Avx2Ops {
+struct Avx2Primitives {
     // The float rules need round-to-nearest, the default mode. Under any other
     // mode the caller has set, the path runs the portable coders instead.
     [[gnu::always_inline]] static bool rounds_to_nearest()
@@ -145,26 +141,14 @@ struct Avx2Ops {
         return {levels[0], levels[1]};
     }
 
-    [[gnu::always_inline]] static __m256i quantise8(__m256 x)
-    {
-        return _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_min_ps(_mm256_set1_ps(1.0F), x), _mm256_set1_ps(kLevelScale)));
-    }
+    // Eight floats or 32-bit words to a vector.
+    static constexpr int32_t kLanes = 8;
+    using Floats = __m256;
+    using Words = __m256i;
 
-    // 32 levels from four vectors of 8 in order.
-    [[gnu::always_inline]] static __m256i pack_levels(const __m256i q[4])
+    [[gnu::always_inline]] static Floats load_floats(const float* p)
     {
-        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(q[0], q[1]), _mm256_packs_epi32(q[2], q[3]));
-        return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-    }
-
-    [[gnu::always_inline]] static Window quantise(const float* values)
-    {
-        __m256i q[8];
-#pragma GCC unroll 8
-        for (std::ptrdiff_t k = 0; k < 8; ++k) {
-            q[k] = quantise8(_mm256_loadu_ps(values + 8 * k));
-        }
-        return {pack_levels(q), pack_levels(q + 4)};
+        return _mm256_loadu_ps(p);
     }
 
     // Lanes i < k of 8 set (k may be below 0 or above 8).
@@ -174,50 +158,58 @@ struct Avx2Ops {
                                   _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     }
 
-    [[gnu::always_inline]] static Window quantise_partial(const float* values, int32_t k)
+    [[gnu::always_inline]] static Floats load_floats_partial(const float* p, std::ptrdiff_t k)
     {
-        __m256i q[8];
-#pragma GCC unroll 8
-        for (std::ptrdiff_t j = 0; j < 8; ++j) {
-            q[j] = k > 8 * j ? quantise8(_mm256_maskload_ps(values + 8 * j, lanes_below(k - 8 * j)))
-                             : _mm256_setzero_si256();
-        }
+        return _mm256_maskload_ps(p, lanes_below(k));
+    }
+
+    [[gnu::always_inline]] static Words zero_words()
+    {
+        return _mm256_setzero_si256();
+    }
+
+    [[gnu::always_inline]] static Words quantise_lanes(Floats x)
+    {
+        return _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_min_ps(_mm256_set1_ps(1.0F), x), _mm256_set1_ps(kLevelScale)));
+    }
+
+    // 32 levels from four vectors of 8 in order.
+    [[gnu::always_inline]] static __m256i pack_levels(const Words q[4])
+    {
+        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(q[0], q[1]), _mm256_packs_epi32(q[2], q[3]));
+        return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    }
+
+    [[gnu::always_inline]] static Window pack_window(const Words q[8])
+    {
         return {pack_levels(q), pack_levels(q + 4)};
     }
 
-    [[gnu::always_inline]] static __m256 values8(const uint8_t* levels)
+    [[gnu::always_inline]] static Floats level_floats(const uint8_t* levels)
     {
         const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(levels));
         const __m256 b = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
         return _mm256_fmadd_ps(b, _mm256_set1_ps(kLevelStepHigh), _mm256_mul_ps(b, _mm256_set1_ps(kLevelStepLow)));
     }
 
-    [[gnu::always_inline]] static void level_values(const uint8_t* levels, float* values)
+    [[gnu::always_inline]] static void store_floats(float* p, Floats v)
     {
-#pragma GCC unroll 8
-        for (std::ptrdiff_t j = 0; j < 8; ++j) {
-            _mm256_storeu_ps(values + 8 * j, values8(levels + 8 * j));
-        }
+        _mm256_storeu_ps(p, v);
     }
 
-    [[gnu::always_inline]] static void level_values_partial(const uint8_t* levels, float* values, int32_t k)
+    [[gnu::always_inline]] static void store_floats_partial(float* p, Floats v, std::ptrdiff_t k)
     {
-        for (std::ptrdiff_t j = 0; j < 8 && k > 8 * j; ++j) {
-            _mm256_maskstore_ps(values + 8 * j, lanes_below(k - 8 * j), values8(levels + 8 * j));
-        }
+        _mm256_maskstore_ps(p, lanes_below(k), v);
     }
 };
 
 }  // namespace
 
-constinit const CodecPath avx2_path = avx2::make_path<Avx2Ops>("avx2");
+constinit const CodecPath avx2_path =
+    avx2::make_path<Avx2Primitives>("avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
 }  // namespace comm::detail
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+COMM_TARGET_REGION_END
 
 #endif  // COMM_X86_PATHS

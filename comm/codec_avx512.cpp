@@ -11,22 +11,12 @@
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
 #include "comm/sample_level.hpp"
+#include "comm/target_region.hpp"
 
 #if COMM_X86_PATHS
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx2,fma,bmi,bmi2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx2,fma,bmi,bmi2")
-// GCC 12's AVX-512 intrinsics start from _mm512_undefined_*(), a variable
-// initialised from itself, which -Wuninitialized and -Wmaybe-uninitialized
-// report wherever they are inlined (GCC bug 105593).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+COMM_TARGET_REGION("avx512f,avx512bw,avx2,fma,bmi,bmi2")
 
 #define COMM_VECTOR_TARGET avx512
 #include "comm/vector_coders.hpp"
@@ -34,7 +24,7 @@
 namespace comm::detail {
 namespace {
 
-struct Avx512Ops {
+struct Avx512Primitives {
     using Window = __m512i;
 
     // The float rules need round-to-nearest. Each instruction here names it
@@ -93,29 +83,12 @@ struct Avx512Ops {
         return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), levels);
     }
 
-    [[gnu::always_inline]] static __m512i quantise16(__m512 x)
-    {
-        const __m512 product =
-            _mm512_mul_round_ps(_mm512_min_ps(_mm512_set1_ps(1.0F), x), _mm512_set1_ps(kLevelScale), kNearest);
-        return _mm512_cvttps_epi32(product);
-    }
+    // Sixteen floats or 32-bit words to a vector.
+    static constexpr int32_t kLanes = 16;
+    using Floats = __m512;
+    using Words = __m512i;
 
-    // 64 levels from four vectors of 16 in order.
-    [[gnu::always_inline]] static Window pack_levels(const __m512i q[4])
-    {
-        const __m512i bytes = _mm512_packus_epi16(_mm512_packs_epi32(q[0], q[1]), _mm512_packs_epi32(q[2], q[3]));
-        return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), bytes);
-    }
-
-    [[gnu::always_inline]] static Window quantise(const float* values)
-    {
-        __m512i q[4];
-#pragma GCC unroll 8
-        for (std::ptrdiff_t k = 0; k < 4; ++k) {
-            q[k] = quantise16(_mm512_loadu_ps(values + 16 * k));
-        }
-        return pack_levels(q);
-    }
+    [[gnu::always_inline]] static Floats load_floats(const float* p) { return _mm512_loadu_ps(p); }
 
     // Lanes i < k of 16 (0 < k).
     [[gnu::always_inline]] static __mmask16 lanes_below(std::ptrdiff_t k)
@@ -123,18 +96,28 @@ struct Avx512Ops {
         return k >= 16 ? __mmask16{0xFFFF} : static_cast<__mmask16>((1U << k) - 1);
     }
 
-    [[gnu::always_inline]] static Window quantise_partial(const float* values, int32_t k)
+    [[gnu::always_inline]] static Floats load_floats_partial(const float* p, std::ptrdiff_t k)
     {
-        __m512i q[4];
-#pragma GCC unroll 8
-        for (std::ptrdiff_t j = 0; j < 4; ++j) {
-            q[j] = k > 16 * j ? quantise16(_mm512_maskz_loadu_ps(lanes_below(k - 16 * j), values + 16 * j))
-                              : _mm512_setzero_si512();
-        }
-        return pack_levels(q);
+        return _mm512_maskz_loadu_ps(lanes_below(k), p);
     }
 
-    [[gnu::always_inline]] static __m512 values16(const uint8_t* levels)
+    [[gnu::always_inline]] static Words zero_words() { return _mm512_setzero_si512(); }
+
+    [[gnu::always_inline]] static Words quantise_lanes(Floats x)
+    {
+        const __m512 product =
+            _mm512_mul_round_ps(_mm512_min_ps(_mm512_set1_ps(1.0F), x), _mm512_set1_ps(kLevelScale), kNearest);
+        return _mm512_cvttps_epi32(product);
+    }
+
+    // 64 levels from four vectors of 16 in order.
+    [[gnu::always_inline]] static Window pack_window(const Words q[4])
+    {
+        const __m512i bytes = _mm512_packus_epi16(_mm512_packs_epi32(q[0], q[1]), _mm512_packs_epi32(q[2], q[3]));
+        return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), bytes);
+    }
+
+    [[gnu::always_inline]] static Floats level_floats(const uint8_t* levels)
     {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels));
         const __m512 b = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(bytes));
@@ -142,33 +125,22 @@ struct Avx512Ops {
         return _mm512_fmadd_round_ps(b, _mm512_set1_ps(kLevelStepHigh), low, kNearest);
     }
 
-    [[gnu::always_inline]] static void level_values(const uint8_t* levels, float* values)
-    {
-#pragma GCC unroll 8
-        for (std::ptrdiff_t j = 0; j < 4; ++j) {
-            _mm512_storeu_ps(values + 16 * j, values16(levels + 16 * j));
-        }
-    }
+    [[gnu::always_inline]] static void store_floats(float* p, Floats v) { _mm512_storeu_ps(p, v); }
 
-    [[gnu::always_inline]] static void level_values_partial(const uint8_t* levels, float* values, int32_t k)
+    [[gnu::always_inline]] static void store_floats_partial(float* p, Floats v, std::ptrdiff_t k)
     {
-        for (std::ptrdiff_t j = 0; j < 4 && k > 16 * j; ++j) {
-            _mm512_mask_storeu_ps(values + 16 * j, lanes_below(k - 16 * j), values16(levels + 16 * j));
-        }
+        _mm512_mask_storeu_ps(p, lanes_below(k), v);
     }
 };
 
 }  // namespace
 
-constinit const CodecPath avx512_path = avx512::make_path<Avx512Ops>("avx512");
+constinit const CodecPath avx512_path = avx512::make_path<Avx512Primitives>(
+    "avx512",
+    {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
 }  // namespace comm::detail
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
-#endif
+COMM_TARGET_REGION_END
 
 #endif  // COMM_X86_PATHS

@@ -17,6 +17,8 @@
 #include <string_view>
 
 #include "comm/Comm.h"
+#include "comm/cpu_features.hpp"
+#include "comm/format_constants.hpp"
 
 // Vector paths are built for x86-64 with GCC or Clang, each in a file of its
 // own compiled for its instruction set by target pragmas, unless the build
@@ -31,17 +33,18 @@
 namespace comm::detail {
 
 struct CodecPath {
-    const char* name;  // "portable", "avx2" or "avx512"
+    const char* name = nullptr;  // "portable", "avx2" or "avx512"
+    CpuFeatures needs;           // what the CPU and OS must offer to run it
     // levels[i] = quantise(values[i]) for i < n; n <= 0 does nothing.
-    void (*quantise)(const float* values, std::uint8_t* levels, std::int32_t n);
+    void (*quantise)(const float* values, std::uint8_t* levels, std::int32_t n) = nullptr;
     // values[i] = level_value(levels[i]) for i < n; n <= 0 does nothing.
-    void (*level_values)(const std::uint8_t* levels, float* values, std::int32_t n);
-    std::int32_t (*encode)(const float* values, std::uint8_t* stream, std::int32_t n);
-    std::int32_t (*decode)(const std::uint8_t* stream, float* values, std::int32_t count);
-    std::int32_t (*encode2)(const float* values, std::uint8_t* stream, std::int32_t n);
-    std::int32_t (*decode2)(const std::uint8_t* stream, float* values, std::int32_t count);
-    std::int32_t (*split)(const std::uint8_t* stream, packet* packets, std::int32_t len);
-    std::int32_t (*merge)(const packet* packets, std::uint8_t* stream, std::int32_t count);
+    void (*level_values)(const std::uint8_t* levels, float* values, std::int32_t n) = nullptr;
+    std::int32_t (*encode)(const float* values, std::uint8_t* stream, std::int32_t n) = nullptr;
+    std::int32_t (*decode)(const std::uint8_t* stream, float* values, std::int32_t count) = nullptr;
+    std::int32_t (*encode2)(const float* values, std::uint8_t* stream, std::int32_t n) = nullptr;
+    std::int32_t (*decode2)(const std::uint8_t* stream, float* values, std::int32_t count) = nullptr;
+    std::int32_t (*split)(const std::uint8_t* stream, packet* packets, std::int32_t len) = nullptr;
+    std::int32_t (*merge)(const packet* packets, std::uint8_t* stream, std::int32_t count) = nullptr;
 };
 
 // Plain C++ for every CPU.
@@ -53,9 +56,23 @@ extern const CodecPath avx2_path;
 extern const CodecPath avx512_path;
 #endif
 
-// The paths this CPU (and its operating system) can run, slowest first: the
-// portable path, then each vector path it supports. Detected once.
+// Every path built, slowest first: the order in which the fastest runnable
+// path is chosen and COMM_SIMD caps it. A new path is a file of its own and a
+// row here.
+inline constexpr const CodecPath* kBuiltPaths[] = {
+    &portable_path,
+#if COMM_X86_PATHS
+    &avx2_path,
+    &avx512_path,
+#endif
+};
+
+// The built paths whose features this CPU (and its operating system) offers,
+// slowest first. Detected once.
 std::span<const CodecPath* const> runnable_paths();
+
+// The built paths that a CPU with `features` runs, slowest first.
+std::span<const CodecPath* const> runnable_paths_for(CpuFeatures features);
 
 // The environment variable that caps the active path: "portable", "avx2" or
 // "avx512" selects the fastest runnable path no faster than the one named.
@@ -69,9 +86,9 @@ const CodecPath& active_path();
 // The runnable path called `name`, or nullptr.
 const CodecPath* find_path(std::string_view name);
 
-// The path for a COMM_SIMD value among `runnable` (slowest first): the fastest
-// one no faster than the path named; the fastest one for a null, empty or
-// unknown value.
+// The path for a COMM_SIMD value among `runnable` (built paths, slowest
+// first): the fastest one no faster than the path named; the fastest one for a
+// null, empty or unknown value.
 const CodecPath& choose_path(std::span<const CodecPath* const> runnable, const char* requested);
 
 }  // namespace comm::detail

@@ -11,6 +11,7 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
+#include "comm/format_constants.hpp"
 #include "comm/sample_level.hpp"
 
 #if defined(__SSE2__)
@@ -19,13 +20,8 @@
 namespace comm::detail {
 namespace {
 
-// Blocks are quantised this many values at a time into a buffer on the stack,
-// so an encoder needs no heap and a bounded stack whatever the block size.
-// Typical blocks fit in one chunk: quantise all, then code all.
-constexpr int32_t kQuantiseChunk = 8192;
-
-// Introduces a run token or an escaped 255 in the escaped run-length stream.
-constexpr uint8_t kEscape = 0xFF;
+using format::kEscape;
+using format::kQuantiseChunk;  // typical blocks fit in one chunk: quantise all, then code all
 
 // Whether the float rules of the SSE2 conversions hold: they need rounding
 // to nearest, which the caller may have changed.
@@ -201,7 +197,7 @@ struct OpenRun {
 
 // Pair stream: each run as (length - 1, level), runs cut at 256 values.
 struct PairTokens {
-    static constexpr int32_t kMaxRun = 256;
+    static constexpr int32_t kMaxRun = format::kPairMaxRun;
     static constexpr int32_t kSingleBytes = 2;
 
     static uint8_t* close(const OpenRun& run, int32_t end)
@@ -232,7 +228,7 @@ struct PairTokens {
 // Escaped stream: a run of one is a literal (255 as FF FF), a longer one
 // FF length level; runs cut at 254 values.
 struct EscapedTokens {
-    static constexpr int32_t kMaxRun = 254;
+    static constexpr int32_t kMaxRun = format::kEscapedMaxRun;
     static constexpr int32_t kSingleBytes = 1;  // when not 255
 
     // Writes three bytes whatever the token.
@@ -381,7 +377,7 @@ int32_t encode_escaped(const float* values, uint8_t* stream, int32_t n)
 
 // A step of four tokens starts below the capacity and stages at most four
 // runs of up to 256 values, the last with word stores to 256 bytes on.
-constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 4 * 256;
+constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 4 * format::kPairMaxRun;
 
 // Runs longer than this are written to the values directly. The whole
 // vectors converted before such a run write up to 15 values past the staged
@@ -571,6 +567,7 @@ struct LibraryCopy {
 
 constinit const CodecPath portable_path = {
     "portable",
+    {},
     quantise_block,
     level_values_block,
     encode_pairs,

@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "Comm.h"  // beside this header, wherever both were put
+#include "format_constants.hpp"
 
 namespace comm {
 
@@ -78,15 +79,16 @@ public:
             case errc::empty_input:
                 return "empty input: no values, stream bytes or packets";
             case errc::block_too_long:
-                return "block longer than the 5700 values a decoder gives back";
+                return "block longer than the " + std::to_string(COMM_DECODE_MAX_VALUES) +
+                       " values a decoder gives back";
             case errc::input_too_long:
                 return "input too long for the int32_t counts of the C interface";
             case errc::truncated_stream:
                 return "stream ends inside a pair or token";
             case errc::bad_packet_length:
-                return "packet length outside 1..650";
+                return "packet length outside 1.." + std::to_string(COMM_PACKET_DATA_SIZE);
             case errc::short_packet:
-                return "packet before the last one not full (650 bytes)";
+                return "packet before the last one not full (" + std::to_string(COMM_PACKET_DATA_SIZE) + " bytes)";
             case errc::bad_last_flag:
                 return "last flag not 1 on the final packet and 0 on the others";
         }
@@ -145,7 +147,7 @@ namespace interface_detail {
 inline constexpr std::size_t int32_max = INT32_MAX;
 // More packets than this could hold more bytes than an int32_t counts.
 inline constexpr std::size_t max_packets = int32_max / packet_data_size;
-inline constexpr std::uint8_t escape = 0xFF;
+inline constexpr std::uint8_t escape = format::kEscape;
 
 inline std::size_t fail(std::error_code& ec, errc e) noexcept
 {

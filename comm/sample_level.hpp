@@ -52,7 +52,7 @@ constexpr std::uint8_t quantise(float x)
     return static_cast<std::uint8_t>(static_cast<double>(clamped) * 255.0);
 }
 
-// For vector code, which cannot use the double product or the table above
+// For vector code, which cannot use the double product or the table below
 // cheaply, the same two rules in float arithmetic (the tests check both forms
 // for every input):
 //  - quantise(x) is trunc(clamp(x, 0, 1) * kLevelScale) with the product

@@ -1,10 +1,10 @@
 // The coders on 64-value windows, written once for every vector instruction
 // set. Each vector path's file (codec_avx2.cpp, codec_avx512.cpp) includes this
 // header inside its target region and instantiates the templates with its own
-// `Ops`, a class of static, always-inlined primitives on one window. The
-// steps here are always inlined too, and the primitives' loops over a
-// window's vectors carry `#pragma GCC unroll`, so that -O2 gives the code -O3
-// does and the vectors stay in registers:
+// `Primitives`, a class of static, always-inlined primitives on one window. The
+// steps here are always inlined too, and the loops over a window's vectors
+// carry `#pragma GCC unroll`, so that -O2 gives the code -O3 does and the
+// vectors stay in registers:
 //
 //   Window                     64 levels in registers
 //   load(p), store(p, w)       64 bytes, unaligned
@@ -17,12 +17,19 @@
 //                              byte is not 0
 //   counts_below_16(p)         whether every count byte of those pairs is
 //                              below 16
-//   quantise(v)                the levels of the 64 floats at v
-//   quantise_partial(v, k)     the levels of the k < 64 floats at v, then 0s;
-//                              reads no float past v + k
-//   level_values(p, out)       out[i] = level_value(p[i]), i < 64
-//   level_values_partial(p, out, k)  the same for i < k; writes nothing past
 //   copy_short(to, from, n)    copies n < 64 bytes, touching nothing past
+//
+// and on vectors of kLanes floats (Floats) or 32-bit words (Words):
+//
+//   load_floats(p), store_floats(p, v)   kLanes floats, unaligned
+//   load_floats_partial(p, k)  lanes i < k from p, the rest 0; reads no float
+//                              past p + k (k may be above kLanes)
+//   store_floats_partial(p, v, k)  lanes i < k to p; writes nothing past
+//   quantise_lanes(v)          quantise(v[i]) in each 32-bit lane
+//   zero_words()               0 in each lane
+//   pack_window(q)             the window of levels in the 64 / kLanes
+//                              vectors q, in order
+//   level_floats(p)            level_value(p[i]) for the kLanes bytes at p
 //   rounds_to_nearest()        whether the float rules hold in the caller's
 //                              floating-point environment; where not, the
 //                              path's functions run the portable ones
@@ -36,7 +43,7 @@
 //
 // How the coders work
 //
-// Encoders quantise a chunk of up to 8192 values into a buffer of levels, then
+// Encoders quantise a chunk of up to kChunk values into a buffer of levels, then
 // code it a window at a time. Bit i of a window's mask `starts` says that
 // value i begins a run: it differs from the value before it, or its run has
 // reached the longest a token holds. The run still open (its start and level)
@@ -72,8 +79,8 @@
 namespace comm::detail::COMM_VECTOR_TARGET {
 
 inline constexpr int32_t kWindow = 64;
-inline constexpr int32_t kChunk = 8192;  // values quantised at a time
-inline constexpr uint8_t kEscape = 0xFF;
+inline constexpr int32_t kChunk = format::kQuantiseChunk;
+inline constexpr uint8_t kEscape = format::kEscape;
 
 // A window of pairs with more runs than this, all shorter than 17 values, is
 // expanded a pair at a time.
@@ -86,53 +93,104 @@ inline constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 64 * 16 + 16;
 
 // ---- Levels and values ----------------------------------------------------
 
+// The levels of the 64 floats at `values`.
+template <class Primitives>
+[[gnu::always_inline]] inline typename Primitives::Window quantise_window(const float* values)
+{
+    constexpr int32_t kLanes = Primitives::kLanes;
+    typename Primitives::Words q[kWindow / kLanes];
+#pragma GCC unroll 8
+    for (std::ptrdiff_t j = 0; j < kWindow / kLanes; ++j) {
+        q[j] = Primitives::quantise_lanes(Primitives::load_floats(values + kLanes * j));
+    }
+    return Primitives::pack_window(q);
+}
+
+// The levels of the k < 64 floats at `values`, then 0s; reads no float past
+// values + k.
+template <class Primitives>
+[[gnu::always_inline]] inline typename Primitives::Window quantise_window_partial(const float* values, int32_t k)
+{
+    constexpr int32_t kLanes = Primitives::kLanes;
+    typename Primitives::Words q[kWindow / kLanes];
+#pragma GCC unroll 8
+    for (std::ptrdiff_t j = 0; j < kWindow / kLanes; ++j) {
+        q[j] = k > kLanes * j
+                   ? Primitives::quantise_lanes(Primitives::load_floats_partial(values + kLanes * j, k - kLanes * j))
+                   : Primitives::zero_words();
+    }
+    return Primitives::pack_window(q);
+}
+
+// values[i] = level_value(levels[i]) for i < 64.
+template <class Primitives>
+[[gnu::always_inline]] inline void level_values_window(const uint8_t* levels, float* values)
+{
+    constexpr int32_t kLanes = Primitives::kLanes;
+#pragma GCC unroll 8
+    for (std::ptrdiff_t j = 0; j < kWindow / kLanes; ++j) {
+        Primitives::store_floats(values + kLanes * j, Primitives::level_floats(levels + kLanes * j));
+    }
+}
+
+// The same for i < k; writes nothing past values + k (64 levels are readable).
+template <class Primitives>
+[[gnu::always_inline]] inline void level_values_window_partial(const uint8_t* levels, float* values, int32_t k)
+{
+    constexpr int32_t kLanes = Primitives::kLanes;
+    for (std::ptrdiff_t j = 0; j < kWindow / kLanes && k > kLanes * j; ++j) {
+        Primitives::store_floats_partial(values + kLanes * j, Primitives::level_floats(levels + kLanes * j),
+                                         k - kLanes * j);
+    }
+}
+
 // Quantises n values a window at a time, the last window stored whole (0s
 // past n). Returns the bytes written: n rounded up to a whole window.
-template <class Ops>
+template <class Primitives>
 int32_t quantise_windows(const float* values, uint8_t* levels, int32_t n)
 {
     int32_t i = 0;
     for (; i + kWindow <= n; i += kWindow) {
-        Ops::store(levels + i, Ops::quantise(values + i));
+        Primitives::store(levels + i, quantise_window<Primitives>(values + i));
     }
     if (i < n) {
-        Ops::store(levels + i, Ops::quantise_partial(values + i, n - i));
+        Primitives::store(levels + i, quantise_window_partial<Primitives>(values + i, n - i));
         i += kWindow;
     }
     return i;
 }
 
-template <class Ops>
+template <class Primitives>
 void quantise(const float* values, uint8_t* levels, int32_t n)
 {
-    if (!Ops::rounds_to_nearest()) {
+    if (!Primitives::rounds_to_nearest()) {
         portable_path.quantise(values, levels, n);
         return;
     }
     const int32_t whole = n & -kWindow;
-    quantise_windows<Ops>(values, levels, whole);
+    quantise_windows<Primitives>(values, levels, whole);
     if (whole < n) {
         alignas(64) uint8_t rest[kWindow];
-        quantise_windows<Ops>(values + whole, rest, n - whole);
+        quantise_windows<Primitives>(values + whole, rest, n - whole);
         std::memcpy(levels + whole, rest, static_cast<size_t>(n - whole));
     }
 }
 
-template <class Ops>
+template <class Primitives>
 void level_values(const uint8_t* levels, float* values, int32_t n)
 {
-    if (!Ops::rounds_to_nearest()) {
+    if (!Primitives::rounds_to_nearest()) {
         portable_path.level_values(levels, values, n);
         return;
     }
     int32_t i = 0;
     for (; i + kWindow <= n; i += kWindow) {
-        Ops::level_values(levels + i, values + i);
+        level_values_window<Primitives>(levels + i, values + i);
     }
     if (i < n) {
         alignas(64) uint8_t rest[kWindow] = {};
         std::memcpy(rest, levels + i, static_cast<size_t>(n - i));
-        Ops::level_values_partial(rest, values + i, n - i);
+        level_values_window_partial<Primitives>(rest, values + i, n - i);
     }
 }
 
@@ -141,20 +199,20 @@ void level_values(const uint8_t* levels, float* values, int32_t n)
 // An encoder's state between windows: the run whose token is not written yet,
 // and where that token goes. Passed and returned by value, so that it stays in
 // registers: in memory, every byte stored to the stream could alias it.
-struct Coding {
+struct OpenRun {
     uint8_t* out;
     int32_t start;  // index of the open run's first value in the block
     uint8_t level;  // the open run's level
 };
 
 // Bit i set for i < valid.
-[[gnu::always_inline]] inline uint64_t first_bits(int32_t valid)
+[[gnu::always_inline]] inline uint64_t mask_below(int32_t valid)
 {
     return valid >= kWindow ? ~uint64_t{0} : (uint64_t{1} << valid) - 1;
 }
 
 // The mask without its bits below e.
-[[gnu::always_inline]] inline uint64_t bits_from(uint64_t bits, int32_t e)
+[[gnu::always_inline]] inline uint64_t clear_bits_below(uint64_t bits, int32_t e)
 {
     return e >= kWindow ? 0 : bits & (~uint64_t{0} << e);
 }
@@ -163,11 +221,11 @@ struct Coding {
 // before, and the value at which the open run reaches MaxRun values if no
 // start comes first. The open run holds at most MaxRun values before the
 // window, so after it too.
-template <class Ops, int32_t MaxRun>
+template <class Primitives, int32_t MaxRun>
 [[gnu::always_inline]] inline uint64_t run_starts(const uint8_t* levels, int32_t first, int32_t valid,
                                                   int32_t open_start)
 {
-    uint64_t starts = ~Ops::equal(Ops::load(levels), Ops::load(levels - 1)) & first_bits(valid);
+    uint64_t starts = ~Primitives::equal(Primitives::load(levels), Primitives::load(levels - 1)) & mask_below(valid);
     const int32_t cut = open_start + MaxRun - first;  // >= 0
     if (cut < valid && (starts & ((uint64_t{2} << cut) - 1)) == 0) {
         starts |= uint64_t{1} << cut;
@@ -177,7 +235,7 @@ template <class Ops, int32_t MaxRun>
 
 // Closes the open run at start s (writing its token) and opens the run there.
 template <class Method>
-[[gnu::always_inline]] inline Coding close_and_open(Coding c, const uint8_t* levels, int32_t first, int32_t s)
+[[gnu::always_inline]] inline OpenRun close_and_open(OpenRun c, const uint8_t* levels, int32_t first, int32_t s)
 {
     return {Method::close(c, first + s), first + s, levels[s]};
 }
@@ -187,36 +245,36 @@ template <class Method>
 // mispredicted loop exit. Without a start, a token is written at `out` and
 // left there, and the state stays as it was.
 template <class Method>
-[[gnu::always_inline]] inline Coding close_at_lowest_start(Coding c, uint64_t starts, const uint8_t* levels,
-                                                           int32_t first)
+[[gnu::always_inline]] inline OpenRun close_at_lowest_start(OpenRun c, uint64_t starts, const uint8_t* levels,
+                                                            int32_t first)
 {
     const int32_t s = std::countr_zero(starts);  // 64 without a start: levels[64] is readable
-    const Coding next = close_and_open<Method>(c, levels, first, s);
+    const OpenRun next = close_and_open<Method>(c, levels, first, s);
     const bool found = starts != 0;
     return {found ? next.out : c.out, found ? next.start : c.start, found ? next.level : c.level};
 }
 
 // Pair stream: each run as (length - 1, level), runs cut at 256 values.
 struct PairMethod {
-    static constexpr int32_t kMaxRun = 256;
+    static constexpr int32_t kMaxRun = format::kPairMaxRun;
     static constexpr auto kPortable = &CodecPath::encode;
 
     // Writes the open run's token for a run ending before `end`; returns the
     // position after it.
-    [[gnu::always_inline]] static uint8_t* close(const Coding& c, int32_t end)
+    [[gnu::always_inline]] static uint8_t* close(const OpenRun& c, int32_t end)
     {
         c.out[0] = static_cast<uint8_t>(end - c.start - 1);
         c.out[1] = c.level;
         return c.out + 2;
     }
 
-    template <class Ops>
-    [[gnu::always_inline]] static Coding window(const uint8_t* levels, int32_t first, int32_t valid, Coding c)
+    template <class Primitives>
+    [[gnu::always_inline]] static OpenRun window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun c)
     {
-        uint64_t starts = run_starts<Ops, kMaxRun>(levels, first, valid, c.start);
+        uint64_t starts = run_starts<Primitives, kMaxRun>(levels, first, valid, c.start);
         if (starts == ~uint64_t{0}) {  // 64 runs of one value
             uint8_t* const out = close(c, first);
-            Ops::store_pairs(out, Ops::load(levels));
+            Primitives::store_pairs(out, Primitives::load(levels));
             return {out + 2 * std::ptrdiff_t{kWindow - 1}, first + kWindow - 1, levels[kWindow - 1]};
         }
         c = close_at_lowest_start<PairMethod>(c, starts, levels, first);
@@ -227,9 +285,9 @@ struct PairMethod {
             const int32_t s = std::countr_zero(starts);
             uint8_t* const out = close(c, first + s);
             const int32_t e = s + std::countr_one(starts >> s);  // the first value after the stretch
-            Ops::store_pairs(out, Ops::load(levels + s));
+            Primitives::store_pairs(out, Primitives::load(levels + s));
             c = {out + 2 * static_cast<std::ptrdiff_t>(e - 1 - s), first + e - 1, levels[e - 1]};
-            starts = bits_from(starts, e);
+            starts = clear_bits_below(starts, e);
         }
         return c;
     }
@@ -238,11 +296,11 @@ struct PairMethod {
 // Escaped stream: a run of one is a literal (255 as FF FF), a longer one
 // FF length level; runs cut at 254 values.
 struct EscapedMethod {
-    static constexpr int32_t kMaxRun = 254;
+    static constexpr int32_t kMaxRun = format::kEscapedMaxRun;
     static constexpr auto kPortable = &CodecPath::encode2;
 
     // Writes three bytes whatever the token, to take no branch.
-    [[gnu::always_inline]] static uint8_t* close(const Coding& c, int32_t end)
+    [[gnu::always_inline]] static uint8_t* close(const OpenRun& c, int32_t end)
     {
         const int32_t length = end - c.start;
         const bool single = length == 1;
@@ -252,15 +310,15 @@ struct EscapedMethod {
         return c.out + (single ? (c.level == kEscape ? 2 : 1) : 3);
     }
 
-    template <class Ops>
-    [[gnu::always_inline]] static Coding window(const uint8_t* levels, int32_t first, int32_t valid, Coding c)
+    template <class Primitives>
+    [[gnu::always_inline]] static OpenRun window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun c)
     {
-        uint64_t starts = run_starts<Ops, kMaxRun>(levels, first, valid, c.start);
-        const typename Ops::Window window = Ops::load(levels);
-        const uint64_t escapes = Ops::equal(window, kEscape) & first_bits(valid);
+        uint64_t starts = run_starts<Primitives, kMaxRun>(levels, first, valid, c.start);
+        const typename Primitives::Window window = Primitives::load(levels);
+        const uint64_t escapes = Primitives::equal(window, kEscape) & mask_below(valid);
         if (starts == ~uint64_t{0} && escapes == 0) {  // 64 literals that need no escape
             uint8_t* const out = close(c, first);
-            Ops::store(out, window);
+            Primitives::store(out, window);
             return {out + kWindow - 1, first + kWindow - 1, levels[kWindow - 1]};
         }
         c = close_at_lowest_start<EscapedMethod>(c, starts, levels, first);
@@ -273,24 +331,24 @@ struct EscapedMethod {
             // The stretch's runs of one are literals; it ends early after a
             // 255, which then closes as the open run, escaped.
             int32_t e = s + std::countr_one(starts >> s);
-            const int32_t escape = std::countr_zero(bits_from(escapes, s));
+            const int32_t escape = std::countr_zero(clear_bits_below(escapes, s));
             e = std::min(e, escape + 1);
-            Ops::store(out, Ops::load(levels + s));
+            Primitives::store(out, Primitives::load(levels + s));
             c = {out + (e - 1 - s), first + e - 1, levels[e - 1]};
-            starts = bits_from(starts, e);
+            starts = clear_bits_below(starts, e);
         }
         return c;
     }
 };
 
 // Both encoders: quantise a chunk, code it window by window.
-template <class Ops, class Method>
+template <class Primitives, class Method>
 int32_t encode(const float* values, uint8_t* stream, int32_t n)
 {
     if (n <= 0 || n > ENCODE_MAX_VALUES) {
         return 0;
     }
-    if (!Ops::rounds_to_nearest()) {
+    if (!Primitives::rounds_to_nearest()) {
         return (portable_path.*Method::kPortable)(values, stream, n);
     }
     // levels[-1] is the value before each chunk's first; 128 bytes of padding
@@ -302,13 +360,13 @@ int32_t encode(const float* values, uint8_t* stream, int32_t n)
     alignas(64) uint8_t tail[2 * (kTailValues + kWindow + Method::kMaxRun) + 2 * kWindow];
     uint8_t* tail_goes_to = nullptr;  // where in the stream the tail's bytes belong
 
-    Coding c{stream, 0, 0};
+    OpenRun c{stream, 0, 0};
     for (int32_t base = 0; base < n; base += kChunk) {
         const int32_t size = std::min(kChunk, n - base);
         const uint8_t before = base == 0 ? 0 : levels[kChunk - 1];  // the previous chunk's last level
-        const int32_t padded = quantise_windows<Ops>(values + base, levels, size);
-        Ops::fill(levels + padded, 0);
-        Ops::fill(levels + padded + kWindow, 0);
+        const int32_t padded = quantise_windows<Primitives>(values + base, levels, size);
+        Primitives::fill(levels + padded, 0);
+        Primitives::fill(levels + padded + kWindow, 0);
         if (base == 0) {
             c.level = levels[0];
             levels[-1] = levels[0];  // the first value continues the open run
@@ -320,7 +378,7 @@ int32_t encode(const float* values, uint8_t* stream, int32_t n)
                 tail_goes_to = c.out;
                 c.out = tail;
             }
-            c = Method::template window<Ops>(levels + i, base + i, std::min(kWindow, size - i), c);
+            c = Method::template window<Primitives>(levels + i, base + i, std::min(kWindow, size - i), c);
         }
     }
     uint8_t* out = Method::close(c, n);
@@ -337,13 +395,13 @@ int32_t encode(const float* values, uint8_t* stream, int32_t n)
 // Writes `length` copies of `level` at `at`, in 64-byte stores; the first two
 // stores are made whatever the length, so that runs of up to 128 values take
 // no branch.
-template <class Ops>
+template <class Primitives>
 [[gnu::always_inline]] inline void fill_run(uint8_t* at, uint8_t level, int32_t length)
 {
-    Ops::fill(at, level);
-    Ops::fill(at + kWindow, level);
+    Primitives::fill(at, level);
+    Primitives::fill(at + kWindow, level);
     for (int32_t k = 2 * kWindow; k < length; k += kWindow) {
-        Ops::fill(at + k, level);
+        Primitives::fill(at + k, level);
     }
 }
 
@@ -360,49 +418,49 @@ struct Expanded {
 // are the stream's; 128 bytes are readable) after the `staged` levels: its
 // pairs of one value are stored from the window's levels, a stretch at a time,
 // and each longer pair is filled in. Stops early at the capacity.
-template <class Ops>
+template <class Primitives>
 [[gnu::always_inline]] inline Expanded expand_pair_window(const uint8_t* pairs, int32_t remaining, uint8_t* staging,
                                                           int32_t staged)
 {
     uint64_t counted = 0;
-    const typename Ops::Window levels = Ops::pair_levels(pairs, counted);
+    const typename Primitives::Window levels = Primitives::pair_levels(pairs, counted);
     const int32_t limit = std::min(remaining, kWindow);
-    counted &= first_bits(limit);
+    counted &= mask_below(limit);
     if (counted == 0) {
-        Ops::store(staging + staged, levels);
+        Primitives::store(staging + staged, levels);
         return {limit, staged + limit};
     }
-    if (std::popcount(counted) > kDenseRuns && Ops::counts_below_16(pairs)) {
+    if (std::popcount(counted) > kDenseRuns && Primitives::counts_below_16(pairs)) {
         // Many short runs: one 16-byte fill a pair, no branch.
         for (int32_t k = 0; k < limit; ++k) {
             const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(k);
-            Ops::fill16(staging + staged, pair[1]);
+            Primitives::fill16(staging + staged, pair[1]);
             staged += pair[0] + 1;
         }
         return {limit, staged};
     }
     alignas(64) uint8_t window[2 * kWindow];
-    Ops::store(window, levels);
-    Ops::fill(window + kWindow, 0);
+    Primitives::store(window, levels);
+    Primitives::fill(window + kWindow, 0);
     int32_t single = 0;  // the first pair not yet expanded
     do {
         const int32_t r = std::countr_zero(counted);
         counted &= counted - 1;
-        Ops::store(staging + staged, Ops::load(window + single));
+        Primitives::store(staging + staged, Primitives::load(window + single));
         staged += r - single;
         const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(r);
-        fill_run<Ops>(staging + staged, pair[1], pair[0] + 1);
+        fill_run<Primitives>(staging + staged, pair[1], pair[0] + 1);
         staged += pair[0] + 1;
         single = r + 1;
         if (staged >= DECODE_MAX_VALUES) {
             return {single, staged};
         }
     } while (counted != 0);
-    Ops::store(staging + staged, Ops::load(window + single));
+    Primitives::store(staging + staged, Primitives::load(window + single));
     return {limit, staged + limit - single};
 }
 
-template <class Ops>
+template <class Primitives>
 int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
 {
     const int32_t pairs = count / 2;  // a trailing half pair is ignored
@@ -410,7 +468,7 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
     int32_t i = 0;
     while (pairs - i >= kWindow && staged < DECODE_MAX_VALUES) {
         const Expanded step =
-            expand_pair_window<Ops>(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
+            expand_pair_window<Primitives>(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
         i += step.consumed;
         staged = step.staged;
     }
@@ -420,7 +478,7 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
         std::memcpy(rest, stream + 2 * static_cast<std::ptrdiff_t>(i), 2 * static_cast<size_t>(left));
         for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
             const Expanded step =
-                expand_pair_window<Ops>(rest + 2 * static_cast<std::ptrdiff_t>(j), left - j, staging, staged);
+                expand_pair_window<Primitives>(rest + 2 * static_cast<std::ptrdiff_t>(j), left - j, staging, staged);
             j += step.consumed;
             staged = step.staged;
         }
@@ -433,28 +491,28 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
 // levels: the literals between its escapes, a stretch at a time, and the token
 // at each escape. What it consumes may end inside the next window. Stops early
 // at the capacity.
-template <class Ops>
+template <class Primitives>
 [[gnu::always_inline]] inline Expanded expand_escaped_window(const uint8_t* bytes, int32_t remaining, uint8_t* staging,
                                                              int32_t staged)
 {
-    const typename Ops::Window window = Ops::load(bytes);
+    const typename Primitives::Window window = Primitives::load(bytes);
     const int32_t limit = std::min(remaining, kWindow);
-    uint64_t escapes = Ops::equal(window, kEscape) & first_bits(limit);
+    uint64_t escapes = Primitives::equal(window, kEscape) & mask_below(limit);
     if (escapes == 0) {
-        Ops::store(staging + staged, window);
+        Primitives::store(staging + staged, window);
         return {limit, staged + limit};
     }
     int32_t p = 0;  // the first byte not yet expanded
     do {
         const int32_t e = std::countr_zero(escapes);
-        Ops::store(staging + staged, Ops::load(bytes + p));
+        Primitives::store(staging + staged, Primitives::load(bytes + p));
         staged += e - p;
         const int32_t left = remaining - e;
         if (left >= 2 && bytes[e + 1] == kEscape) {
             staging[staged++] = kEscape;
             p = e + 2;
         } else if (left >= 3) {
-            fill_run<Ops>(staging + staged, bytes[e + 2], bytes[e + 1]);
+            fill_run<Primitives>(staging + staged, bytes[e + 2], bytes[e + 1]);
             staged += bytes[e + 1];
             p = e + 3;
         } else {
@@ -463,22 +521,22 @@ template <class Ops>
         if (staged >= DECODE_MAX_VALUES) {
             return {p, staged};
         }
-        escapes = bits_from(escapes, p);
+        escapes = clear_bits_below(escapes, p);
     } while (escapes != 0);
     if (p < limit) {
-        Ops::store(staging + staged, Ops::load(bytes + p));
+        Primitives::store(staging + staged, Primitives::load(bytes + p));
         return {limit, staged + limit - p};
     }
     return {p, staged};
 }
 
-template <class Ops>
+template <class Primitives>
 int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
 {
     int32_t staged = 0;
     int32_t p = 0;
     while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
-        const Expanded step = expand_escaped_window<Ops>(stream + p, count - p, staging, staged);
+        const Expanded step = expand_escaped_window<Primitives>(stream + p, count - p, staging, staged);
         staged = step.staged;
         if (step.consumed < 0) {
             return std::min(staged, DECODE_MAX_VALUES);
@@ -490,7 +548,7 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
         const int32_t left = count - p;
         std::memcpy(rest, stream + p, static_cast<size_t>(left));
         for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
-            const Expanded step = expand_escaped_window<Ops>(rest + j, left - j, staging, staged);
+            const Expanded step = expand_escaped_window<Primitives>(rest + j, left - j, staging, staged);
             staged = step.staged;
             if (step.consumed < 0) {
                 break;
@@ -501,7 +559,7 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
     return std::min(staged, DECODE_MAX_VALUES);
 }
 
-template <class Ops, int32_t (*Expand)(const uint8_t*, int32_t, uint8_t*)>
+template <class Primitives, int32_t (*Expand)(const uint8_t*, int32_t, uint8_t*)>
 int32_t decode(const uint8_t* stream, float* values, int32_t count)
 {
     if (count <= 0) {
@@ -509,7 +567,7 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count)
     }
     alignas(64) uint8_t staging[kStagingBytes];
     const int32_t size = Expand(stream, count, staging);
-    level_values<Ops>(staging, values, size);
+    level_values<Primitives>(staging, values, size);
     return size;
 }
 
@@ -520,45 +578,46 @@ int32_t decode(const uint8_t* stream, float* values, int32_t count)
 // costs two), then the last window placed to end at the last byte, so nothing
 // outside either range is touched. A full packet is copied by a fixed
 // sequence of windows.
-template <class Ops>
+template <class Primitives>
 struct WindowCopy {
     [[gnu::always_inline]] static void copy(uint8_t* to, const uint8_t* from, int32_t n)
     {
         if (n == PACKET_DATA_SIZE) {  // a full packet: a fixed sequence, no loop to mispredict
             for (int32_t i = 0; i + kWindow < PACKET_DATA_SIZE; i += kWindow) {
-                Ops::store(to + i, Ops::load(from + i));
+                Primitives::store(to + i, Primitives::load(from + i));
             }
-            Ops::store(to + PACKET_DATA_SIZE - kWindow, Ops::load(from + PACKET_DATA_SIZE - kWindow));
+            Primitives::store(to + PACKET_DATA_SIZE - kWindow, Primitives::load(from + PACKET_DATA_SIZE - kWindow));
             return;
         }
         if (n < kWindow) {
-            Ops::copy_short(to, from, n);
+            Primitives::copy_short(to, from, n);
             return;
         }
-        Ops::store(to, Ops::load(from));
+        Primitives::store(to, Primitives::load(from));
         const auto misalignment = static_cast<int32_t>(reinterpret_cast<uintptr_t>(to) % kWindow);
         for (int32_t i = kWindow - misalignment; i + kWindow < n; i += kWindow) {
-            Ops::store(to + i, Ops::load(from + i));
+            Primitives::store(to + i, Primitives::load(from + i));
         }
-        Ops::store(to + n - kWindow, Ops::load(from + n - kWindow));
+        Primitives::store(to + n - kWindow, Primitives::load(from + n - kWindow));
     }
 };
 
 #include "comm/framing.hpp"
 
 // The path's table entry.
-template <class Ops>
-constexpr CodecPath make_path(const char* name) noexcept
+template <class Primitives>
+constexpr CodecPath make_path(const char* name, CpuFeatures needs) noexcept
 {
     return {name,
-            quantise<Ops>,
-            level_values<Ops>,
-            encode<Ops, PairMethod>,
-            decode<Ops, expand_pairs<Ops>>,
-            encode<Ops, EscapedMethod>,
-            decode<Ops, expand_escaped<Ops>>,
-            split_packets<WindowCopy<Ops>>,
-            merge_packets<WindowCopy<Ops>>};
+            needs,
+            quantise<Primitives>,
+            level_values<Primitives>,
+            encode<Primitives, PairMethod>,
+            decode<Primitives, expand_pairs<Primitives>>,
+            encode<Primitives, EscapedMethod>,
+            decode<Primitives, expand_escaped<Primitives>>,
+            split_packets<WindowCopy<Primitives>>,
+            merge_packets<WindowCopy<Primitives>>};
 }
 
 }  // namespace comm::detail::COMM_VECTOR_TARGET

@@ -399,6 +399,11 @@ TEST(Interface, EachErrorHasItsOwnMessage)
     }
     EXPECT_EQ(messages.size(), 8U);
     EXPECT_EQ(messages.count(std::error_code(0, comm::error_category()).message()), 0U) << "a code without a message";
+    // The limits the messages name.
+    EXPECT_EQ(std::error_code(errc::block_too_long).message(),
+              "block longer than the 5700 values a decoder gives back");
+    EXPECT_EQ(std::error_code(errc::bad_packet_length).message(), "packet length outside 1..650");
+    EXPECT_EQ(std::error_code(errc::short_packet).message(), "packet before the last one not full (650 bytes)");
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 libdir=$(pkg-config --variable=libdir comm)
 major=$(pkg-config --modversion comm | cut -d. -f1)
-for f in include/comm/Comm.h include/comm/comm.hpp lib/cmake/comm/comm-config.cmake \
+for f in include/comm/Comm.h include/comm/comm.hpp include/comm/format_constants.hpp lib/cmake/comm/comm-config.cmake \
          lib/cmake/comm/comm-config-version.cmake share/doc/comm/LICENSE; do
   test -f "$prefix/$f" || { echo "not installed: $f"; exit 1; }
 done
