@@ -99,8 +99,8 @@ void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_
             const __m128i words[2] = {_mm_unpacklo_epi8(bytes, zero), _mm_unpackhi_epi8(bytes, zero)};
             for (std::ptrdiff_t k = 0; k < 4; ++k) {
                 const __m128i word = words[k / 2];
-                const __m128 b = _mm_cvtepi32_ps(k % 2 == 0 ? _mm_unpacklo_epi16(word, zero)
-                                                            : _mm_unpackhi_epi16(word, zero));
+                const __m128 b =
+                    _mm_cvtepi32_ps(k % 2 == 0 ? _mm_unpacklo_epi16(word, zero) : _mm_unpackhi_epi16(word, zero));
                 _mm_storeu_ps(values + i + 4 * k, _mm_add_ps(_mm_mul_ps(b, high), _mm_mul_ps(b, low)));
             }
         }

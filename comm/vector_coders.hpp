@@ -1,5 +1,6 @@
 // The coders on 64-value windows, written once for every vector instruction
-// set. Each vector path's file (codec_avx2.cpp, codec_avx512.cpp) includes this
+// set. Each vector path's file (codec_avx2.cpp, codec_avx512.cpp,
+// codec_avx512vbmi2.cpp) includes this
 // header inside its target region and instantiates the templates with its own
 // `Primitives`, a class of static, always-inlined primitives on one window. The
 // steps here are always inlined too, and the loops over a window's vectors
@@ -34,10 +35,15 @@
 //                              floating-point environment; where not, the
 //                              path's functions run the portable ones
 //
+// and, where the instruction set has a byte compress, the token writers
+// pair_runs(out, w, starts) and escaped_runs(out, w, starts): the tokens of
+// the runs from each start of the window w to the next, written at out, with
+// the position after them returned.
+//
 // The header includes nothing: its file must include what it uses before the
 // target region opens, so that no inline function of a shared header is ever
 // compiled for a vector instruction set. Everything here lives in the namespace
-// the file names COMM_VECTOR_TARGET (avx2, avx512), so no inline function is
+// the file names COMM_VECTOR_TARGET (avx2, avx512, avx512vbmi2), so no inline function is
 // shared between two paths either: the linker keeps one copy of an inline
 // function, and it must never pick another path's.
 //
@@ -290,7 +296,7 @@ template <class Method>
 // its starts with `write_runs`, and leaves the run at its last start open.
 template <class Method, class WriteRuns>
 [[gnu::always_inline]] inline OpenRun close_all_starts(OpenRun c, uint64_t starts, const uint8_t* levels, int32_t first,
-                                                      WriteRuns write_runs)
+                                                       WriteRuns write_runs)
 {
     const int32_t s = std::countr_zero(starts);
     const int32_t last = kWindow - 1 - std::countl_zero(starts);
@@ -324,8 +330,8 @@ struct PairMethod {
         if constexpr (requires { &Primitives::pair_runs; }) {
             if (std::popcount(starts) >= kDenseStarts) {
                 const typename Primitives::Window window = Primitives::load(levels);
-                return close_all_starts<PairMethod>(c, starts, levels, first,
-                                                    [&](uint8_t* out) { return Primitives::pair_runs(out, window, starts); });
+                return close_all_starts<PairMethod>(
+                    c, starts, levels, first, [&](uint8_t* out) { return Primitives::pair_runs(out, window, starts); });
             }
         } else if (many_stretches(starts)) {
             return close_each_start<PairMethod>(c, starts, levels, first);
@@ -376,8 +382,9 @@ struct EscapedMethod {
         }
         if constexpr (requires { &Primitives::escaped_runs; }) {
             if (std::popcount(starts) >= kDenseStarts) {
-                return close_all_starts<EscapedMethod>(
-                    c, starts, levels, first, [&](uint8_t* out) { return Primitives::escaped_runs(out, window, starts); });
+                return close_all_starts<EscapedMethod>(c, starts, levels, first, [&](uint8_t* out) {
+                    return Primitives::escaped_runs(out, window, starts);
+                });
             }
         } else if (many_stretches(starts) || std::popcount(escapes) > kManyStretches) {
             // Each 255 ends a stretch too.
