@@ -1,4 +1,4 @@
-# commstat's libraries in a cross build, taken from the build machine's
+# The comm tool's libraries in a cross build, taken from the build machine's
 # headers. The target's tree has no copies of them, but CLI11 and nlohmann-json
 # are headers alone and fmt compiles into its user with FMT_HEADER_ONLY, and
 # none of the three depends on the CPU: the build machine's Debian headers

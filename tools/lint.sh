@@ -29,9 +29,9 @@ common=(--error-exitcode=1 --inline-suppr --suppress=missingIncludeSystem -I . -
 # The reference coders' plain loops are the point.
 cppcheck "${common[@]}" --enable=warning,style,performance,portability --std=c++20 --language=c++ \
   --suppress=useStlAlgorithm:reference/reference.hpp \
-  $(git ls-files 'comm/*.cpp' 'driver/*.cpp' 'bench/*.cpp' 'fuzz/*.cpp' 'commstat/*.cpp' ':(exclude)*/tests/*')
+  $(git ls-files 'comm/*.cpp' 'driver/*.cpp' 'bench/*.cpp' 'fuzz/*.cpp' 'cli/*.cpp' ':(exclude)*/tests/*')
 # Tests: no style checks, which misread GoogleTest's parameterised fixtures.
 cppcheck "${common[@]}" --enable=warning,performance,portability --std=c++20 --language=c++ --library=googletest \
-  tests/ driver/tests/ bench/tests/ commstat/tests/
+  tests/ driver/tests/ bench/tests/ cli/tests/
 cppcheck "${common[@]}" --enable=warning,style,portability --std=c99 --language=c tests/c_header_test.c tests/prefixed_names_test.c tests/c_wire_test.c
 echo "lint: clean"

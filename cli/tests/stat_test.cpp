@@ -1,4 +1,4 @@
-// commstat run in-process on generated files: its JSON against the library's
+// `comm stat` run in-process on generated files: its JSON against the library's
 // own results, text input, the tables, every refused input, and the faults it
 // must catch when a method does not give a block back intact.
 #include <unistd.h>
@@ -18,15 +18,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/stat.hpp"
+#include "comm/Comm.h"
 #include "comm/sample_level.hpp"
-#include "commstat/commstat.hpp"
 #include "library_results.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using commstat::CodecMethod;
-using commstat_test::library_results;
+using comm_tool::CodecMethod;
+using stat_test::library_results;
 using Json = nlohmann::json;
 
 std::string slurp(std::FILE* file)
@@ -44,11 +45,11 @@ struct Result {
     std::string err;
 };
 
-// Runs commstat with `args`; `in` (closed afterwards) is its standard input.
+// Runs `comm stat` with `args`; `in` (closed afterwards) is its standard input.
 Result run(std::vector<std::string> args, std::FILE* in = nullptr,
-           std::span<const CodecMethod> methods = commstat::library_methods())
+           std::span<const CodecMethod> methods = comm_tool::library_methods())
 {
-    args.insert(args.begin(), "commstat");
+    args.insert(args.begin(), "comm stat");
     std::vector<const char*> argv;
     argv.reserve(args.size());
     for (const std::string& a : args) {
@@ -57,7 +58,7 @@ Result run(std::vector<std::string> args, std::FILE* in = nullptr,
     in = in != nullptr ? in : std::tmpfile();
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
-    const int status = commstat::run(argv, {in, out, err}, methods);
+    const int status = comm_tool::run_stat(argv, {in, out, err}, methods);
     std::fclose(in);
     return {status, slurp(out), slurp(err)};
 }
@@ -91,7 +92,7 @@ protected:
     }
     std::string write(const std::string& name, const std::vector<float>& v)
     {
-        return write(name, commstat_test::raw_bytes(v));
+        return write(name, stat_test::raw_bytes(v));
     }
 
     static fs::path unique_dir()
@@ -104,8 +105,8 @@ protected:
     fs::path dir_ = unique_dir();
 };
 
-using commstat_test::Kind;
-using commstat_test::make;
+using stat_test::Kind;
+using stat_test::make;
 
 struct Shape {
     Kind kind;
@@ -135,8 +136,8 @@ TEST_P(JsonMatchesLibrary, FieldByField)
     ASSERT_EQ(doc["inputs"].size(), 1U);
     EXPECT_EQ(doc["inputs"][0]["input_bytes"], 4 * count);
     const auto expected = library_results(values, block);
-    commstat_test::expect_results(doc["inputs"][0], expected);
-    commstat_test::expect_results(doc["total"], expected);
+    stat_test::expect_results(doc["inputs"][0], expected);
+    stat_test::expect_results(doc["total"], expected);
 }
 
 // Short last blocks; the longest stream (alternating levels: 2 bytes a value,
@@ -161,7 +162,7 @@ TEST_F(Files, TextGivesTheSameResultsAsRaw)
     }
     const Result r = run({"--json", "--text", write("in.txt", text)});
     ASSERT_EQ(r.status, 0) << r.err;
-    commstat_test::expect_results(Json::parse(r.out)["total"], library_results(values, 1900));
+    stat_test::expect_results(Json::parse(r.out)["total"], library_results(values, 1900));
 }
 
 TEST_F(Files, TextLineForms)
@@ -171,7 +172,7 @@ TEST_F(Files, TextLineForms)
     const std::vector<float> values = {0.5F, 0.25F, 0.0F, -kInf, kInf, NAN, -kInf, 0.75F, 1.0F, 0.0F};
     const Result r = run({"--json", "--text", write("forms.txt", text)});
     ASSERT_EQ(r.status, 0) << r.err;
-    commstat_test::expect_results(Json::parse(r.out)["inputs"][0], library_results(values, 1900));
+    stat_test::expect_results(Json::parse(r.out)["inputs"][0], library_results(values, 1900));
 }
 
 // Raw files are little-endian on every CPU. Read in the other byte order,
@@ -197,7 +198,12 @@ TEST_F(Files, TablesPerInputAndATotal)
     const std::string file = write("seven.raw", seven);
     Result one = run({file});
     ASSERT_EQ(one.status, 0) << one.err;
-    // 1900 values at one level: 8 pairs of up to 256, 8 run tokens of up to 254.
+    // 1900 values at one level: 8 pairs of up to 256, 8 run tokens of up to 254;
+    // auto takes the pairs.
+    EXPECT_NE(one.out.find("\nauto (per block)               16    0.002      0.008          1  ok  "),
+              std::string::npos)
+        << one.out;
+    EXPECT_NE(one.out.find("\nsmallest: pair (encode); auto codes pair 1 of 1 block\n"), std::string::npos);
     EXPECT_TRUE(one.out.starts_with(file +
                                     ": 1,900 values (7,600 raw bytes), 1 block of up to 1900\n"
                                     "outside [0, 1]: none\n"
@@ -209,7 +215,7 @@ TEST_F(Files, TablesPerInputAndATotal)
               std::string::npos);
     EXPECT_EQ(one.out.find("total"), std::string::npos);
 
-    const Result two = run({file, "-"}, pipe_with(commstat_test::raw_bytes(seven)));
+    const Result two = run({file, "-"}, pipe_with(stat_test::raw_bytes(seven)));
     ASSERT_EQ(two.status, 0) << two.err;
     EXPECT_NE(two.out.find("\n\nstandard input: 1,900 values"), std::string::npos) << two.out;
     EXPECT_NE(two.out.find("\n\ntotal of 2 inputs: 3,800 values (15,200 raw bytes), 2 blocks"), std::string::npos);
@@ -219,9 +225,45 @@ TEST_F(Files, HelpListsTheOptions)
 {
     const Result r = run({"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* option : {"FILE", "--block", "--text", "--json"}) {
+    for (const char* option : {"FILE", "--block", "--text", "--json", "--version"}) {
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
+    const Result version = run({"--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.out, fmt::format("comm {}.{}.{}\n", COMM_VERSION_MAJOR, COMM_VERSION_MINOR, COMM_VERSION_PATCH));
+}
+
+// Numbers in options follow the rule of numbers in text files (an exponent
+// is taken, hexadecimal refused: see RefusesBadInput), and one blank line may
+// end a text file.
+TEST_F(Files, BlockInExponentFormAndATrailingBlankLine)
+{
+    const Result r = run({"--json", "--text", "--block", "1e3", "-"}, pipe_with("0.5\n0.25\n \n"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json doc = Json::parse(r.out);
+    EXPECT_EQ(doc["block"], 1000);
+    EXPECT_EQ(doc["total"]["values"], 2);
+}
+
+// Out-of-range counts all different, so that no two can be swapped unseen;
+// 0.5 sits half a level above level 127, so its error is known exactly.
+TEST_F(Files, TableCountsOutOfRangeAndShowsTheQuantisationError)
+{
+    std::vector<float> values(1900, 0.5F);
+    std::fill_n(values.begin(), 3, -0.25F);
+    std::fill_n(values.begin() + 3, 5, 2.0F);
+    std::fill_n(values.begin() + 8, 2, NAN);
+    const Result r = run({write("odd.raw", values)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\noutside [0, 1], clamped by the codec: 10 (3 below 0, 5 above 1, 2 NaN)\n"),
+              std::string::npos)
+        << r.out;
+    const double half_level = 0.5 - static_cast<double>(comm::level_value(127));
+    const std::string error_line = fmt::format(
+        "\nquantisation error of the 1,890 values in [0, 1]: largest {0:.6f}, RMS {0:.6f}, mean bias -{0:.6f} "
+        "(half a level is 0.001961), SNR {1:.1f} dB\n",
+        half_level, 10 * std::log10(0.25 / (half_level * half_level)));
+    EXPECT_NE(r.out.find(error_line), std::string::npos) << r.out;
 }
 
 struct BadInput {
@@ -251,7 +293,7 @@ TEST_P(RefusesBadInput, WithOneLineAndStatus2)
     const Result r = run(args, pipe_with(GetParam().stdin_bytes));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(r.err.starts_with("commstat: ")) << r.err;
+    EXPECT_TRUE(r.err.starts_with("comm stat: ")) << r.err;
     EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
 }
@@ -273,8 +315,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"HexFloat", {"--text", "-"}, "0x1p-3\n", "line 1 is not a number"},
         BadInput{"EmptyLine", {"--text", "@gap.txt"}, "", "line 2 is empty"},
         BadInput{"OverlongLine", {"--text", "@long.txt"}, "", "line 1 is longer than 1048576 bytes"},
-        BadInput{"BlockZero", {"--block", "0", "@good.raw"}, "", "--block 0 is outside 1..5700"},
-        BadInput{"BlockAboveMost", {"--block", "5701", "@good.raw"}, "", "--block 5701 is outside 1..5700"},
+        BadInput{"BlockZero", {"--block", "0", "@good.raw"}, "", "--block 0 is not a whole number in 1..5700"},
+        BadInput{"BlockAboveMost", {"--block", "5701", "@good.raw"}, "", "--block 5701 is not a whole number in"},
+        BadInput{"BlockHex", {"--block", "0x10", "@good.raw"}, "", "--block 0x10 is not a whole number"},
+        BadInput{"BlockFraction", {"--block", "1.5", "@good.raw"}, "", "--block 1.5 is not a whole number"},
+        BadInput{"TwoBlankLinesAtTheEnd", {"--text", "-"}, "0.5\n\n\n", "line 2 is empty"},
         BadInput{"BlockNotANumber", {"--block", "many", "@good.raw"}, "", "--block"},
         BadInput{"UnknownOption", {"--frob", "@good.raw"}, "", "--frob"},
         BadInput{"NoFile", {}, "", "FILE is required"},
@@ -291,7 +336,7 @@ int32_t counting_encode(const float* v, uint8_t* s, int32_t n)
 
 TEST_F(Files, RefusesBeforeCodingAnything)
 {
-    const CodecMethod counting[] = {{"pair", "pair", counting_encode, decode, split, merge}};
+    const CodecMethod counting[] = {{"pairs", "pair", "pair", counting_encode, decode, split, merge}};
     const std::string good = write("good.raw", std::vector<float>(10, 0.5F));
     fs::create_directory(dir_ / "dir");
     for (const std::string& bad : {write("empty.raw", ""), write("five.raw", "12345"), (dir_ / "dir").string(),
@@ -335,6 +380,11 @@ int32_t short_decode(const uint8_t* s, float* v, int32_t count)
     const int32_t n = decode(s, v, count);
     return marked(s) ? n - 1 : n;
 }
+int32_t long_decode(const uint8_t* s, float* v, int32_t count)
+{
+    const int32_t n = decode(s, v, count);
+    return marked(s) ? n + 1 : n;
+}
 int32_t level_decode(const uint8_t* s, float* v, int32_t count)
 {
     const int32_t n = decode(s, v, count);
@@ -352,7 +402,7 @@ class CatchesFaults : public Files, public testing::WithParamInterface<Fault> {}
 
 TEST_P(CatchesFaults, ReportsTheFirstFailedBlockAndStatus1)
 {
-    const CodecMethod methods[] = {GetParam().pair, commstat::library_methods()[1]};
+    const CodecMethod methods[] = {GetParam().pair, comm_tool::library_methods()[1]};
     // Levels 0 and 1 alternating; blocks 3 and 5 start with 1, the others with 0.
     std::vector<float> values(6 * 1900 + 7);
     for (size_t i = 0; i < values.size(); ++i) {
@@ -373,6 +423,13 @@ TEST_P(CatchesFaults, ReportsTheFirstFailedBlockAndStatus1)
     EXPECT_EQ(doc["inputs"][0]["methods"]["escaped"]["round_trip"], "ok");
     EXPECT_EQ(doc["total"]["methods"]["pair"]["failed_blocks"], 2);
 
+    // A later input that goes well leaves the failures in the total.
+    const std::string good = write("good.raw", std::vector<float>(100, 0.5F));
+    const Result two = run({"--json", file, good}, nullptr, methods);
+    EXPECT_EQ(two.status, 1);
+    EXPECT_EQ(Json::parse(two.out)["total"]["methods"]["pair"]["failed_blocks"], 2);
+    EXPECT_EQ(Json::parse(two.out)["round_trip"], "failed");
+
     const Result table = run({file}, nullptr, methods);
     EXPECT_EQ(table.status, 1);
     EXPECT_NE(table.out.find("  FAILED 2/7  "), std::string::npos) << table.out;
@@ -384,7 +441,7 @@ TEST_P(CatchesFaults, ReportsTheFirstFailedBlockAndStatus1)
 CodecMethod pair_with(decltype(CodecMethod::encode) e, decltype(CodecMethod::split) s, decltype(CodecMethod::merge) m,
                       decltype(CodecMethod::decode) d)
 {
-    return {"pair", "pair (faulty)", e, d, s, m};
+    return {"pairs", "pair", "pair (faulty)", e, d, s, m};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -396,6 +453,7 @@ INSTANTIATE_TEST_SUITE_P(
               "merge gave 3799 bytes, not the 3800 encoded"},
         Fault{"MergeFlipsAByte", pair_with(encode, split, flipping_merge, decode), "merged byte 5 is 0, encoded 1"},
         Fault{"DecodeShort", pair_with(encode, split, merge, short_decode), "decode gave 1899 values, not 1900"},
+        Fault{"DecodeLong", pair_with(encode, split, merge, long_decode), "decode gave 1901 values, not 1900"},
         Fault{"DecodeWrongLevel", pair_with(encode, split, merge, level_decode),
               "value 4 of the block came back at level 2, not 1"}),
     [](const auto& p) { return p.param.name; });

@@ -1,16 +1,16 @@
 // The two forms of the results: tables for people, one JSON document for
 // scripts. Both are built whole before anything is printed.
-#ifndef COMMSTAT_REPORT_HPP
-#define COMMSTAT_REPORT_HPP
+#ifndef COMM_TOOL_REPORT_HPP
+#define COMM_TOOL_REPORT_HPP
 
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "commstat/measure.hpp"
+#include "cli/measure.hpp"
 
-namespace commstat {
+namespace comm_tool {
 
 struct InputStats {
     std::string name;  // as given: "-" for standard input
@@ -29,6 +29,6 @@ std::string text_report(const Results& results);
 
 std::string json_report(const Results& results);
 
-}  // namespace commstat
+}  // namespace comm_tool
 
-#endif  // COMMSTAT_REPORT_HPP
+#endif  // COMM_TOOL_REPORT_HPP

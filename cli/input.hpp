@@ -1,25 +1,20 @@
 // Sample files: raw little-endian float32, or text with one number a line.
 // Both are read in large pieces; "-" names standard input.
-#ifndef COMMSTAT_INPUT_HPP
-#define COMMSTAT_INPUT_HPP
+#ifndef COMM_TOOL_INPUT_HPP
+#define COMM_TOOL_INPUT_HPP
 
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace commstat {
+#include "cli/tool.hpp"
+
+namespace comm_tool {
 
 enum class Format { raw, text };
-
-// Input the program refuses; the message names the input and says why.
-class InputError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Refuses, before any is read, the inputs that can be told bad without
 // reading them: missing, unreadable, a directory, empty, a raw file whose size
@@ -49,6 +44,7 @@ private:
     size_t read_raw(std::span<float> values);
     size_t read_text(std::span<float> values);
     bool refill_text();
+    bool ends_input(size_t next);
     float parse_line(const char* begin, const char* end) const;
     [[noreturn]] void fail_read() const;
 
@@ -67,6 +63,6 @@ private:
     bool at_end_ = false;
 };
 
-}  // namespace commstat
+}  // namespace comm_tool
 
-#endif  // COMMSTAT_INPUT_HPP
+#endif  // COMM_TOOL_INPUT_HPP

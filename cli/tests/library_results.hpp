@@ -1,9 +1,10 @@
 // Generated samples; what commstat must report for them, worked out by calling
 // the library directly, block by block; and a field-by-field check of its JSON.
-#ifndef COMMSTAT_TESTS_LIBRARY_RESULTS_HPP
-#define COMMSTAT_TESTS_LIBRARY_RESULTS_HPP
+#ifndef COMM_TOOL_TESTS_LIBRARY_RESULTS_HPP
+#define COMM_TOOL_TESTS_LIBRARY_RESULTS_HPP
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -21,7 +22,7 @@
 #include "comm/Comm.h"
 #include "comm/sample_level.hpp"
 
-namespace commstat_test {
+namespace stat_test {
 
 // Uniform in [0, 1); plateaus of 1 to 700 equal levels, 255 included;
 // uniform with every 97th value odd (outside [0, 1], NaN, or just at its
@@ -80,6 +81,16 @@ struct LibraryResults {
     uint64_t above_1 = 0;
     uint64_t nan = 0;
     std::vector<MethodResult> methods{{"pair", encode}, {"escaped", encode2}};
+    // Each block by its smaller method, pair coding on a tie.
+    uint64_t auto_bytes = 0;
+    uint64_t auto_packets = 0;
+    uint64_t auto_escaped_blocks = 0;
+    // Decoded minus original over the values in [0, 1].
+    uint64_t in_range = 0;
+    double largest_error = 0;
+    double error_sum = 0;
+    double error_squares = 0;
+    double signal_squares = 0;
 };
 
 inline LibraryResults library_results(std::span<const float> values, size_t block)
@@ -89,11 +100,19 @@ inline LibraryResults library_results(std::span<const float> values, size_t bloc
     std::vector<packet> packets(stream.size() / PACKET_DATA_SIZE + 1);
     for (size_t first = 0; first < values.size(); first += block) {
         const std::span<const float> b = values.subspan(first, std::min(block, values.size() - first));
-        for (MethodResult& m : r.methods) {
-            const int32_t size = m.encode(b.data(), stream.data(), static_cast<int32_t>(b.size()));
-            m.stream_bytes += static_cast<uint64_t>(size);
-            m.packets += static_cast<uint64_t>(split(stream.data(), packets.data(), size));
+        std::array<int32_t, 2> sizes{};
+        std::array<int32_t, 2> counts{};
+        for (size_t i = 0; i < r.methods.size(); ++i) {
+            MethodResult& m = r.methods[i];
+            sizes.at(i) = m.encode(b.data(), stream.data(), static_cast<int32_t>(b.size()));
+            counts.at(i) = split(stream.data(), packets.data(), sizes.at(i));
+            m.stream_bytes += static_cast<uint64_t>(sizes.at(i));
+            m.packets += static_cast<uint64_t>(counts.at(i));
         }
+        const size_t best = sizes[1] < sizes[0] ? 1 : 0;
+        r.auto_bytes += static_cast<uint64_t>(sizes.at(best));
+        r.auto_packets += static_cast<uint64_t>(counts.at(best));
+        r.auto_escaped_blocks += best;
         ++r.blocks;
     }
     r.values = values.size();
@@ -101,6 +120,14 @@ inline LibraryResults library_results(std::span<const float> values, size_t bloc
         r.below_0 += x < 0.0F ? 1 : 0;
         r.above_1 += x > 1.0F ? 1 : 0;
         r.nan += std::isnan(x) ? 1 : 0;
+        if (x >= 0.0F && x <= 1.0F) {
+            const double e = static_cast<double>(comm::level_value(comm::quantise(x))) - static_cast<double>(x);
+            ++r.in_range;
+            r.largest_error = std::max(r.largest_error, std::abs(e));
+            r.error_sum += e;
+            r.error_squares += e * e;
+            r.signal_squares += static_cast<double>(x) * static_cast<double>(x);
+        }
     }
     return r;
 }
@@ -115,6 +142,29 @@ inline void expect_results(const nlohmann::json& stats, const LibraryResults& ex
     EXPECT_EQ(stats["outside_0_1"]["above_1"], expected.above_1);
     EXPECT_EQ(stats["outside_0_1"]["nan"], expected.nan);
     EXPECT_EQ(stats["outside_0_1"]["total"], expected.below_0 + expected.above_1 + expected.nan);
+    const nlohmann::json& automatic = stats["auto"];
+    EXPECT_EQ(automatic["stream_bytes"], expected.auto_bytes);
+    EXPECT_EQ(automatic["packets"], expected.auto_packets);
+    EXPECT_EQ(automatic["blocks_per_method"]["escaped"], expected.auto_escaped_blocks);
+    EXPECT_EQ(automatic["blocks_per_method"]["pair"], expected.blocks - expected.auto_escaped_blocks);
+    EXPECT_EQ(automatic["round_trip"], "ok");
+    const uint64_t pair = expected.methods[0].stream_bytes;
+    const uint64_t escaped = expected.methods[1].stream_bytes;
+    EXPECT_EQ(stats["smallest"], escaped < pair ? "escaped" : "pair");
+
+    // Sums in another order round differently: equal to a few parts in 10^12.
+    const nlohmann::json& error = stats["quantisation_error"];
+    const auto n = static_cast<double>(expected.in_range);
+    EXPECT_EQ(error["values"], expected.in_range);
+    EXPECT_EQ(error["largest"].get<double>(), expected.largest_error);
+    EXPECT_NEAR(error["mean_bias"].get<double>(), expected.error_sum / n, 1e-12);
+    EXPECT_NEAR(error["rms"].get<double>(), std::sqrt(expected.error_squares / n), 1e-12);
+    if (expected.error_squares == 0) {
+        EXPECT_TRUE(error["snr_db"].is_null());  // no error: no finite ratio
+    } else {
+        EXPECT_NEAR(error["snr_db"].get<double>(), 10 * std::log10(expected.signal_squares / expected.error_squares),
+                    1e-9);
+    }
     for (const MethodResult& m : expected.methods) {
         SCOPED_TRACE(m.key);
         const nlohmann::json& got = stats["methods"][m.key];
@@ -130,6 +180,6 @@ inline void expect_results(const nlohmann::json& stats, const LibraryResults& ex
     }
 }
 
-}  // namespace commstat_test
+}  // namespace stat_test
 
-#endif  // COMMSTAT_TESTS_LIBRARY_RESULTS_HPP
+#endif  // COMM_TOOL_TESTS_LIBRARY_RESULTS_HPP

@@ -1,4 +1,4 @@
-#include "commstat/report.hpp"
+#include "cli/report.hpp"
 
 #include <cmath>
 #include <iterator>
@@ -8,7 +8,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-namespace commstat {
+namespace comm_tool {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -52,6 +52,49 @@ std::string round_trip(const MethodStats& m, uint64_t blocks)
     return m.failed_blocks == 0 ? std::string("ok") : fmt::format("FAILED {}/{}", m.failed_blocks, blocks);
 }
 
+// The single method whose streams were smallest over all blocks, the earliest
+// on a tie; none when every method failed somewhere.
+std::optional<size_t> smallest_method(const Stats& stats)
+{
+    std::optional<size_t> best;
+    for (size_t m = 0; m < stats.methods.size(); ++m) {
+        const MethodStats& ms = stats.methods[m];
+        if (ms.failed_blocks == 0 && (!best || ms.stream_bytes < stats.methods[*best].stream_bytes)) {
+            best = m;
+        }
+    }
+    return best;
+}
+
+// "pair 3 and escaped 4 of 7 blocks"
+std::string auto_choices(const Results& results, const Stats& stats)
+{
+    std::string text;
+    for (size_t m = 0; m < results.methods.size(); ++m) {
+        if (stats.automatic.chosen[m] == 0) {
+            continue;
+        }
+        if (!text.empty()) {
+            text += ", ";
+        }
+        text += fmt::format("{} {}", results.methods[m].key, grouped(stats.automatic.chosen[m]));
+    }
+    return fmt::format("{} of {} block{}", text.empty() ? "none" : text, grouped(stats.blocks),
+                       stats.blocks == 1 ? "" : "s");
+}
+
+void append_error(std::string& out, const QuantisationError& error)
+{
+    if (error.values == 0) {
+        fmt::format_to(std::back_inserter(out), "quantisation error: no values in [0, 1]\n");
+        return;
+    }
+    fmt::format_to(std::back_inserter(out),
+                   "quantisation error of the {} values in [0, 1]: largest {:.6f}, RMS {:.6f}, mean bias {:+.6f} "
+                   "(half a level is {:.6f}), SNR {:.1f} dB\n",
+                   grouped(error.values), error.largest, error.rms(), error.mean_bias(), 0.5 / 255.0, error.snr_db());
+}
+
 void append_table(std::string& out, const Results& results, const std::string& title, const Stats& stats,
                   bool show_failures)
 {
@@ -75,6 +118,17 @@ void append_table(std::string& out, const Results& results, const std::string& t
                        throughput(mb_per_s(raw_bytes(stats), ms.seconds.encode)),
                        throughput(mb_per_s(raw_bytes(stats), ms.seconds.decode)));
     }
+    const AutoStats& automatic = stats.automatic;
+    fmt::format_to(to, "{:<18}  {:>13}  {:>7.3f}  {:>9.3f}  {:>9}  {:<10}  {:>11}  {:>11}\n", "auto (per block)",
+                   grouped(automatic.stream_bytes), ratio(automatic.stream_bytes, raw_bytes(stats)),
+                   ratio(automatic.stream_bytes, stats.values), grouped(automatic.packets),
+                   automatic.failed_blocks == 0 ? std::string("ok")
+                                                : fmt::format("FAILED {}/{}", automatic.failed_blocks, stats.blocks),
+                   "-", "-");
+    if (const std::optional<size_t> m = smallest_method(stats)) {
+        fmt::format_to(to, "smallest: {}; auto codes {}\n", results.methods[*m].label, auto_choices(results, stats));
+    }
+    append_error(out, stats.error);
     for (size_t m = 0; m < results.methods.size() && show_failures; ++m) {
         if (const auto& failure = stats.methods[m].first_failure) {
             fmt::format_to(to, "{}: first failure in block {} (values from {}): {}\n", results.methods[m].key,
@@ -124,6 +178,27 @@ Json json_stats(const Results& results, const Stats& stats)
         methods[results.methods[m].key] = std::move(method);
     }
     out["methods"] = std::move(methods);
+    const AutoStats& automatic = stats.automatic;
+    Json chosen = Json::object();
+    for (size_t m = 0; m < results.methods.size(); ++m) {
+        chosen[results.methods[m].key] = automatic.chosen[m];
+    }
+    out["auto"] = {{"stream_bytes", automatic.stream_bytes},
+                   {"ratio_to_raw", ratio(automatic.stream_bytes, raw_bytes(stats))},
+                   {"bytes_per_value", ratio(automatic.stream_bytes, stats.values)},
+                   {"packets", automatic.packets},
+                   {"round_trip", automatic.failed_blocks == 0 ? "ok" : "failed"},
+                   {"failed_blocks", automatic.failed_blocks},
+                   {"blocks_per_method", std::move(chosen)}};
+    const std::optional<size_t> smallest = smallest_method(stats);
+    out["smallest"] = smallest ? Json(results.methods[*smallest].key) : Json(nullptr);
+    const QuantisationError& error = stats.error;
+    const bool measured = error.values > 0;
+    out["quantisation_error"] = {{"values", error.values},
+                                 {"largest", measured ? Json(error.largest) : Json(nullptr)},
+                                 {"rms", measured ? Json(error.rms()) : Json(nullptr)},
+                                 {"mean_bias", measured ? Json(error.mean_bias()) : Json(nullptr)},
+                                 {"snr_db", measured && error.sum_squares > 0 ? Json(error.snr_db()) : Json(nullptr)}};
     return out;
 }
 
@@ -165,4 +240,4 @@ std::string json_report(const Results& results)
     return doc.dump(2) + '\n';
 }
 
-}  // namespace commstat
+}  // namespace comm_tool

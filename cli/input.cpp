@@ -1,18 +1,19 @@
-#include "commstat/input.hpp"
+#include "cli/input.hpp"
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include <fmt/format.h>
 
-namespace commstat {
+#include "cli/numbers.hpp"
+
+namespace comm_tool {
 namespace {
 
 // Text is read in pieces of this size; a longer line is no number.
@@ -35,34 +36,6 @@ std::string_view trimmed(std::string_view line)
         return {};
     }
     return line.substr(first, line.find_last_not_of(kBlank) - first + 1);
-}
-
-// A decimal number as from_chars reads it (nan and inf included), with an
-// optional leading '+'. Beyond the float range it gives what strtof gives: an
-// infinity, or zero or a subnormal.
-std::optional<float> parse_number(std::string_view token)
-{
-    if (token.starts_with('+') && token.size() > 1 && token[1] != '-') {
-        token.remove_prefix(1);
-    }
-    float value = 0.0F;
-    const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
-    if (end != token.data() + token.size() || token.empty()) {
-        return std::nullopt;
-    }
-    if (error == std::errc::result_out_of_range) {
-        const std::string copy(token);
-        return std::strtof(copy.c_str(), nullptr);
-    }
-    if (error != std::errc{}) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::string display_name(const std::string& name)
-{
-    return name == "-" ? std::string("standard input") : name;
 }
 
 }  // namespace
@@ -172,10 +145,28 @@ size_t Input::read_text(std::span<float> values)
             newline = end;  // a last line without a newline
         }
         ++line_;
+        const size_t next = std::min(end_, static_cast<size_t>(newline - text_.data()) + 1);
+        if (trimmed(std::string_view(begin, static_cast<size_t>(newline - begin))).empty()) {
+            if (ends_input(next)) {
+                break;  // most text files end with a blank line
+            }
+            throw InputError(fmt::format("{}: line {} is empty, not a number", name_, line_));
+        }
         values[count++] = parse_line(begin, newline);
-        begin_ = std::min(end_, static_cast<size_t>(newline - text_.data()) + 1);
+        begin_ = next;
     }
     return count;
+}
+
+// Tells whether the input ends at `next`; may consume the buffered text, so
+// the line before it is no longer at hand.
+bool Input::ends_input(size_t next)
+{
+    if (next < end_) {
+        return false;
+    }
+    begin_ = end_;
+    return !refill_text() || begin_ == end_;
 }
 
 // Moves the unparsed bytes to the front and reads more after them. Returns
@@ -207,13 +198,10 @@ bool Input::refill_text()
 float Input::parse_line(const char* begin, const char* end) const
 {
     const std::string_view line(begin, static_cast<size_t>(end - begin));
-    if (const std::optional<float> value = parse_number(trimmed(line))) {
+    if (const std::optional<float> value = parse_float(trimmed(line))) {
         return *value;
-    }
-    if (trimmed(line).empty()) {
-        throw InputError(fmt::format("{}: line {} is empty, not a number", name_, line_));
     }
     throw InputError(fmt::format("{}: line {} is not a number: {}", name_, line_, quoted(line)));
 }
 
-}  // namespace commstat
+}  // namespace comm_tool

@@ -21,15 +21,15 @@
 
 namespace {
 
-using commstat_test::Kind;
+using stat_test::Kind;
 
 // Runs the program with `args`, its standard output going to `out`; returns
 // its exit status.
 int run_program(std::vector<std::string> args, const std::string& out)
 {
-    args.insert(args.begin(), COMMSTAT_PROGRAM);
-#ifdef COMMSTAT_EMULATOR
-    const std::vector<std::string> emulator = {COMMSTAT_EMULATOR};
+    args.insert(args.begin(), {COMM_PROGRAM, "stat"});
+#ifdef COMM_EMULATOR
+    const std::vector<std::string> emulator = {COMM_EMULATOR};
     args.insert(args.begin(), emulator.begin(), emulator.end());
 #endif
     std::vector<char*> argv;
@@ -57,21 +57,21 @@ TEST(LargeInput, HundredMegabytes)
     constexpr size_t kPiece = size_t{1} << 20;
     std::vector<float> values;
     for (size_t piece = 0; piece < 25; ++piece) {
-        const std::vector<float> part = commstat_test::make(static_cast<Kind>(piece % 4), kPiece + piece);
+        const std::vector<float> part = stat_test::make(static_cast<Kind>(piece % 4), kPiece + piece);
         values.insert(values.end(), part.begin(), part.begin() + kPiece);
     }
     const std::filesystem::path dir = testing::TempDir();
     // Named for this process: other runs of this test may share the folder.
-    const std::string stem = "commstat-100MB-" + std::to_string(getpid());
+    const std::string stem = "comm-stat-100MB-" + std::to_string(getpid());
     const std::string file = (dir / (stem + ".raw")).string();
     const std::string report = (dir / (stem + ".json")).string();
-    const std::string bytes = commstat_test::raw_bytes(values);
+    const std::string bytes = stat_test::raw_bytes(values);
     std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 
     ASSERT_EQ(run_program({"--json", file}, report), 0);
     const nlohmann::json doc = nlohmann::json::parse(std::ifstream(report));
     const nlohmann::json& input = doc["inputs"][0];
-    commstat_test::expect_results(input, commstat_test::library_results(values, 1900));
+    stat_test::expect_results(input, stat_test::library_results(values, 1900));
     double codec = 0.0;
     for (const auto& [key, method] : input["methods"].items()) {
         const nlohmann::json& m = method["seconds"];
@@ -85,7 +85,7 @@ TEST(LargeInput, HundredMegabytes)
                 100.0 * codec / total);
     std::filesystem::remove(file);
     std::filesystem::remove(report);
-#ifdef COMMSTAT_CHECK_SPEED
+#ifdef COMM_CHECK_SPEED
     EXPECT_GE(best_read, 1000.0);
     EXPECT_GT(best_share, 0.5);
 #endif

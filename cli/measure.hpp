@@ -1,7 +1,7 @@
 // Puts blocks of samples through each coding method and the packet framing,
 // checks that every block comes back intact, and adds up sizes and times.
-#ifndef COMMSTAT_MEASURE_HPP
-#define COMMSTAT_MEASURE_HPP
+#ifndef COMM_TOOL_MEASURE_HPP
+#define COMM_TOOL_MEASURE_HPP
 
 #include <array>
 #include <cstdint>
@@ -10,27 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "cli/methods.hpp"
 #include "comm/Comm.h"
 
-namespace commstat {
+namespace comm_tool {
 
 // The largest block: the most values a decoder gives back for one stream.
 inline constexpr int32_t kMaxBlock = DECODE_MAX_VALUES;
 inline constexpr int32_t kDefaultBlock = 1900;
 
 // The functions one method goes through, and its names in the reports.
-struct CodecMethod {
-    const char* key;    // JSON key, e.g. "pair"
-    const char* label;  // table row, e.g. "pair (encode)"
-    int32_t (*encode)(const float*, uint8_t*, int32_t);
-    int32_t (*decode)(const uint8_t*, float*, int32_t);
-    int32_t (*split)(const uint8_t*, packet*, int32_t);
-    int32_t (*merge)(const packet*, uint8_t*, int32_t);
-};
-
-// The library's two methods, pair coding first.
-std::span<const CodecMethod> library_methods();
-
 // Where a method first failed to give a block back intact.
 struct Failure {
     uint64_t block;        // index of the block in its input
@@ -58,6 +47,33 @@ struct MethodStats {
     void add(const MethodStats& other);
 };
 
+// How far the decoded values lie from the originals, over the values in
+// [0, 1] (the others are clamped, and their error says nothing about the
+// quantiser). The quantiser truncates, so the error is never positive.
+struct QuantisationError {
+    uint64_t values = 0;
+    double largest = 0;         // largest |decoded - original|
+    double sum = 0;             // of decoded - original
+    double sum_squares = 0;     // of (decoded - original)^2
+    double signal_squares = 0;  // of original^2
+
+    void add(const QuantisationError& other);
+    [[nodiscard]] double mean_bias() const;
+    [[nodiscard]] double rms() const;
+    // Signal-to-noise ratio in dB; infinite when no value moved.
+    [[nodiscard]] double snr_db() const;
+};
+
+// What `auto` gives: each block coded by the method that makes it smallest.
+struct AutoStats {
+    uint64_t stream_bytes = 0;
+    uint64_t packets = 0;
+    uint64_t failed_blocks = 0;    // blocks whose chosen method failed
+    std::vector<uint64_t> chosen;  // blocks coded by each method
+
+    void add(const AutoStats& other);
+};
+
 // What one input gave, or several added up.
 struct Stats {
     uint64_t values = 0;
@@ -70,8 +86,10 @@ struct Stats {
     double scan_seconds = 0;   // range counts and the original levels
     double total_seconds = 0;  // everything, from opening the input on
     std::vector<MethodStats> methods;
+    AutoStats automatic;
+    QuantisationError error;
 
-    explicit Stats(size_t method_count) : methods(method_count) {}
+    explicit Stats(size_t method_count) : methods(method_count) { automatic.chosen.resize(method_count); }
     void add(const Stats& other);
     [[nodiscard]] uint64_t out_of_range() const { return below_zero + above_one + nan; }
     [[nodiscard]] bool round_trip_ok() const;
@@ -90,7 +108,17 @@ private:
     // Packets for the longest stream an encoder may write (2 bytes a value).
     static constexpr int32_t kPacketSlots = (2 * kMaxBlock + PACKET_DATA_SIZE - 1) / PACKET_DATA_SIZE;
 
-    std::optional<std::string> run_method(const CodecMethod& method, std::span<const float> block, MethodStats& stats);
+    // What one method did with the block in hand.
+    struct Outcome {
+        int32_t stream_bytes = 0;  // 0: the encoder failed
+        int32_t packets = 0;
+        bool failed = false;
+    };
+
+    std::optional<std::string> run_method(const CodecMethod& method, std::span<const float> block, MethodStats& stats,
+                                          Outcome& outcome);
+    void measure_error(std::span<const float> block, QuantisationError& error);
+    void add_auto_choice(AutoStats& stats);
 
     std::span<const CodecMethod> methods_;
     std::array<uint8_t, kMaxBlock> levels_{};
@@ -99,8 +127,10 @@ private:
     std::array<packet, kPacketSlots> packets_{};
     std::array<float, DECODE_MAX_VALUES> decoded_{};
     std::array<float, kMaxBlock> expected_{};  // the values of the block's levels
+    std::vector<Outcome> outcomes_;            // of the block in hand, a method each
+    std::vector<int32_t> sizes_;
 };
 
-}  // namespace commstat
+}  // namespace comm_tool
 
-#endif  // COMMSTAT_MEASURE_HPP
+#endif  // COMM_TOOL_MEASURE_HPP

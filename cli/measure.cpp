@@ -1,4 +1,4 @@
-#include "commstat/measure.hpp"
+#include "cli/measure.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -10,13 +10,8 @@
 #include "comm/codec_paths.hpp"
 #include "comm/sample_level.hpp"
 
-namespace commstat {
+namespace comm_tool {
 namespace {
-
-constexpr std::array kLibraryMethods{
-    CodecMethod{"pair", "pair (encode)", encode, decode, split, merge},
-    CodecMethod{"escaped", "escaped (encode2)", encode2, decode2, split, merge},
-};
 
 using Clock = std::chrono::steady_clock;
 
@@ -74,11 +69,6 @@ uint32_t count_level_mismatches(const float* decoded, const uint8_t* levels, siz
 
 }  // namespace
 
-std::span<const CodecMethod> library_methods()
-{
-    return kLibraryMethods;
-}
-
 void MethodStats::add(const MethodStats& other)
 {
     stream_bytes += other.stream_bytes;
@@ -90,6 +80,40 @@ void MethodStats::add(const MethodStats& other)
     seconds.byte_check += other.seconds.byte_check;
     seconds.decode += other.seconds.decode;
     seconds.level_check += other.seconds.level_check;
+}
+
+void QuantisationError::add(const QuantisationError& other)
+{
+    values += other.values;
+    largest = std::max(largest, other.largest);
+    sum += other.sum;
+    sum_squares += other.sum_squares;
+    signal_squares += other.signal_squares;
+}
+
+double QuantisationError::mean_bias() const
+{
+    return values == 0 ? 0.0 : sum / static_cast<double>(values);
+}
+
+double QuantisationError::rms() const
+{
+    return values == 0 ? 0.0 : std::sqrt(sum_squares / static_cast<double>(values));
+}
+
+double QuantisationError::snr_db() const
+{
+    return sum_squares == 0.0 ? HUGE_VAL : 10.0 * std::log10(signal_squares / sum_squares);
+}
+
+void AutoStats::add(const AutoStats& other)
+{
+    stream_bytes += other.stream_bytes;
+    packets += other.packets;
+    failed_blocks += other.failed_blocks;
+    for (size_t m = 0; m < chosen.size() && m < other.chosen.size(); ++m) {
+        chosen[m] += other.chosen[m];
+    }
 }
 
 void Stats::add(const Stats& other)
@@ -106,6 +130,8 @@ void Stats::add(const Stats& other)
     for (size_t m = 0; m < methods.size() && m < other.methods.size(); ++m) {
         methods[m].add(other.methods[m]);
     }
+    automatic.add(other.automatic);
+    error.add(other.error);
 }
 
 bool Stats::round_trip_ok() const
@@ -118,25 +144,69 @@ void BlockRunner::run(std::span<const float> block, Stats& stats)
     Clock::time_point start = Clock::now();
     count_out_of_range(block, stats);
     quantise_block(block, levels_.data());
+    measure_error(block, stats.error);
     lap(start, stats.scan_seconds);
 
+    outcomes_.assign(methods_.size(), Outcome{});
     for (size_t m = 0; m < methods_.size(); ++m) {
         MethodStats& method_stats = stats.methods[m];
-        if (auto what = run_method(methods_[m], block, method_stats)) {
+        if (auto what = run_method(methods_[m], block, method_stats, outcomes_[m])) {
             if (method_stats.failed_blocks == 0) {
                 method_stats.first_failure = Failure{stats.blocks, stats.values, std::move(*what)};
             }
             ++method_stats.failed_blocks;
+            outcomes_[m].failed = true;
         }
     }
+    add_auto_choice(stats.automatic);
     ++stats.blocks;
     stats.values += block.size();
+}
+
+// The error of each value in [0, 1] against the value of its level. A plain
+// loop of its own, free of branches, so that it vectorises.
+void BlockRunner::measure_error(std::span<const float> block, QuantisationError& error)
+{
+    comm::detail::active_path().level_values(levels_.data(), expected_.data(), static_cast<int32_t>(block.size()));
+    uint32_t values = 0;
+    double largest = 0;
+    double sum = 0;
+    double sum_squares = 0;
+    double signal_squares = 0;
+    for (size_t i = 0; i < block.size(); ++i) {
+        const double x = block[i];
+        const bool in_range = x >= 0.0 && x <= 1.0;
+        const double e = in_range ? static_cast<double>(expected_[i]) - x : 0.0;
+        values += in_range ? 1U : 0U;
+        largest = std::max(largest, std::abs(e));
+        sum += e;
+        sum_squares += e * e;
+        signal_squares += in_range ? x * x : 0.0;
+    }
+    error.add({values, largest, sum, sum_squares, signal_squares});
+}
+
+void BlockRunner::add_auto_choice(AutoStats& stats)
+{
+    sizes_.resize(outcomes_.size());
+    std::transform(outcomes_.begin(), outcomes_.end(), sizes_.begin(),
+                   [](const Outcome& outcome) { return outcome.stream_bytes; });
+    const std::optional<size_t> best = smallest_stream(sizes_);
+    if (!best) {
+        ++stats.failed_blocks;
+        return;
+    }
+    const Outcome& chosen = outcomes_[*best];
+    stats.stream_bytes += static_cast<uint64_t>(chosen.stream_bytes);
+    stats.packets += static_cast<uint64_t>(chosen.packets);
+    stats.failed_blocks += chosen.failed ? 1 : 0;
+    ++stats.chosen[*best];
 }
 
 // One block through one method. Returns what went wrong, if anything; stops
 // at the first fault, since every later step depends on the one before.
 std::optional<std::string> BlockRunner::run_method(const CodecMethod& method, std::span<const float> block,
-                                                   MethodStats& stats)
+                                                   MethodStats& stats, Outcome& outcome)
 {
     const auto n = static_cast<int32_t>(block.size());
     Clock::time_point start = Clock::now();
@@ -147,6 +217,7 @@ std::optional<std::string> BlockRunner::run_method(const CodecMethod& method, st
         return fmt::format("encode gave {} bytes for {} values", encoded_size, n);
     }
     stats.stream_bytes += static_cast<uint64_t>(encoded_size);
+    outcome.stream_bytes = encoded_size;
 
     const int32_t parts = method.split(encoded_.data(), packets_.data(), encoded_size);
     lap(start, stats.seconds.split);
@@ -154,6 +225,7 @@ std::optional<std::string> BlockRunner::run_method(const CodecMethod& method, st
         return fmt::format("split gave {} packets for {} bytes", parts, encoded_size);
     }
     stats.packets += static_cast<uint64_t>(parts);
+    outcome.packets = parts;
 
     const int32_t merged_size = method.merge(packets_.data(), merged_.data(), parts);
     lap(start, stats.seconds.merge);
@@ -189,4 +261,4 @@ std::optional<std::string> BlockRunner::run_method(const CodecMethod& method, st
     return std::nullopt;
 }
 
-}  // namespace commstat
+}  // namespace comm_tool
