@@ -10,6 +10,7 @@ namespace {
 constexpr std::array kLibraryMethods{
     CodecMethod{"pairs", "pair", "pair (encode)", encode, decode, split, merge, COMM_WIRE_PAIRS},
     CodecMethod{"escaped", "escaped", "escaped (encode2)", encode2, decode2, split, merge, COMM_WIRE_ESCAPED},
+    CodecMethod{"deltas", "deltas", "deltas (encode3)", encode3, decode3, split, merge, COMM_WIRE_DELTAS},
 };
 
 }  // namespace

@@ -68,7 +68,7 @@ void seal(std::uint8_t* packet, const comm_wire_header& h)
 
 bool method_known(std::uint8_t method)
 {
-    return method == COMM_WIRE_PAIRS || method == COMM_WIRE_ESCAPED;
+    return method == COMM_WIRE_PAIRS || method == COMM_WIRE_ESCAPED || method == COMM_WIRE_DELTAS;
 }
 
 // The header's fields against the ranges in wire.h; the CRC is checked apart.
@@ -214,8 +214,9 @@ int32_t comm_wire_send_block(comm_wire_sender* sender, uint8_t method, const flo
     // Encoded behind room for every header, then packed in place.
     const std::int32_t offset = kHeaderSize * COMM_PACKET_COUNT(COMM_STREAM_MAX_BYTES(n));
     std::uint8_t* const stream = out + offset;
-    const std::int32_t len =
-        method == COMM_WIRE_PAIRS ? comm_encode(values, stream, n) : comm_encode2(values, stream, n);
+    const std::int32_t len = method == COMM_WIRE_PAIRS     ? comm_encode(values, stream, n)
+                             : method == COMM_WIRE_ESCAPED ? comm_encode2(values, stream, n)
+                                                           : comm_encode3(values, stream, n);
     return pack(sender, method, stream, len, n, out);
 }
 

@@ -12,7 +12,7 @@
  *    0: 4  magic        89 43 4D 57 ("\x89" "CMW")
  *    4: 1  version      1
  *    5: 1  kind         1 data packet, 2 end packet
- *    6: 1  method       data: 1 pairs (encode), 2 escaped (encode2), 3 reserved
+ *    6: 1  method       data: 1 pairs (encode), 2 escaped (encode2), 3 deltas
  *                       for a third method; any other value is a bad packet.
  *                       end: 0
  *    7: 1  index        data: this packet's place in its block, 0..count-1.  end: 0
@@ -84,7 +84,7 @@ extern "C" {
 /* Methods (header byte 6). */
 #define COMM_WIRE_PAIRS 1   /* encode / decode */
 #define COMM_WIRE_ESCAPED 2 /* encode2 / decode2 */
-#define COMM_WIRE_METHOD3 3 /* reserved: refused until the library codes it */
+#define COMM_WIRE_DELTAS 3  /* encode3 / decode3 */
 
 /* What comm_wire_parse returns for a packet it refuses (all below zero). */
 #define COMM_WIRE_TRUNCATED (-1)   /* fewer bytes than the header or its length need */
@@ -106,7 +106,7 @@ COMM_API uint32_t comm_crc32c(uint32_t crc, const uint8_t* data, size_t size);
 /* A packet's header, as comm_wire_parse reads it. */
 typedef struct comm_wire_header {
     uint8_t kind;    /* COMM_WIRE_DATA or COMM_WIRE_END */
-    uint8_t method;  /* COMM_WIRE_PAIRS or COMM_WIRE_ESCAPED; 0 on an end packet */
+    uint8_t method;  /* COMM_WIRE_PAIRS, COMM_WIRE_ESCAPED or COMM_WIRE_DELTAS; 0 on an end packet */
     uint8_t index;   /* the packet's place in its block */
     uint8_t count;   /* packets in the block */
     uint16_t length; /* payload bytes */
@@ -155,7 +155,7 @@ COMM_API void comm_wire_sender_init(comm_wire_sender* sender, uint32_t stream_id
  * comm_wire_send_block: encodes a block of n values with `method` and writes
  * its packets back to back into out.
  *   values: n floats, 1 <= n <= COMM_DECODE_MAX_VALUES, read only.
- *   method: COMM_WIRE_PAIRS or COMM_WIRE_ESCAPED.
+ *   method: COMM_WIRE_PAIRS, COMM_WIRE_ESCAPED or COMM_WIRE_DELTAS.
  *   out: room for `room` bytes; room >= COMM_WIRE_BLOCK_MAX_BYTES(n) always
  *   suffices, and the whole of it may be used as scratch.
  * Returns the bytes of packets written (each packet's size is 40 plus its

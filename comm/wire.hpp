@@ -41,7 +41,7 @@ constexpr std::size_t block_max_bytes(std::size_t values) noexcept
 }
 
 // The method byte of the wire header for a method, and back: nullopt for any
-// byte this library cannot decode (0, the reserved 3, and above).
+// byte this library cannot decode (0, and 4 and above).
 constexpr std::uint8_t method_byte(method m) noexcept;
 constexpr std::optional<method> method_from_byte(std::uint8_t byte) noexcept;
 
@@ -278,7 +278,15 @@ private:
 
 constexpr std::uint8_t method_byte(method m) noexcept
 {
-    return m == method::pairs ? COMM_WIRE_PAIRS : COMM_WIRE_ESCAPED;
+    switch (m) {
+    case method::pairs:
+        return COMM_WIRE_PAIRS;
+    case method::escaped:
+        return COMM_WIRE_ESCAPED;
+    case method::deltas:
+        break;
+    }
+    return COMM_WIRE_DELTAS;
 }
 
 constexpr std::optional<method> method_from_byte(std::uint8_t byte) noexcept
@@ -288,6 +296,9 @@ constexpr std::optional<method> method_from_byte(std::uint8_t byte) noexcept
     }
     if (byte == COMM_WIRE_ESCAPED) {
         return method::escaped;
+    }
+    if (byte == COMM_WIRE_DELTAS) {
+        return method::deltas;
     }
     return std::nullopt;
 }

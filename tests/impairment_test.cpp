@@ -5,6 +5,7 @@
 // block must be reported lost once, in sequence order, and every packet must
 // be counted once.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -35,6 +36,8 @@ struct SentStream {
     Bytes end;
 };
 
+constexpr std::array kMethods{comm::method::pairs, comm::method::escaped, comm::method::deltas};
+
 // Blocks of random length and shape: short and full-size, noisy (many
 // packets) and in runs (few), each with a random method.
 SentStream make_stream(std::mt19937& rng, std::uint32_t stream_id, std::uint32_t first_sequence, std::size_t blocks)
@@ -44,17 +47,24 @@ SentStream make_stream(std::mt19937& rng, std::uint32_t stream_id, std::uint32_t
     for (std::size_t b = 0; b < blocks; ++b) {
         const std::size_t sizes[] = {1, 1 + rng() % 60, 1 + rng() % 2000, comm::max_block_values};
         const std::size_t n = sizes[rng() % 4];
-        const bool runs = rng() % 2 == 0;
+        // Noise, runs, or a walk of small steps (which the delta stream packs).
+        const auto shape = rng() % 3;
         Bytes levels(n);
         for (std::size_t i = 0; i < n; ++i) {
-            levels[i] = runs && i > 0 && rng() % 20 != 0 ? levels[i - 1] : static_cast<std::uint8_t>(rng());
+            if (i == 0 || shape == 0) {
+                levels[i] = static_cast<std::uint8_t>(rng());
+            } else if (shape == 1) {
+                levels[i] = rng() % 20 != 0 ? levels[i - 1] : static_cast<std::uint8_t>(rng());
+            } else {
+                levels[i] = static_cast<std::uint8_t>(levels[i - 1] + rng() % 5 - 2);
+            }
         }
         std::vector<float> values(n);
         for (std::size_t i = 0; i < n; ++i) {
             values[i] = (static_cast<float>(levels[i]) + 0.5F) / 255.0F;
         }
         sent.blocks.push_back({out.position(), levels});
-        const Bytes packed = out.pack(rng() % 2 == 0 ? comm::method::pairs : comm::method::escaped, values);
+        const Bytes packed = out.pack(kMethods[rng() % kMethods.size()], values);
         std::vector<Bytes> packets;
         const std::size_t walked =
             wire::packets(packed, [&](std::span<const std::uint8_t> p) { packets.emplace_back(p.begin(), p.end()); });

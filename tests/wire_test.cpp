@@ -174,7 +174,7 @@ TEST(WirePacket, SenderRefusesBlocksOutOfRangeAndLeavesItselfAsItWas)
         comm_wire_sender_init(&s, 1, 9);
         const auto room = static_cast<std::int32_t>(out.size());
         EXPECT_EQ(comm_wire_send_block(&s, COMM_WIRE_PAIRS, values.data(), n, out.data(), room - 1), 0) << n;
-        EXPECT_EQ(comm_wire_send_block(&s, COMM_WIRE_METHOD3, values.data(), n, out.data(), room), 0);
+        EXPECT_EQ(comm_wire_send_block(&s, uint8_t{COMM_WIRE_DELTAS + 1}, values.data(), n, out.data(), room), 0);
         EXPECT_EQ(comm_wire_send_block(&s, 0, values.data(), n, out.data(), room), 0);
         EXPECT_EQ(s.next_sequence, 9U);
         EXPECT_EQ(s.position, 0U);
@@ -217,7 +217,7 @@ TEST(WirePacket, ParserChecksEveryFieldAtItsBounds)
         {"kind 3", 5, 1, 3, false, false},
         {"method 0", 6, 1, 0, false, false},
         {"method 1", 6, 1, 1, false, true},
-        {"method 3 (reserved)", 6, 1, 3, false, false},
+        {"method 4 (unknown)", 6, 1, 4, false, false},
         {"reserved byte", 9, 1, 1, false, false},
         {"index = count", 7, 1, 2, false, false},
         {"count 0", 8, 1, 0, false, false},

@@ -72,6 +72,7 @@ struct MethodResult {
     int32_t (*encode)(const float*, uint8_t*, int32_t);
     uint64_t stream_bytes = 0;
     uint64_t packets = 0;
+    uint64_t auto_blocks = 0;  // blocks for which auto chose this method
 };
 
 struct LibraryResults {
@@ -80,11 +81,10 @@ struct LibraryResults {
     uint64_t below_0 = 0;
     uint64_t above_1 = 0;
     uint64_t nan = 0;
-    std::vector<MethodResult> methods{{"pair", encode}, {"escaped", encode2}};
-    // Each block by its smaller method, pair coding on a tie.
+    std::vector<MethodResult> methods{{"pair", encode}, {"escaped", encode2}, {"deltas", encode3}};
+    // Each block by its smallest method, the earlier one in `methods` on a tie.
     uint64_t auto_bytes = 0;
     uint64_t auto_packets = 0;
-    uint64_t auto_escaped_blocks = 0;
     // Decoded minus original over the values in [0, 1].
     uint64_t in_range = 0;
     double largest_error = 0;
@@ -100,8 +100,8 @@ inline LibraryResults library_results(std::span<const float> values, size_t bloc
     std::vector<packet> packets(stream.size() / PACKET_DATA_SIZE + 1);
     for (size_t first = 0; first < values.size(); first += block) {
         const std::span<const float> b = values.subspan(first, std::min(block, values.size() - first));
-        std::array<int32_t, 2> sizes{};
-        std::array<int32_t, 2> counts{};
+        std::array<int32_t, 3> sizes{};
+        std::array<int32_t, 3> counts{};
         for (size_t i = 0; i < r.methods.size(); ++i) {
             MethodResult& m = r.methods[i];
             sizes.at(i) = m.encode(b.data(), stream.data(), static_cast<int32_t>(b.size()));
@@ -109,10 +109,10 @@ inline LibraryResults library_results(std::span<const float> values, size_t bloc
             m.stream_bytes += static_cast<uint64_t>(sizes.at(i));
             m.packets += static_cast<uint64_t>(counts.at(i));
         }
-        const size_t best = sizes[1] < sizes[0] ? 1 : 0;
+        const auto best = static_cast<size_t>(std::min_element(sizes.begin(), sizes.end()) - sizes.begin());
         r.auto_bytes += static_cast<uint64_t>(sizes.at(best));
         r.auto_packets += static_cast<uint64_t>(counts.at(best));
-        r.auto_escaped_blocks += best;
+        ++r.methods[best].auto_blocks;
         ++r.blocks;
     }
     r.values = values.size();
@@ -145,12 +145,15 @@ inline void expect_results(const nlohmann::json& stats, const LibraryResults& ex
     const nlohmann::json& automatic = stats["auto"];
     EXPECT_EQ(automatic["stream_bytes"], expected.auto_bytes);
     EXPECT_EQ(automatic["packets"], expected.auto_packets);
-    EXPECT_EQ(automatic["blocks_per_method"]["escaped"], expected.auto_escaped_blocks);
-    EXPECT_EQ(automatic["blocks_per_method"]["pair"], expected.blocks - expected.auto_escaped_blocks);
+    for (const MethodResult& m : expected.methods) {
+        EXPECT_EQ(automatic["blocks_per_method"][m.key], m.auto_blocks) << m.key;
+    }
     EXPECT_EQ(automatic["round_trip"], "ok");
-    const uint64_t pair = expected.methods[0].stream_bytes;
-    const uint64_t escaped = expected.methods[1].stream_bytes;
-    EXPECT_EQ(stats["smallest"], escaped < pair ? "escaped" : "pair");
+    const auto smallest = std::min_element(expected.methods.begin(), expected.methods.end(),
+                                           [](const MethodResult& a, const MethodResult& b) {
+                                               return a.stream_bytes < b.stream_bytes;
+                                           });
+    EXPECT_EQ(stats["smallest"], smallest->key);
 
     // Sums in another order round differently: equal to a few parts in 10^12.
     const nlohmann::json& error = stats["quantisation_error"];

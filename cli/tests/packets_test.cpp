@@ -198,18 +198,26 @@ INSTANTIATE_TEST_SUITE_P(Shapes, RoundTrip,
 
 TEST_F(Packets, AutoPicksTheSmallerMethodPerBlock)
 {
-    // A plateau block (pairs are smaller) then a noisy one (escaped is).
+    // A plateau block (pairs are smallest), noise broken by long runs (escaped
+    // is), then a slow wave with a level of jitter (deltas are).
     std::vector<float> values(1900, 0.5F);
     const std::vector<float> noise = random_samples(1900, 7);
-    values.insert(values.end(), noise.begin(), noise.end());
+    for (size_t i = 0; i < 1900; ++i) {
+        values.push_back(i % 60 < 10 ? noise[i] : 0.25F);
+    }
+    for (size_t i = 0; i < 1900; ++i) {
+        const double jitter = static_cast<double>(i * 7919 % 3) / 255.0;
+        values.push_back(static_cast<float>(0.5 + 0.3 * std::sin(static_cast<double>(i) / 50.0) + jitter));
+    }
     const size_t auto_size = pack(values).size();
     const size_t pairs_size = pack(values, {"--method", "pairs"}).size();
     const size_t escaped_size = pack(values, {"--method", "escaped"}).size();
-    EXPECT_LT(auto_size, std::min(pairs_size, escaped_size));
+    const size_t deltas_size = pack(values, {"--method", "deltas"}).size();
+    EXPECT_LT(auto_size, std::min({pairs_size, escaped_size, deltas_size}));
     ASSERT_FALSE(pack(values).empty());
     const Result list = comm_tool_run({"list", path("in.comm")});
     EXPECT_EQ(list.status, 0) << list.err;
-    EXPECT_NE(list.out.find(": 2 blocks (pairs 1, escaped 1), 3,800 values, "), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find(": 3 blocks (pairs 1, escaped 1, deltas 1), 5,700 values, "), std::string::npos) << list.out;
     EXPECT_NE(list.out.find(", intact\n"), std::string::npos) << list.out;
 }
 
@@ -387,7 +395,7 @@ TEST_F(Packets, ConventionsForOutputAndOptions)
 
     for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"pack", "--method", "best", in, path("b.comm")},
-              "comm pack: --method best is not one of pairs|escaped|auto\n"},
+              "comm pack: --method best is not one of pairs|escaped|deltas|auto\n"},
              {{"pack", "--block", "0x10", in, path("b.comm")},
               "comm pack: --block 0x10 is not a whole number in 1..5700\n"},
              {{"pack", "--block", "5701", in, path("b.comm")},
