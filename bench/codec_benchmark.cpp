@@ -9,7 +9,7 @@
 // Benchmark names are "<data set>/<n>/<function>/<implementation>":
 //   memcpy/floats, memcpy/pair, memcpy/escaped   the baselines
 //   encode|decode|encode2|decode2|encode3|decode3/<impl>
-//                                                impl: before, portable, avx2, avx512
+//                                                impl: before, portable, avx2, avx512, avx512vbmi2
 //   split|merge/pair, split|merge/escaped        the framing, one routine on every path
 //   lz4_compress/lz4, lz4_decompress/lz4         the peer, on the block's level bytes
 // so --benchmark_filter=/1900/ keeps one block size, =/encode2/ one function.

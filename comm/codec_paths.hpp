@@ -33,7 +33,7 @@
 namespace comm::detail {
 
 struct CodecPath {
-    const char* name = nullptr;  // "portable", "avx2" or "avx512"
+    const char* name = nullptr;  // "portable", "avx2", "avx512" or "avx512vbmi2"
     CpuFeatures needs;           // what the CPU and OS must offer to run it
     // levels[i] = quantise(values[i]) for i < n; n <= 0 does nothing.
     void (*quantise)(const float* values, std::uint8_t* levels, std::int32_t n) = nullptr;
@@ -56,6 +56,8 @@ extern const CodecPath portable_path;
 extern const CodecPath avx2_path;
 // AVX-512 F and BW on top of the AVX2 path's set.
 extern const CodecPath avx512_path;
+// AVX-512 VBMI and VBMI2, and POPCNT, on top of the AVX-512 path's set.
+extern const CodecPath avx512vbmi2_path;
 #endif
 
 // Every path built, slowest first: the order in which the fastest runnable
@@ -66,6 +68,7 @@ inline constexpr const CodecPath* kBuiltPaths[] = {
 #if COMM_X86_PATHS
     &avx2_path,
     &avx512_path,
+    &avx512vbmi2_path,
 #endif
 };
 
@@ -76,8 +79,8 @@ std::span<const CodecPath* const> runnable_paths();
 // The built paths that a CPU with `features` runs, slowest first.
 std::span<const CodecPath* const> runnable_paths_for(CpuFeatures features);
 
-// The environment variable that caps the active path: "portable", "avx2" or
-// "avx512" selects the fastest runnable path no faster than the one named.
+// The environment variable that caps the active path: "portable", "avx2",
+// "avx512" or "avx512vbmi2" selects the fastest runnable path no faster than the one named.
 // Read once, at the first call into the library; other values are ignored.
 inline constexpr const char* kPathVariable = "COMM_SIMD";
 

@@ -1,8 +1,12 @@
-// The portable coders: plain C++ for every CPU, exact under any rounding mode.
-// On x86-64 the quantising loop uses SSE2, part of every x86-64 CPU.
+// The portable coders: plain C++ on 64-bit words for every CPU, exact under
+// any rounding mode. Run starts are found eight values to a word compare, and
+// tokens are written without a branch of their own. On x86-64 the two float
+// conversions use SSE2, part of every x86-64 CPU: plain C++ compiles to one
+// conversion at a time there, several times slower.
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cfenv>
 #include <cstdint>
 #include <cstring>
 
@@ -14,12 +18,23 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-
 namespace comm::detail {
 namespace {
 
 using format::kEscape;
 using format::kQuantiseChunk;  // typical blocks fit in one chunk: quantise all, then code all
+
+// Whether the float rules of the SSE2 conversions hold: they need rounding
+// to nearest, which the caller may have changed.
+bool rounds_to_nearest()
+{
+#if defined(__SSE2__)
+    constexpr unsigned kRoundingControl = 0x6000;  // MXCSR bits 13-14; 0 is to nearest
+    return (_mm_getcsr() & kRoundingControl) == 0;
+#else
+    return std::fegetround() == FE_TONEAREST;
+#endif
+}
 
 void quantise_block(const float* values, uint8_t* levels, int32_t n)
 {
@@ -27,14 +42,30 @@ void quantise_block(const float* values, uint8_t* levels, int32_t n)
 #if defined(__SSE2__)
     // The rule of comm::quantise four values at a time: clamp (max first, so
     // that NaN, which max passes on from its second operand, becomes 0), then
-    // the exact product in double, truncated. Exact, so the same under any
-    // rounding mode.
+    // the product, truncated. Under another rounding mode the exact product
+    // in double.
+    const __m128 one = _mm_set1_ps(1.0F);
+    if (rounds_to_nearest()) {
+        // The float product, rounded to nearest, truncates to the level of
+        // the exact one for every float in [0, 1].
+        const __m128 scale = _mm_set1_ps(kLevelScale);
+        for (; i + 16 <= n; i += 16) {
+            __m128i q[4];
+            for (std::ptrdiff_t k = 0; k < 4; ++k) {
+                const __m128 x = _mm_loadu_ps(values + i + 4 * k);
+                q[k] = _mm_cvttps_epi32(_mm_mul_ps(_mm_min_ps(_mm_max_ps(x, _mm_setzero_ps()), one), scale));
+            }
+            const __m128i words = _mm_packs_epi32(q[0], q[1]);
+            const __m128i words2 = _mm_packs_epi32(q[2], q[3]);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(levels + i), _mm_packus_epi16(words, words2));
+        }
+    }
     const __m128d scale = _mm_set1_pd(static_cast<double>(kLevelScale));
     for (; i + 16 <= n; i += 16) {
         __m128i q[4];
         for (std::ptrdiff_t k = 0; k < 4; ++k) {
             const __m128 x = _mm_loadu_ps(values + i + 4 * k);
-            const __m128 clamped = _mm_min_ps(_mm_max_ps(x, _mm_setzero_ps()), _mm_set1_ps(1.0F));
+            const __m128 clamped = _mm_min_ps(_mm_max_ps(x, _mm_setzero_ps()), one);
             const __m128i low = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtps_pd(clamped), scale));
             const __m128i high = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(clamped, clamped)), scale));
             q[k] = _mm_unpacklo_epi64(low, high);
@@ -49,163 +80,474 @@ void quantise_block(const float* values, uint8_t* levels, int32_t n)
     }
 }
 
-void level_values_block(const uint8_t* levels, float* values, int32_t n)
+// values[i] = level_value(levels[i]) for i < n. With `whole_vectors`, up
+// to 15 values past n may be written too, from the levels there, where that is
+// faster.
+void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_vectors)
 {
-    for (int32_t i = 0; i < n; ++i) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    if (rounds_to_nearest()) {
+        // b / 255 as b * kHigh + b * kLow: kHigh is 1/255 cut to 17 bits, so
+        // that b * kHigh is exact, and the one rounding of the sum gives the
+        // nearest float for every level.
+        const __m128 high = _mm_set1_ps(0x1.01p-8F);
+        const __m128 low = _mm_set1_ps(static_cast<float>(1.0 / 255.0 - 0x1.01p-8));
+        const __m128i zero = _mm_setzero_si128();
+        const int32_t end = whole_vectors ? n + 15 : n;
+        for (; i + 16 <= end; i += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + i));
+            const __m128i words[2] = {_mm_unpacklo_epi8(bytes, zero), _mm_unpackhi_epi8(bytes, zero)};
+            for (std::ptrdiff_t k = 0; k < 4; ++k) {
+                const __m128i word = words[k / 2];
+                const __m128 b =
+                    _mm_cvtepi32_ps(k % 2 == 0 ? _mm_unpacklo_epi16(word, zero) : _mm_unpackhi_epi16(word, zero));
+                _mm_storeu_ps(values + i + 4 * k, _mm_add_ps(_mm_mul_ps(b, high), _mm_mul_ps(b, low)));
+            }
+        }
+    }
+#else
+    (void)whole_vectors;
+#endif
+    for (; i < n; ++i) {
         values[i] = level_value(levels[i]);
     }
 }
 
-// Calls emit(level, length) for each run of equal levels of the block (n >= 1),
-// in order, with a run longer than MaxRun cut into pieces of MaxRun values and
-// a remainder. The piece after a cut starts a new run even at the same level.
-// Returns the emitter, whose state thus stays in registers during the loop.
-template <int32_t MaxRun, typename Emit>
-Emit for_each_run(const float* values, int32_t n, Emit emit)
+void level_values_block(const uint8_t* levels, float* values, int32_t n)
 {
-    uint8_t levels[kQuantiseChunk];
-    uint8_t level = 0;
-    int32_t run = 0;  // values of `level` so far
-    for (int32_t base = 0; base < n; base += kQuantiseChunk) {
-        const int32_t size = std::min(kQuantiseChunk, n - base);
-        quantise_block(values + base, levels, size);
-        if (base == 0) {
-            level = levels[0];  // so the first value extends the run
-        }
-        for (int32_t i = 0; i < size; ++i) {
-            if (levels[i] != level || run == MaxRun) {
-                emit(level, run);
-                level = levels[i];
-                run = 0;
-            }
-            ++run;
-        }
-    }
-    emit(level, run);
-    return emit;
+    convert_levels(levels, values, n, false);
 }
 
-// Writes each run as a pair: count - 1, level.
-struct PairWriter {
+// ---- Words of eight levels ---------------------------------------------------
+
+constexpr uint64_t kOnes = 0x0101010101010101U;
+constexpr uint64_t kHighs = 0x8080808080808080U;
+
+// Bytes in stream order: byte i of a word is bits 8i to 8i + 7.
+uint64_t load_word(const uint8_t* p)
+{
+    uint64_t word = 0;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) {
+        word = __builtin_bswap64(word);
+    }
+    return word;
+}
+
+void store_word(uint8_t* p, uint64_t word)
+{
+    if constexpr (std::endian::native == std::endian::big) {
+        word = __builtin_bswap64(word);
+    }
+    std::memcpy(p, &word, sizeof word);
+}
+
+// The high bit of each byte of `word` that is 0, and no other bit. A byte's
+// high bit comes from the carry of its own low seven bits or from its own high
+// bit, never from a neighbour.
+uint64_t zero_bytes(uint64_t word)
+{
+    return ~(((word & ~kHighs) + ~kHighs) | word) & kHighs;
+}
+
+// The high bits of a word's bytes gathered into bits 0 to 7, byte i to bit i.
+uint64_t gather_highs(uint64_t highs)
+{
+    return ((highs >> 7) * 0x0102040810204080U) >> 56;
+}
+
+// Bit i set where byte i of `word` is the escape byte.
+uint64_t escape_bytes(uint64_t word)
+{
+    return gather_highs(zero_bytes(~word));
+}
+
+// Bit i set for i < valid.
+uint64_t first_bits(int32_t valid)
+{
+    return valid >= 64 ? ~uint64_t{0} : (uint64_t{1} << valid) - 1;
+}
+
+// ---- Encoders ------------------------------------------------------------------
+//
+// Encoders quantise a chunk of up to 8192 values into a buffer of levels, then
+// code it 64 values at a time. Bit i of a window's mask `starts` says that
+// value i begins a run: it differs from the value before it, or its run has
+// reached the longest a token holds. The run still open has no token yet;
+// `out` is where its token goes, and each start closes it, writing the token
+// with stores of fixed size, its length picked without a branch. A window of
+// 64 runs of one value (and, for the escaped stream, no level 255) is written
+// eight tokens to a word store.
+//
+// A token costs at most two bytes a value, so `out` never passes twice the
+// open run's start, and a token's stores (three bytes for the escaped
+// stream's, the next tokens overwriting what it does not need) and a word's
+// (its eight values' tokens) stay inside the caller's 2n bytes. Only the last
+// token may not: it goes through a buffer.
+
+constexpr int32_t kWindow = 64;
+
+// An encoder's state between windows, passed by value so that it stays in
+// registers.
+struct OpenRun {
     uint8_t* out;
-    void operator()(uint8_t level, int32_t run)
+    int32_t start;  // index of the run's first value in the block
+    uint8_t level;
+};
+
+// Pair stream: each run as (length - 1, level), runs cut at 256 values.
+struct PairTokens {
+    static constexpr int32_t kMaxRun = format::kPairMaxRun;
+    static constexpr int32_t kSingleBytes = 2;
+
+    static uint8_t* close(const OpenRun& run, int32_t end)
     {
-        out[0] = static_cast<uint8_t>(run - 1);
-        out[1] = level;
-        out += 2;
+        run.out[0] = static_cast<uint8_t>(end - run.start - 1);
+        run.out[1] = run.level;
+        return run.out + 2;
+    }
+
+    // The high bit of each byte of the word of levels that a run of one at
+    // it cannot be written from the word itself: none.
+    static uint64_t unlike_singles(uint64_t /*levels*/) { return 0; }
+
+    // The pairs (0, level) of the eight levels: 16 bytes.
+    static uint8_t* put_singles(uint8_t* out, uint64_t levels)
+    {
+        const auto spread = [](uint64_t four) {
+            four = (four | (four << 16)) & 0x0000FFFF0000FFFFU;
+            four = (four | (four << 8)) & 0x00FF00FF00FF00FFU;
+            return four << 8;
+        };
+        store_word(out, spread(levels & 0xFFFFFFFFU));
+        store_word(out + 8, spread(levels >> 32));
+        return out + 16;
     }
 };
 
-// Writes a run of one as a literal (255 escaped as FF FF) and a longer one,
-// 2 to 254 values, as FF count level.
-struct EscapedWriter {
-    uint8_t* out;
-    void operator()(uint8_t level, int32_t run)
+// Escaped stream: a run of one is a literal (255 as FF FF), a longer one
+// FF length level; runs cut at 254 values.
+struct EscapedTokens {
+    static constexpr int32_t kMaxRun = format::kEscapedMaxRun;
+    static constexpr int32_t kSingleBytes = 1;  // when not 255
+
+    // Writes three bytes whatever the token.
+    static uint8_t* close(const OpenRun& run, int32_t end)
     {
-        if (run == 1) {
-            *out++ = level;
-            if (level == kEscape) {
-                *out++ = kEscape;
-            }
+        const int32_t length = end - run.start;
+        const bool single = length == 1;
+        run.out[0] = single ? run.level : kEscape;
+        run.out[1] = single ? kEscape : static_cast<uint8_t>(length);
+        run.out[2] = run.level;
+        return run.out + (single ? (run.level == kEscape ? 2 : 1) : 3);
+    }
+
+    // Level 255, whose run of one is escaped.
+    static uint64_t unlike_singles(uint64_t levels) { return zero_bytes(~levels); }
+
+    static uint8_t* put_singles(uint8_t* out, uint64_t levels)
+    {
+        store_word(out, levels);
+        return out + 8;
+    }
+};
+
+// Closes the open run at each of `starts` in turn, opening the next there.
+template <class Tokens>
+OpenRun close_at_starts(const uint8_t* levels, int32_t first, uint64_t starts, OpenRun run)
+{
+    while (starts != 0) {
+        const int32_t s = std::countr_zero(starts);
+        run = {Tokens::close(run, first + s), first + s, levels[s]};
+        starts &= starts - 1;
+    }
+    return run;
+}
+
+// Codes the window of levels[0..valid) (valid <= 64; levels[-1] and 64 bytes
+// from levels are readable), the values first.. of the block.
+template <class Tokens>
+OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun run)
+{
+    uint64_t words[8];
+    uint64_t unlike[8];  // high bits of the bytes not written as they are
+    uint64_t any_unlike = 0;
+    for (int32_t k = 0; k < 8; ++k) {
+        words[k] = load_word(levels + 8 * k);
+        unlike[k] = zero_bytes(words[k] ^ load_word(levels + 8 * k - 1)) | Tokens::unlike_singles(words[k]);
+        any_unlike |= unlike[k];
+    }
+    if (any_unlike == 0 && valid == kWindow) {  // 64 runs of one value
+        uint8_t* out = Tokens::close(run, first);
+        for (const uint64_t word : words) {
+            out = Tokens::put_singles(out, word);
+        }
+        return {out - Tokens::kSingleBytes, first + kWindow - 1, levels[kWindow - 1]};
+    }
+    uint64_t starts = 0;
+    for (int32_t k = 0; k < 8; ++k) {
+        const uint64_t equal = zero_bytes(words[k] ^ load_word(levels + 8 * k - 1));
+        starts |= gather_highs(~equal & kHighs) << (8 * k);
+    }
+    starts &= first_bits(valid);
+    // The open run holds at most kMaxRun values before the window, so the cut
+    // is at 0 or later, and comes at most once in a window: where the run
+    // reaches kMaxRun values unless a start comes first.
+    const int32_t cut = run.start + Tokens::kMaxRun - first;
+    if (cut < valid && (starts & ((uint64_t{1} << cut) - 1)) == 0) {
+        starts |= uint64_t{1} << cut;
+    }
+    // Words of eight runs of one value, each written by word stores.
+    uint32_t bulk = 0;
+    for (int32_t k = 0; k < 8; ++k) {
+        const bool singles = unlike[k] == 0 && 8 * k + 8 <= valid;
+        bulk |= static_cast<uint32_t>(singles) << k;
+    }
+    if (bulk == 0) {  // noisy data and runs: one loop over the window's starts
+        return close_at_starts<Tokens>(levels, first, starts, run);
+    }
+    for (int32_t k = 0; k < 8; ++k) {
+        const int32_t at = 8 * k;
+        if (((bulk >> k) & 1) != 0) {
+            uint8_t* const out = Tokens::put_singles(Tokens::close(run, first + at), words[k]);
+            run = {out - Tokens::kSingleBytes, first + at + 7, levels[at + 7]};
         } else {
-            out[0] = kEscape;
-            out[1] = static_cast<uint8_t>(run);
-            out[2] = level;
-            out += 3;
+            run = close_at_starts<Tokens>(levels, first, starts & (uint64_t{0xFF} << at), run);
         }
     }
-};
+    return run;
+}
 
-// An encoder: quantise, then write each run with Writer.
-template <int32_t MaxRun, typename Writer>
+// Both encoders: quantise a chunk, code it window by window.
+template <class Tokens>
 int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
 {
     if (n <= 0 || n > ENCODE_MAX_VALUES) {
         return 0;
     }
-    const uint8_t* end = for_each_run<MaxRun>(values, n, Writer{stream}).out;
-    return static_cast<int32_t>(end - stream);
-}
+    // levels[-1] is the value before the chunk's first; a window past the
+    // chunk's end reads zeros.
+    alignas(8) uint8_t buffer[8 + kQuantiseChunk + kWindow];
+    uint8_t* const levels = buffer + 8;
 
-// Whether any of the 8 bytes at `bytes` is the escape byte.
-bool has_escape(const uint8_t* bytes)
-{
-    uint64_t word = 0;
-    std::memcpy(&word, bytes, sizeof word);
-    const uint64_t inverted = ~word;  // an escape byte becomes a zero byte
-    constexpr uint64_t kOnes = 0x0101010101010101U;
-    constexpr uint64_t kHighs = 0x8080808080808080U;
-    return ((inverted - kOnes) & ~inverted & kHighs) != 0;
-}
-
-// Appends `run` copies of the value of `level` after the `written` values
-// already in `values`, as far as the decoder's capacity allows. Returns the
-// new number of values written.
-int32_t put_run(float* values, int32_t written, uint8_t level, int32_t run)
-{
-    const int32_t room = DECODE_MAX_VALUES - written;
-    run = std::min(run, room);
-    std::fill_n(values + written, run, level_value(level));
-    return written + run;
+    OpenRun run{stream, 0, 0};
+    for (int32_t base = 0; base < n; base += kQuantiseChunk) {
+        const int32_t size = std::min(kQuantiseChunk, n - base);
+        const uint8_t before = base == 0 ? 0 : levels[kQuantiseChunk - 1];
+        quantise_block(values + base, levels, size);
+        std::memset(levels + size, 0, kWindow);
+        if (base == 0) {
+            run.level = levels[0];
+            levels[-1] = levels[0];  // the first value continues the open run
+        } else {
+            levels[-1] = before;
+        }
+        for (int32_t i = 0; i < size; i += kWindow) {
+            run = code_window<Tokens>(levels + i, base + i, std::min(kWindow, size - i), run);
+        }
+    }
+    uint8_t last[4];
+    uint8_t* const at = run.out;
+    run.out = last;
+    const auto bytes = static_cast<size_t>(Tokens::close(run, n) - last);
+    std::memcpy(at, last, bytes);
+    return static_cast<int32_t>(at + bytes - stream);
 }
 
 int32_t encode_pairs(const float* values, uint8_t* stream, int32_t n)
 {
-    return encode_runs<format::kPairMaxRun, PairWriter>(values, stream, n);
-}
-
-int32_t decode_pairs(const uint8_t* stream, float* values, int32_t count)
-{
-    const int32_t end = count > 0 ? count - 1 : 0;  // a whole pair starts before this
-    int32_t written = 0;
-    int32_t p = 0;
-    // While any run fits, no clamping: a run of one is a single store.
-    for (; p < end && written <= DECODE_MAX_VALUES - format::kPairMaxRun; p += 2) {
-        const float value = level_value(stream[p + 1]);
-        const int32_t run = stream[p] + 1;
-        values[written] = value;
-        for (int32_t k = 1; k < run; ++k) {
-            values[written + k] = value;
-        }
-        written += run;
-    }
-    for (; p < end && written < DECODE_MAX_VALUES; p += 2) {
-        written = put_run(values, written, stream[p + 1], stream[p] + 1);
-    }
-    return written;
+    return encode_runs<PairTokens>(values, stream, n);
 }
 
 int32_t encode_escaped(const float* values, uint8_t* stream, int32_t n)
 {
-    return encode_runs<format::kEscapedMaxRun, EscapedWriter>(values, stream, n);
+    return encode_runs<EscapedTokens>(values, stream, n);
 }
 
-int32_t decode_escaped(const uint8_t* stream, float* values, int32_t count)
-{
-    int32_t written = 0;
-    int32_t p = 0;
-    while (p < count && written < DECODE_MAX_VALUES) {
-        const int32_t left = count - p;
-        if (left >= 8 && written <= DECODE_MAX_VALUES - 8 && !has_escape(stream + p)) {
-            for (int32_t k = 0; k < 8; ++k) {  // eight literals, the common case in noisy data
-                values[written + k] = level_value(stream[p + k]);
-            }
-            written += 8;
-            p += 8;
-        } else if (stream[p] != kEscape) {
-            values[written++] = level_value(stream[p]);
-            p += 1;
-        } else if (left >= 2 && stream[p + 1] == kEscape) {
-            values[written++] = level_value(kEscape);
-            p += 2;
-        } else if (left >= 3) {
-            written = put_run(values, written, stream[p + 2], stream[p + 1]);
-            p += 3;
+// ---- Decoders ------------------------------------------------------------------
+//
+// Decoders expand a stream into a staging area of levels, then convert them
+// to values, so nothing is written to the caller's values past the count
+// returned. A run is staged as word stores of its level, the first two
+// whatever its length, into the staging area's slack; a step starts only below
+// the capacity, so the slack holds the longest run's stores past it. A run
+// longer than that, kept whole, goes to the values directly instead: the
+// levels staged before it are converted first, in whole vectors whose stores
+// past them the run's own values overwrite.
+
+// A step of four tokens starts below the capacity and stages at most four
+// runs of up to 256 values, the last with word stores to 256 bytes on.
+constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 4 * format::kPairMaxRun;
+
+// Runs longer than this are written to the values directly. The whole
+// vectors converted before such a run write up to 15 values past the staged
+// levels, so it must be 15 values or longer.
+constexpr int32_t kStagedRun = 16;
+static_assert(kStagedRun + 1 >= 15);
+
+class Staging {
+public:
+    explicit Staging(float* values) : values_(values) {}
+
+    int32_t staged() const { return staged_; }
+    bool full() const { return staged_ >= DECODE_MAX_VALUES; }
+
+    // Stages the eight levels of `word`, of which the first `keep`.
+    void put_word(uint64_t word, int32_t keep)
+    {
+        store_word(levels_ + staged_, word);
+        staged_ += keep;
+    }
+
+    void put_level(uint8_t level) { levels_[staged_++] = level; }
+
+    // `length` (0 to 256) copies of `level`. Runs up to kStagedRun take no
+    // branch.
+    void put_run(uint8_t level, int32_t length)
+    {
+        const uint64_t word = level * kOnes;
+        store_word(levels_ + staged_, word);
+        store_word(levels_ + staged_ + 8, word);
+        if (length > kStagedRun) {
+            put_long_run(level, length);
         } else {
-            break;  // the stream ends inside a token
+            staged_ += length;
         }
     }
-    return written;
+
+    // Converts what is staged; returns the values written, the capacity at
+    // most.
+    int32_t finish()
+    {
+        const int32_t size = std::min(staged_, DECODE_MAX_VALUES);
+        convert_levels(levels_ + converted_, values_ + converted_, size - converted_, false);
+        return size;
+    }
+
+private:
+    void put_long_run(uint8_t level, int32_t length)
+    {
+        if (staged_ + length > DECODE_MAX_VALUES) {  // cut at the capacity: staged, converted exactly at the end
+            for (int32_t k = 16; k < length; k += 8) {
+                store_word(levels_ + staged_ + k, level * kOnes);
+            }
+            staged_ += length;
+            return;
+        }
+        // Past the staged levels, the whole vectors read this run's first 16
+        // levels, stored above, and write no further than its values.
+        convert_levels(levels_ + converted_, values_ + converted_, staged_ - converted_, true);
+        const float value = level_value(level);
+        const float four[4] = {value, value, value, value};
+        float* const at = values_ + staged_;
+        for (int32_t k = 0; k + 4 < length; k += 4) {
+            std::memcpy(at + k, four, sizeof four);
+        }
+        std::memcpy(at + length - 4, four, sizeof four);
+        staged_ += length;
+        converted_ = staged_;
+    }
+
+    uint8_t levels_[kStagingBytes];
+    float* values_;
+    int32_t staged_ = 0;
+    int32_t converted_ = 0;  // values_ holds the values of the levels before this
+};
+
+// The count bytes of the four pairs in a word.
+constexpr uint64_t kPairCounts = 0x00FF00FF00FF00FFU;
+
+void expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
+{
+    const int32_t end = count & ~1;  // a trailing half pair is ignored
+    int32_t p = 0;
+    while (end - p >= 8 && !staging.full()) {
+        const uint64_t word = load_word(stream + p);
+        if ((word & kPairCounts) == 0) {
+            // Four runs of one value: their levels gathered into four bytes.
+            uint64_t levels = (word >> 8) & kPairCounts;
+            levels = (levels | (levels >> 8)) & 0x0000FFFF0000FFFFU;
+            levels = (levels | (levels >> 16)) & 0xFFFFFFFFU;
+            staging.put_word(levels, 4);
+            p += 8;
+            continue;
+        }
+        for (int32_t k = 0; k < 4; ++k, p += 2) {
+            staging.put_run(stream[p + 1], stream[p] + 1);
+        }
+    }
+    for (; p < end && !staging.full(); p += 2) {
+        staging.put_run(stream[p + 1], stream[p] + 1);
+    }
+}
+
+// The escaped token at `at` (two more bytes readable), picked without a
+// branch: a literal, an escaped 255, or a run.
+struct EscapedToken {
+    int32_t bytes;
+    int32_t length;
+    uint8_t level;
+};
+
+EscapedToken escaped_token(const uint8_t* at)
+{
+    const bool escaped = at[0] == kEscape;
+    const bool run = escaped && at[1] != kEscape;
+    return {run ? 3 : (escaped ? 2 : 1), run ? at[1] : 1, run ? at[2] : at[0]};
+}
+
+void expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
+{
+    int32_t p = 0;
+    // A word of eight literals at once, or four tokens one after another
+    // (at most 12 bytes, the last read 11 bytes on): all inside the stream.
+    while (count - p >= 12 && !staging.full()) {
+        const uint64_t word = load_word(stream + p);
+        if (escape_bytes(word) == 0) {
+            staging.put_word(word, 8);
+            p += 8;
+            continue;
+        }
+        // Branches rather than selects: the next token's position then does
+        // not wait for this one's bytes.
+        for (int32_t k = 0; k < 4; ++k) {
+            if (stream[p] != kEscape) {
+                staging.put_level(stream[p]);
+                p += 1;
+            } else if (stream[p + 1] == kEscape) {
+                staging.put_level(kEscape);
+                p += 2;
+            } else {
+                staging.put_run(stream[p + 2], stream[p + 1]);
+                p += 3;
+            }
+        }
+    }
+    // The last bytes from a zeroed copy, one token at a time, stopping at a
+    // token the stream cuts short.
+    uint8_t rest[11 + 2] = {};
+    const int32_t left = staging.full() ? 0 : count - p;  // below 12
+    std::memcpy(rest, stream + p, static_cast<size_t>(left));
+    for (int32_t q = 0; q < left && !staging.full();) {
+        const EscapedToken token = escaped_token(rest + q);
+        if (token.bytes > left - q) {
+            break;
+        }
+        staging.put_run(token.level, token.length);
+        q += token.bytes;
+    }
+}
+
+template <void (*Expand)(const uint8_t*, int32_t, Staging&)>
+int32_t decode_staged(const uint8_t* stream, float* values, int32_t count)
+{
+    if (count <= 0) {
+        return 0;
+    }
+    Staging staging(values);
+    Expand(stream, count, staging);
+    return staging.finish();
 }
 
 // ---- Delta stream -----------------------------------------------------------
@@ -392,7 +734,7 @@ int32_t decode_deltas(const uint8_t* stream, float* values, int32_t count)
         return 0;
     }
     if (count % 2 == 0) {
-        return decode_pairs(stream, values, count);
+        return decode_staged<expand_pairs>(stream, values, count);
     }
     const uint8_t form = stream[0];
     const int32_t end = count - ((form & format::kPaddedFlag) != 0 ? 1 : 0);
@@ -431,9 +773,9 @@ constinit const CodecPath portable_path = {
     quantise_block,
     level_values_block,
     encode_pairs,
-    decode_pairs,
+    decode_staged<expand_pairs>,
     encode_escaped,
-    decode_escaped,
+    decode_staged<expand_escaped>,
     encode_deltas,
     decode_deltas,
     split_packets<LibraryCopy>,

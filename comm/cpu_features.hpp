@@ -18,12 +18,14 @@ enum class CpuFeature : std::uint8_t {
     // x86-64
     sse42,        // SSE4.2, with its CRC-32C instruction
     pclmul,       // PCLMULQDQ: carry-less multiplication
+    popcnt,       // POPCNT
     avx2,         // AVX2 (and AVX)
     fma,          // FMA3
     bmi1,         // BMI1
     bmi2,         // BMI2
     avx512f,      // AVX-512 Foundation
     avx512bw,     // AVX-512 byte and word instructions
+    avx512vbmi,   // AVX-512 VBMI: byte permutes across the register
     avx512vbmi2,  // AVX-512 VBMI2: byte and word compress and expand
     // AArch64
     arm_crc32,  // the CRC32 and CRC32C instructions (optional before ARMv8.1)

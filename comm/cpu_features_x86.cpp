@@ -20,6 +20,7 @@ constexpr bool has_bit(std::uint32_t word, unsigned bit)
 // CPUID leaf 1, ECX.
 constexpr unsigned kPclmulBit = 1;
 constexpr unsigned kSse42Bit = 20;
+constexpr unsigned kPopcntBit = 23;
 constexpr unsigned kFmaBit = 12;
 constexpr unsigned kOsxsaveBit = 27;
 constexpr unsigned kAvxBit = 28;
@@ -30,6 +31,7 @@ constexpr unsigned kBmi2Bit = 8;
 constexpr unsigned kAvx512fBit = 16;
 constexpr unsigned kAvx512bwBit = 30;
 // CPUID leaf 7, ECX.
+constexpr unsigned kAvx512VbmiBit = 1;
 constexpr unsigned kAvx512Vbmi2Bit = 6;
 
 // XCR0: the XMM and YMM registers; then the opmask registers, the upper
@@ -47,6 +49,9 @@ CpuFeatures x86_features(const X86CpuidWords& words)
     }
     if (has_bit(words.leaf1_ecx, kPclmulBit)) {
         features.add(CpuFeature::pclmul);
+    }
+    if (has_bit(words.leaf1_ecx, kPopcntBit)) {
+        features.add(CpuFeature::popcnt);
     }
     // A CPU whose highest leaf is below 7 answers leaf 7 with another leaf's words.
     const std::uint32_t leaf7_ebx = words.max_leaf >= 7 ? words.leaf7_ebx : 0;
@@ -76,6 +81,9 @@ CpuFeatures x86_features(const X86CpuidWords& words)
     }
     if (has_bit(leaf7_ebx, kAvx512bwBit)) {
         features.add(CpuFeature::avx512bw);
+    }
+    if (has_bit(leaf7_ecx, kAvx512VbmiBit)) {
+        features.add(CpuFeature::avx512vbmi);
     }
     if (has_bit(leaf7_ecx, kAvx512Vbmi2Bit)) {
         features.add(CpuFeature::avx512vbmi2);

@@ -1,5 +1,6 @@
 // The coders on 64-value windows, written once for every vector instruction
-// set. Each vector path's file (codec_avx2.cpp, codec_avx512.cpp) includes this
+// set. Each vector path's file (codec_avx2.cpp, codec_avx512.cpp,
+// codec_avx512vbmi2.cpp) includes this
 // header inside its target region and instantiates the templates with its own
 // `Primitives`, a class of static, always-inlined primitives on one window. The
 // steps here are always inlined too, and the loops over a window's vectors
@@ -34,10 +35,15 @@
 //                              floating-point environment; where not, the
 //                              path's functions run the portable ones
 //
+// and, where the instruction set has a byte compress, the token writers
+// pair_runs(out, w, starts) and escaped_runs(out, w, starts): the tokens of
+// the runs from each start of the window w to the next, written at out, with
+// the position after them returned.
+//
 // The header includes nothing: its file must include what it uses before the
 // target region opens, so that no inline function of a shared header is ever
 // compiled for a vector instruction set. Everything here lives in the namespace
-// the file names COMM_VECTOR_TARGET (avx2, avx512), so no inline function is
+// the file names COMM_VECTOR_TARGET (avx2, avx512, avx512vbmi2), so no inline function is
 // shared between two paths either: the linker keeps one copy of an inline
 // function, and it must never pick another path's.
 //
@@ -53,7 +59,11 @@
 // stretch of consecutive starts is one store of the window's pairs or bytes
 // from that start on, of which the part up to the stretch's last value stays.
 //
-// Stores may run past the bytes a token needs, up to 128 bytes past `out`: the
+// Where the path has a token writer, a window with many starts is coded by it
+// at once: the open run is closed at the first start, the writer writes the
+// runs between the starts, and the run at the last start stays open.
+//
+// Stores may run past the bytes a token needs, up to 195 bytes past `out`: the
 // next tokens overwrite them. The stream holds 2n bytes; `out` never passes
 // twice the open run's start, so such stores stay inside it while 128 values or
 // more remain. The last windows are coded into a buffer on the stack instead
@@ -254,6 +264,46 @@ template <class Method>
     return {found ? next.out : c.out, found ? next.start : c.start, found ? next.level : c.level};
 }
 
+// Windows with at least this many starts are coded by the path's token
+// writer where it has one (Primitives::pair_runs, Primitives::escaped_runs: the runs
+// between a window's starts at once, see the VBMI2 path). At least one: the
+// first start closes the open run.
+inline constexpr int kDenseStarts = 4;
+static_assert(kDenseStarts >= 1);
+
+// Windows with more stretches of consecutive starts than this close the open
+// run at each start in turn: the stretch loop's exits would be mispredicted.
+inline constexpr int kManyStretches = 8;
+
+// Whether `starts` has more than kManyStretches stretches.
+[[gnu::always_inline]] inline bool many_stretches(uint64_t starts)
+{
+    return std::popcount(starts & ~(starts << 1)) > kManyStretches;
+}
+
+// Closes the open run at each start in turn, opening the next there.
+template <class Method>
+[[gnu::always_inline]] inline OpenRun close_each_start(OpenRun c, uint64_t starts, const uint8_t* levels, int32_t first)
+{
+    while (starts != 0) {
+        c = close_and_open<Method>(c, levels, first, std::countr_zero(starts));
+        starts &= starts - 1;
+    }
+    return c;
+}
+
+// Closes the open run at the window's first start, writes the runs between
+// its starts with `write_runs`, and leaves the run at its last start open.
+template <class Method, class WriteRuns>
+[[gnu::always_inline]] inline OpenRun close_all_starts(OpenRun c, uint64_t starts, const uint8_t* levels, int32_t first,
+                                                       WriteRuns write_runs)
+{
+    const int32_t s = std::countr_zero(starts);
+    const int32_t last = kWindow - 1 - std::countl_zero(starts);
+    uint8_t* const out = write_runs(Method::close(c, first + s));
+    return {out, first + last, levels[last]};
+}
+
 // Pair stream: each run as (length - 1, level), runs cut at 256 values.
 struct PairMethod {
     static constexpr int32_t kMaxRun = format::kPairMaxRun;
@@ -276,6 +326,15 @@ struct PairMethod {
             uint8_t* const out = close(c, first);
             Primitives::store_pairs(out, Primitives::load(levels));
             return {out + 2 * std::ptrdiff_t{kWindow - 1}, first + kWindow - 1, levels[kWindow - 1]};
+        }
+        if constexpr (requires { &Primitives::pair_runs; }) {
+            if (std::popcount(starts) >= kDenseStarts) {
+                const typename Primitives::Window window = Primitives::load(levels);
+                return close_all_starts<PairMethod>(
+                    c, starts, levels, first, [&](uint8_t* out) { return Primitives::pair_runs(out, window, starts); });
+            }
+        } else if (many_stretches(starts)) {
+            return close_each_start<PairMethod>(c, starts, levels, first);
         }
         c = close_at_lowest_start<PairMethod>(c, starts, levels, first);
         starts &= starts - 1;
@@ -320,6 +379,16 @@ struct EscapedMethod {
             uint8_t* const out = close(c, first);
             Primitives::store(out, window);
             return {out + kWindow - 1, first + kWindow - 1, levels[kWindow - 1]};
+        }
+        if constexpr (requires { &Primitives::escaped_runs; }) {
+            if (std::popcount(starts) >= kDenseStarts) {
+                return close_all_starts<EscapedMethod>(c, starts, levels, first, [&](uint8_t* out) {
+                    return Primitives::escaped_runs(out, window, starts);
+                });
+            }
+        } else if (many_stretches(starts) || std::popcount(escapes) > kManyStretches) {
+            // Each 255 ends a stretch too.
+            return close_each_start<EscapedMethod>(c, starts, levels, first);
         }
         c = close_at_lowest_start<EscapedMethod>(c, starts, levels, first);
         starts &= starts - 1;

@@ -17,7 +17,9 @@ using comm::detail::CpuFeatures;
 using comm::detail::X86CpuidWords;
 
 // The words as the Intel and AMD manuals number their bits.
-constexpr std::uint32_t kSse42 = 1U << 20;  // leaf 1 ECX
+constexpr std::uint32_t kPclmul = 1U << 1;  // leaf 1 ECX
+constexpr std::uint32_t kSse42 = 1U << 20;
+constexpr std::uint32_t kPopcnt = 1U << 23;
 constexpr std::uint32_t kFma = 1U << 12;
 constexpr std::uint32_t kOsxsave = 1U << 27;
 constexpr std::uint32_t kAvx = 1U << 28;
@@ -26,16 +28,18 @@ constexpr std::uint32_t kAvx2 = 1U << 5;
 constexpr std::uint32_t kBmi2 = 1U << 8;
 constexpr std::uint32_t kAvx512f = 1U << 16;
 constexpr std::uint32_t kAvx512bw = 1U << 30;
-constexpr std::uint32_t kVbmi2 = 1U << 6;  // leaf 7 ECX
-constexpr std::uint64_t kXmmYmm = 0x07;    // x87, XMM, YMM
+constexpr std::uint32_t kVbmi = 1U << 1;  // leaf 7 ECX
+constexpr std::uint32_t kVbmi2 = 1U << 6;
+constexpr std::uint64_t kXmmYmm = 0x07;  // x87, XMM, YMM
 constexpr std::uint64_t kAllVectorState = 0xE7;
 
-// A CPU with AVX-512 F, BW and VBMI2 whose OS saves every vector register.
+// A CPU with PCLMULQDQ, POPCNT, AVX-512 F, BW, VBMI and VBMI2 whose OS saves
+// every vector register.
 constexpr X86CpuidWords kAvx512Machine = {
     .max_leaf = 0x1B,
-    .leaf1_ecx = kSse42 | kFma | kOsxsave | kAvx,
+    .leaf1_ecx = kPclmul | kSse42 | kPopcnt | kFma | kOsxsave | kAvx,
     .leaf7_ebx = kBmi1 | kAvx2 | kBmi2 | kAvx512f | kAvx512bw,
-    .leaf7_ecx = kVbmi2,
+    .leaf7_ecx = kVbmi | kVbmi2,
     .xcr0 = kAllVectorState,
 };
 
@@ -55,12 +59,13 @@ std::string if_built(const std::string& name)
     return found ? name : "portable";
 }
 
-TEST(CpuFeatures, FullySupportedCpuHasEveryFeatureAndRunsAvx512)
+TEST(CpuFeatures, FullySupportedCpuHasEveryFeatureAndRunsAvx512Vbmi2)
 {
     EXPECT_EQ(comm::detail::x86_features(kAvx512Machine),
-              (CpuFeatures{CpuFeature::sse42, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2,
-                           CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi2}));
-    EXPECT_EQ(chosen_path(kAvx512Machine), if_built("avx512"));
+              (CpuFeatures{CpuFeature::sse42, CpuFeature::pclmul, CpuFeature::popcnt, CpuFeature::avx2, CpuFeature::fma,
+                           CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::avx512f, CpuFeature::avx512bw,
+                           CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2}));
+    EXPECT_EQ(chosen_path(kAvx512Machine), if_built("avx512vbmi2"));
 }
 
 TEST(CpuFeatures, VectorFeaturesNeedTheirRegisterStateSavedByTheOs)
@@ -90,7 +95,8 @@ TEST(CpuFeatures, VectorFeaturesNeedTheirRegisterStateSavedByTheOs)
     no_osxsave.leaf1_ecx &= ~kOsxsave;
     for (const X86CpuidWords& words : {no_ymm, no_osxsave}) {
         EXPECT_EQ(comm::detail::x86_features(words),
-                  (CpuFeatures{CpuFeature::sse42, CpuFeature::bmi1, CpuFeature::bmi2}));
+                  (CpuFeatures{CpuFeature::sse42, CpuFeature::pclmul, CpuFeature::popcnt, CpuFeature::bmi1,
+                               CpuFeature::bmi2}));
         EXPECT_EQ(chosen_path(words), "portable");
     }
 }
@@ -112,11 +118,27 @@ TEST(CpuFeatures, EachPathNeedsAllOfItsFeatures)
         words.leaf7_ebx &= ~off;
         EXPECT_EQ(chosen_path(words), if_built("avx2")) << std::hex << off;
     }
-    // VBMI2 is detected on its own bit; no path needs it yet.
-    X86CpuidWords no_vbmi2 = kAvx512Machine;
-    no_vbmi2.leaf7_ecx = 0;
-    EXPECT_FALSE(comm::detail::x86_features(no_vbmi2).has(CpuFeature::avx512vbmi2));
-    EXPECT_EQ(chosen_path(no_vbmi2), if_built("avx512"));
+    // PCLMULQDQ, next to POPCNT in leaf 1, is no path's need: without it the
+    // features lack only it and the VBMI2 path stays.
+    X86CpuidWords no_pclmul = kAvx512Machine;
+    no_pclmul.leaf1_ecx &= ~kPclmul;
+    EXPECT_EQ(comm::detail::x86_features(no_pclmul),
+              (CpuFeatures{CpuFeature::sse42, CpuFeature::popcnt, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1,
+                           CpuFeature::bmi2, CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi,
+                           CpuFeature::avx512vbmi2}));
+    EXPECT_EQ(chosen_path(no_pclmul), if_built("avx512vbmi2"));
+    // VBMI, VBMI2 or POPCNT missing, each detected on its own bit, leaves the
+    // AVX-512 path.
+    for (const auto& [leaf1_off, leaf7_off] : {std::pair{0U, kVbmi}, std::pair{0U, kVbmi2}, std::pair{kPopcnt, 0U}}) {
+        X86CpuidWords words = kAvx512Machine;
+        words.leaf1_ecx &= ~leaf1_off;
+        words.leaf7_ecx &= ~leaf7_off;
+        const CpuFeatures features = comm::detail::x86_features(words);
+        EXPECT_EQ(features.has(CpuFeature::avx512vbmi), leaf7_off != kVbmi);
+        EXPECT_EQ(features.has(CpuFeature::avx512vbmi2), leaf7_off != kVbmi2);
+        EXPECT_EQ(features.has(CpuFeature::popcnt), leaf1_off != kPopcnt);
+        EXPECT_EQ(chosen_path(words), if_built("avx512")) << std::hex << leaf1_off << " " << leaf7_off;
+    }
 }
 
 TEST(CpuFeatures, LeafSevenIsIgnoredOnCpusWithoutIt)
@@ -124,11 +146,12 @@ TEST(CpuFeatures, LeafSevenIsIgnoredOnCpusWithoutIt)
     // Such a CPU answers leaf 7 with the words of another leaf.
     X86CpuidWords old_cpu = kAvx512Machine;
     old_cpu.max_leaf = 6;
-    EXPECT_EQ(comm::detail::x86_features(old_cpu), (CpuFeatures{CpuFeature::sse42, CpuFeature::fma}));
+    EXPECT_EQ(comm::detail::x86_features(old_cpu),
+              (CpuFeatures{CpuFeature::sse42, CpuFeature::pclmul, CpuFeature::popcnt, CpuFeature::fma}));
     EXPECT_EQ(chosen_path(old_cpu), "portable");
     X86CpuidWords leaf7_cpu = kAvx512Machine;
     leaf7_cpu.max_leaf = 7;
-    EXPECT_EQ(chosen_path(leaf7_cpu), if_built("avx512"));
+    EXPECT_EQ(chosen_path(leaf7_cpu), if_built("avx512vbmi2"));
 }
 
 TEST(CpuFeatures, RunnablePathsAreTheBuiltOnesWhoseFeaturesArePresent)
