@@ -135,7 +135,12 @@ void Unpacker::name_loss(const std::string& message)
 void Unpacker::write_nan(uint64_t count)
 {
     if (nan_.empty()) {
-        nan_.assign(size_t{1} << 14, std::nanf(""));
+        // Written as stored: the bytes of a little-endian NaN on every CPU.
+        float nan = std::nanf("");
+        if constexpr (std::endian::native == std::endian::big) {
+            nan = std::bit_cast<float>(__builtin_bswap32(std::bit_cast<uint32_t>(nan)));
+        }
+        nan_.assign(size_t{1} << 14, nan);
     }
     while (count > 0) {
         const size_t part = static_cast<size_t>(std::min<uint64_t>(count, nan_.size()));

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cfenv>
 #include <cstdint>
 #include <cstring>
 
@@ -24,17 +23,15 @@ namespace {
 using format::kEscape;
 using format::kQuantiseChunk;  // typical blocks fit in one chunk: quantise all, then code all
 
+#if defined(__SSE2__)
 // Whether the float rules of the SSE2 conversions hold: they need rounding
 // to nearest, which the caller may have changed.
 bool rounds_to_nearest()
 {
-#if defined(__SSE2__)
     constexpr unsigned kRoundingControl = 0x6000;  // MXCSR bits 13-14; 0 is to nearest
     return (_mm_getcsr() & kRoundingControl) == 0;
-#else
-    return std::fegetround() == FE_TONEAREST;
-#endif
 }
+#endif
 
 void quantise_block(const float* values, uint8_t* levels, int32_t n)
 {
@@ -557,8 +554,7 @@ constexpr int32_t kGroup = format::kDeltaGroup;
 // Bit b of each of the 8 bytes at `bytes`, byte j's as bit j.
 uint8_t gather_bit(const uint8_t* bytes, int b)
 {
-    uint64_t word = 0;
-    std::memcpy(&word, bytes, sizeof word);
+    const uint64_t word = load_word(bytes);
     constexpr uint64_t kLowBits = 0x0101010101010101U;
     constexpr uint64_t kGather = 0x0102040810204080U;  // moves byte j's low bit to bit 56 + j
     return static_cast<uint8_t>((((word >> b) & kLowBits) * kGather) >> 56);
@@ -698,7 +694,9 @@ void expand_group(const uint8_t* group, uint8_t before, uint8_t* levels)
         }
     }
     uint8_t code_bytes[kGroup];
-    std::memcpy(code_bytes, codes, sizeof code_bytes);
+    for (int32_t k = 0; k < kGroup / 8; ++k) {
+        store_word(code_bytes + 8 * k, codes[k]);
+    }
     for (int32_t j = 0; j < kGroup; ++j) {
         before = format::unzigzag(code_bytes[j], before);
         levels[j] = before;

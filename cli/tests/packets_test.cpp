@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -72,11 +73,18 @@ void write_bytes(const fs::path& path, const void* bytes, size_t size)
     std::ofstream(path, std::ios::binary).write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
 }
 
+// Float files are little-endian on every CPU.
 std::vector<float> read_floats(const fs::path& path)
 {
     const std::vector<uint8_t> bytes = read_bytes(path);
     std::vector<float> values(bytes.size() / 4);
-    std::memcpy(values.data(), bytes.data(), 4 * values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        uint32_t bits = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            bits |= uint32_t{bytes[4 * i + k]} << (8 * k);
+        }
+        values[i] = std::bit_cast<float>(bits);
+    }
     return values;
 }
 
@@ -145,7 +153,14 @@ protected:
 
     [[nodiscard]] std::string write(const std::string& name, const std::vector<float>& values) const
     {
-        write_bytes(dir_ / name, values.data(), 4 * values.size());
+        std::vector<uint8_t> bytes(4 * values.size());
+        for (size_t i = 0; i < values.size(); ++i) {
+            const auto bits = std::bit_cast<uint32_t>(values[i]);
+            for (size_t k = 0; k < 4; ++k) {
+                bytes[4 * i + k] = static_cast<uint8_t>(bits >> (8 * k));
+            }
+        }
+        write_bytes(dir_ / name, bytes.data(), bytes.size());
         return path(name);
     }
 
