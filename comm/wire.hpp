@@ -279,12 +279,12 @@ private:
 constexpr std::uint8_t method_byte(method m) noexcept
 {
     switch (m) {
-    case method::pairs:
-        return COMM_WIRE_PAIRS;
-    case method::escaped:
-        return COMM_WIRE_ESCAPED;
-    case method::deltas:
-        break;
+        case method::pairs:
+            return COMM_WIRE_PAIRS;
+        case method::escaped:
+            return COMM_WIRE_ESCAPED;
+        case method::deltas:
+            break;
     }
     return COMM_WIRE_DELTAS;
 }

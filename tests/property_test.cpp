@@ -21,7 +21,8 @@ using reference::Bytes;
 using reference::Levels;
 
 constexpr int kBlocksPerKind = static_cast<int>(20000 / kEmulatedThinning);
-constexpr int kBlocksPerSignal = static_cast<int>(4000 / kEmulatedThinning);  // slices of one signal: fewer tell as much
+constexpr int kBlocksPerSignal =
+    static_cast<int>(4000 / kEmulatedThinning);  // slices of one signal: fewer tell as much
 
 using Generator = void (*)(std::mt19937&, std::vector<float>&);
 

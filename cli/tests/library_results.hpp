@@ -119,11 +119,11 @@ inline LibraryResults library_results(std::span<const float> values, size_t bloc
         ++r.methods[best].auto_blocks;
 #if COMM_TOOL_LZ4
         std::vector<char> levels(b.size());
-        std::transform(b.begin(), b.end(), levels.begin(), [](float x) { return static_cast<char>(comm::quantise(x)); });
+        std::transform(b.begin(), b.end(), levels.begin(),
+                       [](float x) { return static_cast<char>(comm::quantise(x)); });
         std::vector<char> packed(static_cast<size_t>(LZ4_compressBound(static_cast<int>(levels.size()))));
-        r.lz4_bytes += static_cast<uint64_t>(LZ4_compress_default(levels.data(), packed.data(),
-                                                                  static_cast<int>(levels.size()),
-                                                                  static_cast<int>(packed.size())));
+        r.lz4_bytes += static_cast<uint64_t>(LZ4_compress_default(
+            levels.data(), packed.data(), static_cast<int>(levels.size()), static_cast<int>(packed.size())));
 #endif
         ++r.blocks;
     }
@@ -164,10 +164,9 @@ inline void expect_results(const nlohmann::json& stats, const LibraryResults& ex
 #if COMM_TOOL_LZ4
     EXPECT_EQ(stats["lz4"]["stream_bytes"], expected.lz4_bytes);
 #endif
-    const auto smallest = std::min_element(expected.methods.begin(), expected.methods.end(),
-                                           [](const MethodResult& a, const MethodResult& b) {
-                                               return a.stream_bytes < b.stream_bytes;
-                                           });
+    const auto smallest =
+        std::min_element(expected.methods.begin(), expected.methods.end(),
+                         [](const MethodResult& a, const MethodResult& b) { return a.stream_bytes < b.stream_bytes; });
     EXPECT_EQ(stats["smallest"], smallest->key);
 
     // Sums in another order round differently: equal to a few parts in 10^12.

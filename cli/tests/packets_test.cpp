@@ -232,7 +232,8 @@ TEST_F(Packets, AutoPicksTheSmallerMethodPerBlock)
     ASSERT_FALSE(pack(values).empty());
     const Result list = comm_tool_run({"list", path("in.comm")});
     EXPECT_EQ(list.status, 0) << list.err;
-    EXPECT_NE(list.out.find(": 3 blocks (pairs 1, escaped 1, deltas 1), 5,700 values, "), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find(": 3 blocks (pairs 1, escaped 1, deltas 1), 5,700 values, "), std::string::npos)
+        << list.out;
     EXPECT_NE(list.out.find(", intact\n"), std::string::npos) << list.out;
 }
 
