@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -270,7 +271,7 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun
     uint64_t words[8];
     uint64_t unlike[8];  // high bits of the bytes not written as they are
     uint64_t any_unlike = 0;
-    for (int32_t k = 0; k < 8; ++k) {
+    for (std::ptrdiff_t k = 0; k < 8; ++k) {
         words[k] = load_word(levels + 8 * k);
         unlike[k] = zero_bytes(words[k] ^ load_word(levels + 8 * k - 1)) | Tokens::unlike_singles(words[k]);
         any_unlike |= unlike[k];
@@ -283,7 +284,7 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun
         return {out - Tokens::kSingleBytes, first + kWindow - 1, levels[kWindow - 1]};
     }
     uint64_t starts = 0;
-    for (int32_t k = 0; k < 8; ++k) {
+    for (std::ptrdiff_t k = 0; k < 8; ++k) {
         const uint64_t equal = zero_bytes(words[k] ^ load_word(levels + 8 * k - 1));
         starts |= gather_highs(~equal & kHighs) << (8 * k);
     }
@@ -344,7 +345,7 @@ int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
             run = code_window<Tokens>(levels + i, base + i, std::min(kWindow, size - i), run);
         }
     }
-    uint8_t last[4];
+    uint8_t last[4] = {};
     uint8_t* const at = run.out;
     run.out = last;
     const auto bytes = static_cast<size_t>(Tokens::close(run, n) - last);
@@ -385,10 +386,12 @@ static_assert(kStagedRun + 1 >= 15);
 
 class Staging {
 public:
-    explicit Staging(float* values) : values_(values) {}
+    // The levels are written before they are read: no need to clear them.
+    // cppcheck-suppress uninitMemberVar
+    explicit Staging(float* values) : values_(values) {}  // NOLINT(cppcoreguidelines-pro-type-member-init)
 
-    int32_t staged() const { return staged_; }
-    bool full() const { return staged_ >= DECODE_MAX_VALUES; }
+    [[nodiscard]] int32_t staged() const { return staged_; }
+    [[nodiscard]] bool full() const { return staged_ >= DECODE_MAX_VALUES; }
 
     // Stages the eight levels of `word`, of which the first `keep`.
     void put_word(uint64_t word, int32_t keep)
@@ -667,7 +670,7 @@ int32_t encode_deltas(const float* values, uint8_t* stream, int32_t n)
         return 0;
     }
     const Packing counted = pack_block(values, nullptr, n);
-    const int64_t levels_size = n % 2 == 0 ? int64_t{n} + 1 : int64_t{n} + 2;
+    const int64_t levels_size = int64_t{n} + 1 + n % 2;  // form byte, levels, padding to an odd length
     const int64_t other = std::min(counted.size, levels_size);
     if (2 * (counted.changes + 1) <= other) {
         const int32_t pairs = encode_pairs(values, stream, n);
@@ -694,7 +697,7 @@ void expand_group(const uint8_t* group, uint8_t before, uint8_t* levels)
         }
     }
     uint8_t code_bytes[kGroup];
-    for (int32_t k = 0; k < kGroup / 8; ++k) {
+    for (std::ptrdiff_t k = 0; k < kGroup / 8; ++k) {
         store_word(code_bytes + 8 * k, codes[k]);
     }
     for (int32_t j = 0; j < kGroup; ++j) {
