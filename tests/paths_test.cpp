@@ -78,7 +78,7 @@ Levels noisy_levels(std::mt19937& rng, size_t n, unsigned equal_one_in, unsigned
 Levels walk_levels(std::mt19937& rng, size_t n)
 {
     Levels levels(n);
-    uint8_t level = static_cast<uint8_t>(rng());
+    auto level = static_cast<uint8_t>(rng());
     unsigned step = 0;
     for (size_t i = 0; i < n; ++i) {
         if (rng() % 40 == 0) {
