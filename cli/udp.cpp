@@ -162,9 +162,8 @@ Impairment parse_impairment(const std::string& spec)
 
 class Sender {
 public:
-    Sender(const Command& command, const std::string& target, double rate_mb, const Impairment& impairment)
-        : command_(command),
-          address_(resolve(target)),
+    Sender(const std::string& target, double rate_mb, const Impairment& impairment)
+        : address_(resolve(target)),
           socket_(open_socket(address_, target)),
           target_(target),
           bytes_per_second_(rate_mb * 1e6),
@@ -260,7 +259,6 @@ private:
         }
     }
 
-    const Command& command_;
     Address address_;
     Socket socket_;
     std::string target_;
@@ -291,7 +289,7 @@ int send_file(const Command& command, const SendOptions& options)
     if (kind != InputKind::packets && kind != InputKind::damaged) {
         throw InputError(fmt::format("{}: not a .comm file", input.name()));
     }
-    Sender sender(command, options.target, rate, impairment);
+    Sender sender(options.target, rate, impairment);
     const Clock::time_point start = Clock::now();
     comm::wire::reader reader;
     const auto on_packet = [&sender](std::span<const uint8_t> packet) { sender.packet(packet); };
