@@ -89,7 +89,7 @@ void any_floats(std::mt19937& rng, std::vector<float>& values)
 
 // The benchmark's signal shapes: a block is a slice, at a random place, of a
 // long signal made once (the voiced one is slow to make).
-constexpr size_t kSignalLength = 16 * DECODE_MAX_VALUES;
+constexpr size_t kSignalLength = size_t{16} * DECODE_MAX_VALUES;
 
 void slice_of(const std::vector<float>& signal, std::mt19937& rng, std::vector<float>& values)
 {
