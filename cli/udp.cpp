@@ -125,14 +125,14 @@ struct Impairment {
     bool active = false;
 };
 
-Impairment parse_impairment(const std::string& spec)
+Impairment parse_impairment(const std::string& settings)
 {
     Impairment impairment;
-    impairment.active = !spec.empty();
+    impairment.active = !settings.empty();
     size_t at = 0;
-    while (at < spec.size()) {
-        const size_t comma = std::min(spec.find(',', at), spec.size());
-        const std::string item = spec.substr(at, comma - at);
+    while (at < settings.size()) {
+        const size_t comma = std::min(settings.find(',', at), settings.size());
+        const std::string item = settings.substr(at, comma - at);
         at = comma + 1;
         const size_t equals = item.find('=');
         const std::string key = item.substr(0, equals);
