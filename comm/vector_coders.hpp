@@ -628,6 +628,28 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
     return std::min(staged, DECODE_MAX_VALUES);
 }
 
+// A path may bring its own expansion of a whole stream into levels
+// (Primitives::expand_pairs, Primitives::expand_escaped), with the contract
+// of the ones above: at most DECODE_MAX_VALUES levels kept, stores past them
+// only into the staging area's slack, no stream byte read past `count`.
+template <class Primitives>
+inline constexpr auto kExpandPairs = [] {
+    if constexpr (requires { &Primitives::expand_pairs; }) {
+        return &Primitives::expand_pairs;
+    } else {
+        return &expand_pairs<Primitives>;
+    }
+}();
+
+template <class Primitives>
+inline constexpr auto kExpandEscaped = [] {
+    if constexpr (requires { &Primitives::expand_escaped; }) {
+        return &Primitives::expand_escaped;
+    } else {
+        return &expand_escaped<Primitives>;
+    }
+}();
+
 template <class Primitives, int32_t (*Expand)(const uint8_t*, int32_t, uint8_t*)>
 int32_t decode(const uint8_t* stream, float* values, int32_t count)
 {
@@ -741,7 +763,7 @@ int32_t decode_deltas(const uint8_t* stream, float* values, int32_t count)
         return 0;
     }
     if (count % 2 == 0) {
-        return decode<Ops, expand_pairs<Ops>>(stream, values, count);
+        return decode<Ops, kExpandPairs<Ops>>(stream, values, count);
     }
     const uint8_t form = stream[0];
     const int32_t end = count - ((form & format::kPaddedFlag) != 0 ? 1 : 0);
@@ -804,9 +826,9 @@ constexpr CodecPath make_path(const char* name, CpuFeatures needs) noexcept
             quantise<Primitives>,
             level_values<Primitives>,
             encode<Primitives, PairMethod>,
-            decode<Primitives, expand_pairs<Primitives>>,
+            decode<Primitives, kExpandPairs<Primitives>>,
             encode<Primitives, EscapedMethod>,
-            decode<Primitives, expand_escaped<Primitives>>,
+            decode<Primitives, kExpandEscaped<Primitives>>,
             encode_deltas<Primitives>,
             decode_deltas<Primitives>,
             split_packets<WindowCopy<Primitives>>,
