@@ -242,7 +242,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     }
 
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and
-    // end in them (128 bytes are readable) after the `staged` levels, where
+    // end in them after the `staged` levels, where
     // there are more than a few escapes, each followed by two bytes other
     // than an escape, and they hold at most kSpreadValues values. Returns the
     // bytes consumed, or 0 for a window left to the window code: few escapes,
@@ -251,30 +251,24 @@ struct Vbmi2Primitives : Avx512Primitives {
     [[gnu::always_inline]] static Expanded expand_plain_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
     {
         const __m512i window = _mm512_loadu_si512(bytes);
-        const __m512i after = _mm512_loadu_si512(bytes + kWindow);
-        const __m512i escape = _mm512_set1_epi8(static_cast<char>(kEscape));
-        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, escape);
+        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(kEscape)));
         if (escapes == 0) {
             _mm512_storeu_si512(staging + staged, window);
             return {kWindow, staged + kWindow};
         }
-        if (std::popcount(escapes) <= kDenseRuns) {
+        if (std::popcount(escapes) <= kDenseRuns || (escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
             return {0, staged};
         }
-        const uint64_t escapes_after = _mm512_cmpeq_epi8_mask(after, escape);
-        const uint64_t next_two = (escapes >> 1) | (escapes_after << 63) | (escapes >> 2) | (escapes_after << 62);
-        if ((escapes & next_two) != 0) {
-            return {0, staged};
-        }
-        // Tokens start at every byte but an escape's next two; one at byte 62
-        // or 63 ends in the next window and is left to the next step.
+        // Tokens start at every byte but an escape's next two. One at byte 62
+        // or 63 may end in the next window: it is left to the next step, so
+        // the bytes after the window need no look.
         const int32_t whole_bytes = bytes[kWindow - 2] == kEscape   ? kWindow - 2
                                     : bytes[kWindow - 1] == kEscape ? kWindow - 1
                                                                     : kWindow;
         const uint64_t tokens = ~((escapes << 1) | (escapes << 2)) & mask_below(whole_bytes);
         const __m512i lane = lane_numbers();
-        const __m512i count_byte = _mm512_permutex2var_epi8(window, _mm512_add_epi8(lane, _mm512_set1_epi8(1)), after);
-        const __m512i level_byte = _mm512_permutex2var_epi8(window, _mm512_add_epi8(lane, _mm512_set1_epi8(2)), after);
+        const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
+        const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
         const __m512i lengths = _mm512_mask_blend_epi8(escapes, _mm512_set1_epi8(1), count_byte);
         const __m512i levels = _mm512_mask_blend_epi8(escapes, window, level_byte);
         const int32_t values = spread_short_runs(_mm512_maskz_compress_epi8(tokens, lengths),
