@@ -182,6 +182,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     // Above this many values, the runs of a step are expanded by the window
     // code: two spreads cover them.
     static constexpr int32_t kSpreadValues = 2 * kWindow;
+    static_assert(kSpreadValues < kEscape, "a count byte of FF must be too long for a spread");
 
     // Stores after the `staged` levels the runs of `lengths` (0 past the
     // last) and `levels`, and returns the number of values they hold, if at
@@ -256,7 +257,9 @@ struct Vbmi2Primitives : Avx512Primitives {
             _mm512_storeu_si512(staging + staged, window);
             return {kWindow, staged + kWindow};
         }
-        if (std::popcount(escapes) <= kDenseRuns || (escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
+        // FF c FF is told by the level's escape; FF FF reads as a run of 255
+        // values, more than a spread takes.
+        if (std::popcount(escapes) <= kDenseRuns || (escapes & (escapes >> 2)) != 0) {
             return {0, staged};
         }
         // Tokens start at every byte but an escape's next two. One at byte 62
