@@ -163,14 +163,17 @@ struct Vbmi2Primitives : Avx512Primitives {
     // and `levels`. Each output lane finds its run, the number of runs that
     // end at it or before, by a binary search of `ends`: no step depends on a
     // run's length or position, and runs of no values are passed over. Lanes
-    // past the runs' end get any of their levels.
+    // past the runs' end get any of their levels. Runs up to 2 * FirstStep
+    // are found.
+    template <int FirstStep>
     [[gnu::always_inline]] static void spread_runs(__m512i ends, __m512i levels, int base, uint8_t* out)
     {
         const __m512i value = _mm512_add_epi8(lane_numbers(), _mm512_set1_epi8(static_cast<char>(base)));
         __m512i run = _mm512_setzero_si512();
         // Steps of 32 down to 1 reach run 63 at most, so the probes stay in the vector.
+        static_assert(FirstStep <= kWindow / 2);
 #pragma GCC unroll 6
-        for (int step = 32; step >= 1; step /= 2) {
+        for (int step = FirstStep; step >= 1; step /= 2) {
             const __m512i probe =
                 _mm512_permutexvar_epi8(_mm512_add_epi8(run, _mm512_set1_epi8(static_cast<char>(step - 1))), ends);
             run = _mm512_mask_add_epi8(run, _mm512_cmple_epu8_mask(probe, value), run,
@@ -187,14 +190,18 @@ struct Vbmi2Primitives : Avx512Primitives {
     // Stores after the `staged` levels the runs of `lengths` (0 past the
     // last) and `levels`, and returns the number of values they hold, if at
     // most kSpreadValues; otherwise writes nothing and returns more than that.
+    // There are at most 2 * FirstStep runs.
+    template <int FirstStep>
     [[gnu::always_inline]] static int32_t spread_short_runs(__m512i lengths, __m512i levels, uint8_t* staging,
                                                             int32_t staged)
     {
         const __m512i ends = running_sums(lengths);
         const int32_t values = _mm_extract_epi8(_mm512_extracti32x4_epi32(ends, 3), 15);
-        if (values <= kSpreadValues) {  // both spreads always: a branch on 64 would be mispredicted
-            spread_runs(ends, levels, 0, staging + staged);
-            spread_runs(ends, levels, kWindow, staging + staged + kWindow);
+        if (values <= kSpreadValues) {
+            spread_runs<FirstStep>(ends, levels, 0, staging + staged);
+            if (values > kWindow) {
+                spread_runs<FirstStep>(ends, levels, kWindow, staging + staged + kWindow);
+            }
         }
         return values;
     }
@@ -226,8 +233,8 @@ struct Vbmi2Primitives : Avx512Primitives {
                 const __m512i bytes = _mm512_loadu_si512(at);
                 const __m512i lengths = _mm512_maskz_adds_epu8(0xFFFFFFFF, _mm512_permutexvar_epi8(count_lanes, bytes),
                                                                _mm512_set1_epi8(1));
-                const int32_t values =
-                    spread_short_runs(lengths, _mm512_permutexvar_epi8(level_lanes, bytes), staging, staged);
+                const int32_t values = spread_short_runs<kStepPairs / 2>(
+                    lengths, _mm512_permutexvar_epi8(level_lanes, bytes), staging, staged);
                 if (values <= kSpreadValues) {
                     i += kStepPairs;
                     staged += values;
@@ -274,8 +281,8 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
         const __m512i lengths = _mm512_mask_blend_epi8(escapes, _mm512_set1_epi8(1), count_byte);
         const __m512i levels = _mm512_mask_blend_epi8(escapes, window, level_byte);
-        const int32_t values = spread_short_runs(_mm512_maskz_compress_epi8(tokens, lengths),
-                                                 _mm512_maskz_compress_epi8(tokens, levels), staging, staged);
+        const int32_t values = spread_short_runs<kWindow / 2>(
+            _mm512_maskz_compress_epi8(tokens, lengths), _mm512_maskz_compress_epi8(tokens, levels), staging, staged);
         return values <= kSpreadValues ? Expanded{whole_bytes, staged + values} : Expanded{0, staged};
     }
 
