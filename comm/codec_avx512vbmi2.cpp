@@ -4,6 +4,12 @@
 // are gathered by a byte compress, the lengths are the differences of
 // neighbouring positions, each run's token bytes are laid out by byte
 // permutes, and a second compress keeps the bytes each token needs.
+//
+// Its decoders take short runs without a branch per token too: the lengths
+// and levels of a step's runs (32 pairs, or an escaped window's tokens found
+// by masks and gathered by a compress) become running sums of the lengths,
+// and each output lane finds its run among them by a binary search of byte
+// permutes. Long runs, sparse runs and escaped 255s stay with the window code.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -170,7 +176,8 @@ struct Vbmi2Primitives : Avx512Primitives {
     {
         const __m512i value = _mm512_add_epi8(lane_numbers(), _mm512_set1_epi8(static_cast<char>(base)));
         __m512i run = _mm512_setzero_si512();
-        // Steps of 32 down to 1 reach run 63 at most, so the probes stay in the vector.
+        // Steps of FirstStep down to 1 reach run 2 * FirstStep - 1 at most, so
+        // the probes stay in the vector.
         static_assert(FirstStep <= kWindow / 2);
 #pragma GCC unroll 6
         for (int step = FirstStep; step >= 1; step /= 2) {
@@ -208,8 +215,8 @@ struct Vbmi2Primitives : Avx512Primitives {
 
     static constexpr int32_t kStepPairs = kWindow / 2;
 
-    // The pair stream, 32 pairs a step (their lengths held at 255, which is
-    // too long for a spread either way), where the next 64 pairs hold more
+    // The pair stream, 32 pairs a step (a count of 255 held at a length of
+    // 255, too long for a spread either way), where the next 64 pairs hold more
     // than a few runs, all short; else the window code, whose fills of long
     // runs and stores of literal stretches win there.
     static int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
