@@ -424,13 +424,14 @@ TEST_P(EachPath, SpreadsKeepExactlyTheCapacity)
     for (int32_t lead = 1; lead <= 64; ++lead) {
         const auto seed = static_cast<uint32_t>(lead);
         for (const int32_t group_values : {64, 128}) {
-            EXPECT_EQ(decode_checked(path().decode, reference::decode_pairs,
-                                     dense_pairs(lead, group_values, 2 * (DECODE_MAX_VALUES + 200), seed)),
-                      DECODE_MAX_VALUES)
+            EXPECT_EQ(
+                decode_checked(path().decode, reference::decode_pairs,
+                               dense_pairs(lead, group_values, 2 * static_cast<size_t>(DECODE_MAX_VALUES + 200), seed)),
+                DECODE_MAX_VALUES)
                 << lead;
         }
         EXPECT_EQ(decode_checked(path().decode2, reference::decode_escaped,
-                                 dense_escaped(lead, false, DECODE_MAX_VALUES, seed)),
+                                 dense_escaped(lead, false, static_cast<size_t>(DECODE_MAX_VALUES), seed)),
                   DECODE_MAX_VALUES)
             << lead;
     }
