@@ -397,28 +397,6 @@ TEST_P(EachPath, SpreadsDenseShortRunsLikeTheReference)
     }
 }
 
-// Escaped windows with exactly 64 or 128 values, or one either side: 16 runs
-// of c values, then literals.
-TEST_P(EachPath, SpreadsEscapedWindowsUpToTheirLimit)
-{
-    for (const int32_t values : {63, 64, 65, 127, 128, 129}) {
-        Bytes escaped;
-        for (int w = 0; w < 6; ++w) {
-            const int32_t literals = 16;
-            const int32_t run = (values - literals) / 16;
-            const int32_t extra = (values - literals) % 16;
-            for (int k = 0; k < 16; ++k) {
-                escaped.insert(escaped.end(), {0xFF, static_cast<uint8_t>(run + (k < extra ? 1 : 0)),
-                                               static_cast<uint8_t>(k + 16 * w)});
-            }
-            for (int k = 0; k < literals; ++k) {
-                escaped.push_back(static_cast<uint8_t>(200 + k));
-            }
-        }
-        decode_checked(path().decode2, reference::decode_escaped, escaped);
-    }
-}
-
 TEST_P(EachPath, SpreadsKeepExactlyTheCapacity)
 {
     for (int32_t lead = 1; lead <= 64; ++lead) {
