@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -52,7 +51,7 @@ public:
         }
         data_ = reinterpret_cast<T*>(base_ + readable - count * sizeof(T));
     }
-    Guarded(const std::vector<T>& contents) : Guarded(contents.size())
+    explicit Guarded(const std::vector<T>& contents) : Guarded(contents.size())
     {
         std::copy(contents.begin(), contents.end(), data_);
     }
@@ -64,7 +63,7 @@ public:
     [[nodiscard]] std::vector<T> first(std::size_t n) const { return {data_, data_ + std::min(n, count_)}; }
 
 private:
-    std::size_t count_;
+    std::size_t count_ = 0;
     std::size_t size_ = 0;
     std::byte* base_ = nullptr;
     T* data_ = nullptr;
@@ -160,7 +159,7 @@ TEST_P(GuardPage, ReadsAndWritesNothingPastItsBuffers)
                 Guarded<std::uint8_t> in(levels);
                 Guarded<float> out(n);
                 path().level_values(in.data(), out.data(), count);
-                ASSERT_EQ(0, std::memcmp(out.data(), values.data(), n * sizeof(float)));
+                ASSERT_EQ(out.first(n), values);
                 break;
             }
             case Coder::encode:
@@ -180,7 +179,7 @@ TEST_P(GuardPage, ReadsAndWritesNothingPastItsBuffers)
                 Guarded<std::uint8_t> in(stream);
                 Guarded<float> out(n);
                 ASSERT_EQ(method.decode(in.data(), out.data(), static_cast<std::int32_t>(stream.size())), count);
-                ASSERT_EQ(0, std::memcmp(out.data(), values.data(), n * sizeof(float)));
+                ASSERT_EQ(out.first(n), values);
                 break;
             }
             case Coder::split:
