@@ -4,6 +4,12 @@
 // are gathered by a byte compress, the lengths are the differences of
 // neighbouring positions, each run's token bytes are laid out by byte
 // permutes, and a second compress keeps the bytes each token needs.
+//
+// Its decoders take short runs without a branch per token too: the lengths
+// and levels of a step's runs (32 pairs, or an escaped window's tokens found
+// by masks and gathered by a compress) become running sums of the lengths,
+// and each output lane finds its run among them by a binary search of byte
+// permutes. Long runs, sparse runs and escaped 255s stay with the window code.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -27,6 +33,16 @@ namespace comm::detail {
 namespace {
 
 #include "comm/avx512_primitives.hpp"
+
+using avx512vbmi2::expand_escaped_window;
+using avx512vbmi2::expand_last_escaped;
+using avx512vbmi2::expand_last_pairs;
+using avx512vbmi2::expand_pair_window;
+using avx512vbmi2::Expanded;
+using avx512vbmi2::kDenseRuns;
+using avx512vbmi2::kEscape;
+using avx512vbmi2::kWindow;
+using avx512vbmi2::mask_below;
 
 // Byte layouts of the token writers. Lane u of output vector c is byte
 // t = 64c + u of the tokens: run t / 3's byte t % 3 in the escaped stream,
@@ -122,6 +138,175 @@ struct Vbmi2Primitives : Avx512Primitives {
         _mm512_storeu_si512(out + 64,
                             _mm512_permutex2var_epi8(counts, _mm512_load_si512(kTokenLayouts.pair[1]), runs.levels));
         return out + 2 * static_cast<std::ptrdiff_t>(std::popcount(starts) - 1);
+    }
+
+    // ---- Decoders ----
+
+    [[gnu::always_inline]] static __m512i lane_numbers()
+    {
+        return _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42,
+                               41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20,
+                               19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    }
+
+    // Running sums of the 64 bytes, each held at 255 once it reaches it.
+    [[gnu::always_inline]] static __m512i running_sums(__m512i x)
+    {
+        x = _mm512_adds_epu8(x, _mm512_bslli_epi128(x, 1));
+        x = _mm512_adds_epu8(x, _mm512_bslli_epi128(x, 2));
+        x = _mm512_adds_epu8(x, _mm512_bslli_epi128(x, 4));
+        x = _mm512_adds_epu8(x, _mm512_bslli_epi128(x, 8));
+        const __m512i totals = _mm512_shuffle_epi8(x, _mm512_set1_epi8(15));  // each 16-byte lane's sum
+        const __m512i next_lane = _mm512_setr_epi64(0, 0, 0, 1, 2, 3, 4, 5);
+        const __m512i lane1 = _mm512_maskz_permutexvar_epi64(0xFC, next_lane, totals);
+        const __m512i lane2 = _mm512_maskz_permutexvar_epi64(0xFC, next_lane, lane1);
+        const __m512i lane3 = _mm512_maskz_permutexvar_epi64(0xFC, next_lane, lane2);
+        return _mm512_adds_epu8(_mm512_adds_epu8(x, lane1), _mm512_adds_epu8(lane2, lane3));
+    }
+
+    // Writes at `out` the levels of values base to base + 63 (base 0 or 64)
+    // of the runs whose running lengths and levels are the lanes of `ends`
+    // and `levels`. Each output lane finds its run, the number of runs that
+    // end at it or before, by a binary search of `ends`: no step depends on a
+    // run's length or position, and runs of no values are passed over. Lanes
+    // past the runs' end get any of their levels. Runs up to 2 * FirstStep
+    // are found.
+    template <int FirstStep>
+    [[gnu::always_inline]] static void spread_runs(__m512i ends, __m512i levels, int base, uint8_t* out)
+    {
+        const __m512i value = _mm512_add_epi8(lane_numbers(), _mm512_set1_epi8(static_cast<char>(base)));
+        __m512i run = _mm512_setzero_si512();
+        // Steps of FirstStep down to 1 reach run 2 * FirstStep - 1 at most, so
+        // the probes stay in the vector.
+        static_assert(FirstStep <= kWindow / 2);
+#pragma GCC unroll 6
+        for (int step = FirstStep; step >= 1; step /= 2) {
+            const __m512i probe =
+                _mm512_permutexvar_epi8(_mm512_add_epi8(run, _mm512_set1_epi8(static_cast<char>(step - 1))), ends);
+            run = _mm512_mask_add_epi8(run, _mm512_cmple_epu8_mask(probe, value), run,
+                                       _mm512_set1_epi8(static_cast<char>(step)));
+        }
+        _mm512_storeu_si512(out, _mm512_permutexvar_epi8(run, levels));
+    }
+
+    // Above this many values, the runs of a step are expanded by the window
+    // code: two spreads cover them.
+    static constexpr int32_t kSpreadValues = 2 * kWindow;
+    static_assert(kSpreadValues < kEscape, "a count byte of FF must be too long for a spread");
+
+    // Stores after the `staged` levels the runs of `lengths` (0 past the
+    // last) and `levels`, and returns the number of values they hold, if at
+    // most kSpreadValues; otherwise writes nothing and returns more than that.
+    // There are at most 2 * FirstStep runs.
+    template <int FirstStep>
+    [[gnu::always_inline]] static int32_t spread_short_runs(__m512i lengths, __m512i levels, uint8_t* staging,
+                                                            int32_t staged)
+    {
+        const __m512i ends = running_sums(lengths);
+        const int32_t values = _mm_extract_epi8(_mm512_extracti32x4_epi32(ends, 3), 15);
+        if (values <= kSpreadValues) {
+            spread_runs<FirstStep>(ends, levels, 0, staging + staged);
+            if (values > kWindow) {
+                spread_runs<FirstStep>(ends, levels, kWindow, staging + staged + kWindow);
+            }
+        }
+        return values;
+    }
+
+    static constexpr int32_t kStepPairs = kWindow / 2;
+
+    // The pair stream, 32 pairs a step (a count of 255 held at a length of
+    // 255, too long for a spread either way), where the next 64 pairs hold more
+    // than a few runs, all short; else the window code, whose fills of long
+    // runs and stores of literal stretches win there.
+    static int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
+    {
+        const int32_t pairs = count / 2;  // a trailing half pair is ignored
+        const __m512i count_lanes = _mm512_slli_epi16(lane_numbers(), 1);
+        const __m512i level_lanes = _mm512_add_epi8(count_lanes, _mm512_set1_epi8(1));
+        int32_t staged = 0;
+        int32_t i = 0;
+        while (pairs - i >= kWindow && staged < DECODE_MAX_VALUES) {
+            const uint8_t* at = stream + 2 * static_cast<std::ptrdiff_t>(i);
+            uint64_t counted = 0;
+            const __m512i literals = pair_levels(at, counted);
+            if (counted == 0) {
+                _mm512_storeu_si512(staging + staged, literals);
+                i += kWindow;
+                staged += kWindow;
+                continue;
+            }
+            if (std::popcount(counted) > kDenseRuns && counts_below_16(at)) {
+                const __m512i bytes = _mm512_loadu_si512(at);
+                const __m512i lengths = _mm512_maskz_adds_epu8(0xFFFFFFFF, _mm512_permutexvar_epi8(count_lanes, bytes),
+                                                               _mm512_set1_epi8(1));
+                const int32_t values = spread_short_runs<kStepPairs / 2>(
+                    lengths, _mm512_permutexvar_epi8(level_lanes, bytes), staging, staged);
+                if (values <= kSpreadValues) {
+                    i += kStepPairs;
+                    staged += values;
+                    continue;
+                }
+            }
+            const Expanded step = expand_pair_window<Vbmi2Primitives>(at, pairs - i, staging, staged);
+            i += step.consumed;
+            staged = step.staged;
+        }
+        return expand_last_pairs<Vbmi2Primitives>(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging,
+                                                  staged);
+    }
+
+    // Expands the escaped tokens that start in the 64 bytes at `bytes` and
+    // end in them after the `staged` levels, where
+    // there are more than a few escapes, each followed by two bytes other
+    // than an escape, and they hold at most kSpreadValues values. Returns the
+    // bytes consumed, or 0 for a window left to the window code: few escapes,
+    // FF FF and FF c FF (whose tokens masks alone do not tell apart), or long
+    // runs.
+    [[gnu::always_inline]] static Expanded expand_plain_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
+    {
+        const __m512i window = _mm512_loadu_si512(bytes);
+        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(kEscape)));
+        if (escapes == 0) {
+            _mm512_storeu_si512(staging + staged, window);
+            return {kWindow, staged + kWindow};
+        }
+        // FF c FF is told by the level's escape; FF FF reads as a run of 255
+        // values, more than a spread takes.
+        if (std::popcount(escapes) <= kDenseRuns || (escapes & (escapes >> 2)) != 0) {
+            return {0, staged};
+        }
+        // Tokens start at every byte but an escape's next two. One at byte 62
+        // or 63 may end in the next window: it is left to the next step, so
+        // the bytes after the window need no look.
+        const int32_t whole_bytes = bytes[kWindow - 2] == kEscape   ? kWindow - 2
+                                    : bytes[kWindow - 1] == kEscape ? kWindow - 1
+                                                                    : kWindow;
+        const uint64_t tokens = ~((escapes << 1) | (escapes << 2)) & mask_below(whole_bytes);
+        const __m512i lane = lane_numbers();
+        const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
+        const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
+        const __m512i lengths = _mm512_mask_blend_epi8(escapes, _mm512_set1_epi8(1), count_byte);
+        const __m512i levels = _mm512_mask_blend_epi8(escapes, window, level_byte);
+        const int32_t values = spread_short_runs<kWindow / 2>(
+            _mm512_maskz_compress_epi8(tokens, lengths), _mm512_maskz_compress_epi8(tokens, levels), staging, staged);
+        return values <= kSpreadValues ? Expanded{whole_bytes, staged + values} : Expanded{0, staged};
+    }
+
+    // The escaped stream, a window a step as above, or by the window code.
+    static int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
+    {
+        int32_t staged = 0;
+        int32_t p = 0;
+        while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
+            Expanded step = expand_plain_escapes(stream + p, staging, staged);
+            if (step.consumed == 0) {
+                step = expand_escaped_window<Vbmi2Primitives>(stream + p, count - p, staging, staged);
+            }
+            p += step.consumed;  // not -1: the window's tokens end in the stream
+            staged = step.staged;
+        }
+        return expand_last_escaped<Vbmi2Primitives>(stream + p, count - p, staging, staged);
     }
 };
 

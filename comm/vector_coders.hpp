@@ -529,6 +529,24 @@ template <class Primitives>
     return {limit, staged + limit - single};
 }
 
+// Expands the last `left` < 64 pairs at `pairs` after the `staged` levels,
+// from a copy with zeros past them. Returns the levels kept.
+template <class Primitives>
+int32_t expand_last_pairs(const uint8_t* pairs, int32_t left, uint8_t* staging, int32_t staged)
+{
+    if (left > 0 && staged < DECODE_MAX_VALUES) {
+        alignas(64) uint8_t rest[2 * kWindow * 2] = {};
+        std::memcpy(rest, pairs, 2 * static_cast<size_t>(left));
+        for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
+            const Expanded step =
+                expand_pair_window<Primitives>(rest + 2 * static_cast<std::ptrdiff_t>(j), left - j, staging, staged);
+            j += step.consumed;
+            staged = step.staged;
+        }
+    }
+    return std::min(staged, DECODE_MAX_VALUES);
+}
+
 template <class Primitives>
 int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
 {
@@ -541,18 +559,7 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
         i += step.consumed;
         staged = step.staged;
     }
-    if (i < pairs && staged < DECODE_MAX_VALUES) {
-        alignas(64) uint8_t rest[2 * kWindow * 2] = {};
-        const int32_t left = pairs - i;
-        std::memcpy(rest, stream + 2 * static_cast<std::ptrdiff_t>(i), 2 * static_cast<size_t>(left));
-        for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
-            const Expanded step =
-                expand_pair_window<Primitives>(rest + 2 * static_cast<std::ptrdiff_t>(j), left - j, staging, staged);
-            j += step.consumed;
-            staged = step.staged;
-        }
-    }
-    return std::min(staged, DECODE_MAX_VALUES);
+    return expand_last_pairs<Primitives>(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
 }
 
 // Expands the escaped stream's window of 64 bytes at `bytes` (the first
@@ -599,6 +606,27 @@ template <class Primitives>
     return {p, staged};
 }
 
+// Expands the last `left` < 128 bytes at `bytes` of an escaped stream after
+// the `staged` levels, from a copy with zeros past them. Returns the levels
+// kept.
+template <class Primitives>
+int32_t expand_last_escaped(const uint8_t* bytes, int32_t left, uint8_t* staging, int32_t staged)
+{
+    if (left > 0 && staged < DECODE_MAX_VALUES) {
+        alignas(64) uint8_t rest[4 * kWindow] = {};
+        std::memcpy(rest, bytes, static_cast<size_t>(left));
+        for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
+            const Expanded step = expand_escaped_window<Primitives>(rest + j, left - j, staging, staged);
+            staged = step.staged;
+            if (step.consumed < 0) {
+                break;
+            }
+            j += step.consumed;
+        }
+    }
+    return std::min(staged, DECODE_MAX_VALUES);
+}
+
 template <class Primitives>
 int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
 {
@@ -612,20 +640,7 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
         }
         p += step.consumed;
     }
-    if (p < count && staged < DECODE_MAX_VALUES) {
-        alignas(64) uint8_t rest[4 * kWindow] = {};
-        const int32_t left = count - p;
-        std::memcpy(rest, stream + p, static_cast<size_t>(left));
-        for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
-            const Expanded step = expand_escaped_window<Primitives>(rest + j, left - j, staging, staged);
-            staged = step.staged;
-            if (step.consumed < 0) {
-                break;
-            }
-            j += step.consumed;
-        }
-    }
-    return std::min(staged, DECODE_MAX_VALUES);
+    return expand_last_escaped<Primitives>(stream + p, count - p, staging, staged);
 }
 
 // A path may bring its own expansion of a whole stream into levels

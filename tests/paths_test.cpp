@@ -327,6 +327,94 @@ TEST_P(EachPath, DecodersKeepExactlyTheirCapacity)
     }
 }
 
+// Short runs packed densely enough that a decoder may spread a group of them
+// across up to two windows of values at once: groups holding 64 or 128 values
+// or one either side, each shifted by every lead, and streams long enough for
+// the capacity to fall at every offset inside such a group.
+Bytes dense_pairs(int32_t lead, int32_t group_values, size_t bytes, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes pairs;
+    if (lead > 0) {
+        pairs.insert(pairs.end(), {static_cast<uint8_t>(lead - 1), 7});
+    }
+    while (pairs.size() < bytes) {
+        // 32 pairs of up to 16 values holding group_values in all.
+        std::vector<int> counts(32, 0);
+        for (int left = group_values - 32; left > 0;) {
+            int& c = counts[rng() % 32];
+            if (c < 15) {
+                ++c;
+                --left;
+            }
+        }
+        for (const int c : counts) {
+            pairs.insert(pairs.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(rng() % 4 == 0 ? 255 : rng())});
+        }
+    }
+    pairs.resize(bytes);
+    return pairs;
+}
+
+// The same for escaped streams: runs of 0 to 9 values (levels below 255) and
+// literals, `group_values` values in each 64 bytes where the bytes allow, the
+// leading literals shifting where escapes meet a window's last bytes. With
+// `top`, some runs of and literals at level 255 among them.
+Bytes dense_escaped(int32_t lead, bool top, size_t bytes, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes escaped(static_cast<size_t>(lead), 3);
+    while (escaped.size() < bytes) {
+        const uint32_t kind = rng() % 16;
+        if (top && kind == 0) {
+            escaped.insert(escaped.end(), {0xFF, 0xFF});
+        } else if (top && kind == 1) {
+            escaped.insert(escaped.end(), {0xFF, static_cast<uint8_t>(rng() % 10), 0xFF});
+        } else if (kind < 9) {
+            escaped.insert(escaped.end(), {0xFF, static_cast<uint8_t>(rng() % 10), static_cast<uint8_t>(rng() % 255)});
+        } else {
+            escaped.push_back(static_cast<uint8_t>(rng() % 255));
+        }
+    }
+    escaped.resize(bytes);
+    return escaped;
+}
+
+TEST_P(EachPath, SpreadsDenseShortRunsLikeTheReference)
+{
+    for (int32_t lead = 0; lead <= 64; ++lead) {
+        for (const int32_t group_values : {32, 64, 65, 127, 128, 129, 200}) {
+            const auto seed = static_cast<uint32_t>(lead * 1000 + group_values);
+            decode_checked(path().decode, reference::decode_pairs, dense_pairs(lead, group_values, 900, seed));
+        }
+        for (const bool top : {false, true}) {
+            // Lengths that cut the last token at each of its bytes too.
+            for (const size_t bytes : {size_t{700}, size_t{701}, size_t{702}}) {
+                decode_checked(path().decode2, reference::decode_escaped,
+                               dense_escaped(lead, top, bytes, static_cast<uint32_t>(lead + bytes)));
+            }
+        }
+    }
+}
+
+TEST_P(EachPath, SpreadsKeepExactlyTheCapacity)
+{
+    for (int32_t lead = 1; lead <= 64; ++lead) {
+        const auto seed = static_cast<uint32_t>(lead);
+        for (const int32_t group_values : {64, 128}) {
+            EXPECT_EQ(
+                decode_checked(path().decode, reference::decode_pairs,
+                               dense_pairs(lead, group_values, 2 * static_cast<size_t>(DECODE_MAX_VALUES + 200), seed)),
+                DECODE_MAX_VALUES)
+                << lead;
+        }
+        EXPECT_EQ(decode_checked(path().decode2, reference::decode_escaped,
+                                 dense_escaped(lead, false, static_cast<size_t>(DECODE_MAX_VALUES), seed)),
+                  DECODE_MAX_VALUES)
+            << lead;
+    }
+}
+
 // Delta streams reaching the capacity through each kind of step: packed
 // groups of every width whose last group ends one before, at or one past it
 // (or a full group past it), and the plain levels.
