@@ -78,26 +78,33 @@ constexpr PairRunLayouts make_pair_run_layouts()
 
 inline constexpr PairRunLayouts kPairRunLayouts = make_pair_run_layouts();
 
-// For each 8-bit mask, the positions of its set bits in order, then 0s.
-struct SetBitPositions {
+// For each 8-bit piece of a window's run starts: the positions of its starts
+// in order, and the count (length - 1) of the run each begins, the last one's
+// taken to the piece's end; 0s past its starts.
+struct PieceRuns {
     alignas(8) uint8_t at[256][8];
+    alignas(8) uint8_t counts[256][8];
 };
 
-constexpr SetBitPositions make_set_bit_positions()
+constexpr PieceRuns make_piece_runs()
 {
-    SetBitPositions l{};
-    for (int mask = 0; mask < 256; ++mask) {
+    PieceRuns l{};
+    for (int piece = 0; piece < 256; ++piece) {
         int j = 0;
         for (int b = 0; b < 8; ++b) {
-            if (((mask >> b) & 1) != 0) {
-                l.at[mask][j++] = static_cast<uint8_t>(b);
+            if (((piece >> b) & 1) != 0) {
+                l.at[piece][j++] = static_cast<uint8_t>(b);
             }
+        }
+        for (int k = 0; k < j; ++k) {
+            const int next = k + 1 < j ? l.at[piece][k + 1] : 8;
+            l.counts[piece][k] = static_cast<uint8_t>(next - l.at[piece][k] - 1);
         }
     }
     return l;
 }
 
-inline constexpr SetBitPositions kSetBitPositions = make_set_bit_positions();
+inline constexpr PieceRuns kPieceRuns = make_piece_runs();
 
 struct Avx2Primitives {
     // The float rules need round-to-nearest, the default mode. Under any other
@@ -222,60 +229,34 @@ struct Avx2Primitives {
 
     // ---- Token writers ----
 
-    // The runs between a window's starts: at[j] the position of the j-th
-    // start, levels[j] its level; entries past the last start are 0.
-    struct Runs {
-        alignas(32) uint8_t at[avx2::kWindow + 32];
-        alignas(32) uint8_t levels[avx2::kWindow + 32];
-        int32_t starts;
-    };
-
-    // Gathers the starts eight window positions at a time: the 8-bit piece of
-    // the mask picks the positions of its set bits from a table, and the same
-    // positions pick their levels by a shuffle.
-    [[gnu::always_inline]] static void gather_runs(Window window, uint64_t starts, Runs& runs)
+    // Writes at `out` the pair tokens (length - 1, level) of the runs from
+    // each start of `starts` to the next (each shorter than a window, so no
+    // cut among them), and returns the position after them. Eight window
+    // positions at a time: the 8-bit piece of the mask looks up the positions
+    // of its starts, which pick their levels by a shuffle, and the counts of
+    // the runs they begin; the last start's run goes on to the first start of
+    // a later piece. Stores 128 bytes.
+    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
     {
         alignas(32) uint8_t level_bytes[avx2::kWindow];
         store(level_bytes, window);
-        store(runs.at, {_mm256_setzero_si256(), _mm256_setzero_si256()});
-        store(runs.levels, {_mm256_setzero_si256(), _mm256_setzero_si256()});
-        store32(runs.at + avx2::kWindow, _mm256_setzero_si256());
-        store32(runs.levels + avx2::kWindow, _mm256_setzero_si256());
-        int32_t n = 0;
+        int32_t n = 0;  // starts in the pieces before
 #pragma GCC unroll 8
-        for (std::ptrdiff_t g = 0; g < 8; ++g) {
+        for (int g = 0; g < 8; ++g) {
             const auto piece = static_cast<uint8_t>(starts >> (8 * g));
-            const __m128i at = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kSetBitPositions.at[piece]));
-            const __m128i eight = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(level_bytes + 8 * g));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(runs.at + n),
-                             _mm_add_epi8(at, _mm_set1_epi8(static_cast<char>(8 * g))));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(runs.levels + n), _mm_shuffle_epi8(eight, at));
-            n += std::popcount(piece);
+            const int in_piece = std::popcount(piece);
+            const uint64_t beyond = g < 7 ? starts >> (8 * g + 8) : 0;
+            uint64_t counts = 0;
+            std::memcpy(&counts, kPieceRuns.counts[piece], sizeof counts);
+            counts += static_cast<uint64_t>(std::countr_zero(beyond)) << (8 * ((in_piece - 1) & 7));
+            const __m128i at = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPieceRuns.at[piece]));
+            const __m128i levels =
+                _mm_shuffle_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(level_bytes + 8 * g)), at);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * static_cast<std::ptrdiff_t>(n)),
+                             _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<int64_t>(counts)), levels));
+            n += in_piece;
         }
-        runs.starts = n;
-    }
-
-    // Writes at `out` the pair tokens (length - 1, level) of the runs from
-    // each start of `starts` to the next (each shorter than a window, so no
-    // cut among them), and returns the position after them. Stores 128
-    // bytes.
-    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
-    {
-        Runs runs;
-        gather_runs(window, starts, runs);
-#pragma GCC unroll 2
-        for (std::ptrdiff_t h = 0; h < 2; ++h) {
-            const __m256i at = load32(runs.at + 32 * h);
-            const __m256i next = load32(runs.at + 32 * h + 1);
-            const __m256i counts = _mm256_sub_epi8(_mm256_sub_epi8(next, at), _mm256_set1_epi8(1));
-            const __m256i levels = load32(runs.levels + 32 * h);
-            // Interleaved within each 128-bit half: pairs 0-7 and 16-23, then 8-15 and 24-31.
-            const __m256i low = _mm256_unpacklo_epi8(counts, levels);
-            const __m256i high = _mm256_unpackhi_epi8(counts, levels);
-            store32(out + 64 * h, _mm256_permute2x128_si256(low, high, 0x20));
-            store32(out + 64 * h + 32, _mm256_permute2x128_si256(low, high, 0x31));
-        }
-        return out + 2 * static_cast<std::ptrdiff_t>(runs.starts - 1);
+        return out + 2 * static_cast<std::ptrdiff_t>(n - 1);
     }
 
     // ---- Decoders of many short runs ----
