@@ -367,6 +367,124 @@ struct Avx2Primitives {
         return std::min(staged, DECODE_MAX_VALUES);
     }
 
+    // The window's escapes when each is a run token FF length level whole
+    // within the first `limit` bytes (no escape byte within two of another):
+    // where each token starts is then known from the mask alone, not from the
+    // token before, so consecutive tokens are expanded independently.
+    [[gnu::always_inline]] static avx2::Expanded expand_runs_among_literals(const uint8_t* bytes, int32_t limit,
+                                                                            uint64_t escapes, uint8_t* staging,
+                                                                            int32_t staged)
+    {
+        int32_t p = 0;  // the first byte not yet expanded
+        do {
+            const int32_t e = std::countr_zero(escapes);
+            escapes &= escapes - 1;
+            store32(staging + staged, load32(bytes + p));
+            if (e - p > 32) {
+                store32(staging + staged + 32, load32(bytes + p + 32));
+            }
+            staged += e - p;
+            const int32_t length = bytes[e + 1];
+            if (length <= 16) {
+                fill16(staging + staged, bytes[e + 2]);
+            } else {
+                avx2::fill_run<Avx2Primitives>(staging + staged, bytes[e + 2], length);
+            }
+            staged += length;
+            p = e + 3;
+            if (staged >= DECODE_MAX_VALUES) {
+                return {p, staged};
+            }
+        } while (escapes != 0);
+        store(staging + staged, load(bytes + p));
+        return {limit, staged + limit - p};
+    }
+
+    // Expands the escaped stream's window of 64 bytes at `bytes` (the first
+    // `remaining` are the stream's; 128 bytes are readable) after the
+    // `staged` levels, as every path does, but with stores sized to what they
+    // keep: a stretch of literals under 32 bytes is one 32-byte store, a run
+    // of up to 16 values one 16-byte fill, and a token's kind is picked
+    // without a branch. What it consumes may end inside the next window; -1
+    // if the stream ends inside a token. Stops early at the capacity.
+    [[gnu::always_inline]] static avx2::Expanded expand_escaped_window(const uint8_t* bytes, int32_t remaining,
+                                                                       uint8_t* staging, int32_t staged)
+    {
+        constexpr uint8_t kEscape = avx2::kEscape;
+        const Window window = load(bytes);
+        const int32_t limit = std::min(remaining, avx2::kWindow);
+        uint64_t escapes = equal(window, kEscape) & avx2::mask_below(limit);
+        if (escapes == 0) {
+            store(staging + staged, window);
+            return {limit, staged + limit};
+        }
+        const int32_t last = avx2::kWindow - 1 - std::countl_zero(escapes);
+        if ((escapes & ((escapes >> 1) | (escapes >> 2))) == 0 && last + 3 <= limit) {
+            return expand_runs_among_literals(bytes, limit, escapes, staging, staged);
+        }
+        int32_t p = 0;  // the first byte not yet expanded
+        do {
+            const int32_t e = std::countr_zero(escapes);
+            store32(staging + staged, load32(bytes + p));
+            if (e - p > 32) {
+                store32(staging + staged + 32, load32(bytes + p + 32));
+            }
+            staged += e - p;
+            const int32_t left = remaining - e;
+            const bool escaped_255 = bytes[e + 1] == kEscape;  // FF FF, else FF length level
+            if (left < 3 && (left < 2 || !escaped_255)) {
+                return {-1, staged};
+            }
+            const int32_t length = escaped_255 ? 1 : bytes[e + 1];
+            const uint8_t level = escaped_255 ? kEscape : bytes[e + 2];
+            if (length <= 16) {
+                fill16(staging + staged, level);
+            } else {
+                avx2::fill_run<Avx2Primitives>(staging + staged, level, length);
+            }
+            staged += length;
+            p = e + (escaped_255 ? 2 : 3);
+            if (staged >= DECODE_MAX_VALUES) {
+                return {p, staged};
+            }
+            escapes = avx2::clear_bits_below(escapes, p);
+        } while (escapes != 0);
+        if (p < limit) {
+            store(staging + staged, load(bytes + p));
+            return {limit, staged + limit - p};
+        }
+        return {p, staged};
+    }
+
+    static int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
+    {
+        constexpr int32_t kWindow = avx2::kWindow;
+        int32_t staged = 0;
+        int32_t p = 0;
+        while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
+            const avx2::Expanded step = expand_escaped_window(stream + p, count - p, staging, staged);
+            staged = step.staged;
+            if (step.consumed < 0) {
+                return std::min(staged, DECODE_MAX_VALUES);
+            }
+            p += step.consumed;
+        }
+        if (p < count && staged < DECODE_MAX_VALUES) {  // the last windows: from a zeroed copy
+            alignas(64) uint8_t rest[4 * kWindow] = {};
+            const int32_t left = count - p;
+            std::memcpy(rest, stream + p, static_cast<size_t>(left));
+            for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
+                const avx2::Expanded step = expand_escaped_window(rest + j, left - j, staging, staged);
+                staged = step.staged;
+                if (step.consumed < 0) {
+                    break;
+                }
+                j += step.consumed;
+            }
+        }
+        return std::min(staged, DECODE_MAX_VALUES);
+    }
+
     // ---- Delta stream ----
 
     // Zigzag codes of the bytewise differences a - b.
