@@ -491,6 +491,34 @@ TEST_P(EachPath, EncodesShortRunsAcrossTheBytesOfAWindow)
     }
 }
 
+// Escaped streams of literals and short run tokens, cut at every length (so
+// some end inside a token): with no escape byte near another, decoders take
+// each escape as a run token from the mask alone; a 255 escaped or as a run's
+// level, or an escape within a window's last two bytes, must still be parsed
+// a token at a time.
+TEST_P(EachPath, DecodesEscapedShortRunsAtEveryLength)
+{
+    std::mt19937 rng(11);
+    for (const unsigned top_one_in : {1000U, 40U, 6U}) {
+        for (const unsigned longest : {3U, 16U, 17U, 254U}) {
+            Bytes tokens;
+            while (tokens.size() < 400) {
+                const auto level = static_cast<uint8_t>(rng() % top_one_in == 0 ? 255 : rng() % 255);
+                if (rng() % 2 == 0) {
+                    tokens.insert(tokens.end(), {0xFF, static_cast<uint8_t>(2 + rng() % (longest - 1)), level});
+                } else if (level == 255) {
+                    tokens.insert(tokens.end(), {0xFF, 0xFF});
+                } else {
+                    tokens.push_back(level);
+                }
+            }
+            for (size_t n = 1; n <= tokens.size(); ++n) {
+                decode_checked(path().decode2, reference::decode_escaped, Bytes(tokens.begin(), tokens.begin() + n));
+            }
+        }
+    }
+}
+
 TEST_P(EachPath, DecodersTakeAnyBytes)
 {
     std::mt19937 rng(4);
