@@ -277,8 +277,8 @@ struct Avx2Primitives {
         std::memcpy(&counts, kPieceRuns.counts[piece], sizeof counts);
         counts += static_cast<uint64_t>(std::countr_zero(beyond)) << (8 * ((in_piece - 1) & 7));
         const __m128i at = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPieceRuns.at[piece]));
-        const __m128i levels =
-            _mm_shuffle_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(level_bytes + 8 * g)), at);
+        const __m128i levels = _mm_shuffle_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(level_bytes + 8 * std::ptrdiff_t{g})), at);
         return {_mm_cvtsi64_si128(static_cast<int64_t>(counts)), levels, in_piece};
     }
 
@@ -384,7 +384,7 @@ struct Avx2Primitives {
     [[gnu::always_inline]] static int32_t expand_each_pair(const uint8_t* pairs, int32_t n, uint8_t* staging,
                                                            int32_t staged)
     {
-        for (int32_t j = 0; j < n && staged < DECODE_MAX_VALUES; ++j) {
+        for (std::ptrdiff_t j = 0; j < n && staged < DECODE_MAX_VALUES; ++j) {
             const int32_t length = pairs[2 * j] + 1;
             const uint8_t level = pairs[2 * j + 1];
             if (length <= 16) {
