@@ -513,7 +513,8 @@ TEST_P(EachPath, DecodesEscapedShortRunsAtEveryLength)
                 }
             }
             for (size_t n = 1; n <= tokens.size(); ++n) {
-                decode_checked(path().decode2, reference::decode_escaped, Bytes(tokens.begin(), tokens.begin() + n));
+                decode_checked(path().decode2, reference::decode_escaped,
+                               Bytes(tokens.begin(), tokens.begin() + static_cast<std::ptrdiff_t>(n)));
             }
         }
     }
