@@ -32,6 +32,7 @@ using Words = int32_t __attribute__((vector_size(16)));
 using TwoWords = int32_t __attribute__((vector_size(8)));
 using UWords = uint32_t __attribute__((vector_size(16)));
 using Shorts = int16_t __attribute__((vector_size(16)));
+using Halves = uint16_t __attribute__((vector_size(16)));
 using Bytes = uint8_t __attribute__((vector_size(16)));
 
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
@@ -490,8 +491,10 @@ int32_t put_run(Staging& staging, int32_t staged, uint8_t level, int32_t length)
     return staged + length;
 }
 
-// The count bytes of the four pairs in a word.
+// The count bytes of the four pairs in a word, and their bits that only
+// counts of 8 or more (runs longer than eight values) have.
 constexpr uint64_t kPairCounts = 0x00FF00FF00FF00FFU;
+constexpr uint64_t kShortPairCounts = 0x00F800F800F800F8U;
 
 // The levels of a word of four pairs, gathered into its low four bytes.
 uint64_t pair_levels(uint64_t word)
@@ -501,23 +504,49 @@ uint64_t pair_levels(uint64_t word)
     return (levels | (levels >> 16)) & 0xFFFFFFFFU;
 }
 
+// The levels of the 16 pairs at `pairs`, in vector lanes: each pair is a
+// 16-bit lane whose level byte is the high one on little-endian CPUs.
+void gather_pair_levels(const uint8_t* pairs, uint8_t* levels)
+{
+    Halves halves[2];
+    std::memcpy(halves, pairs, sizeof halves);
+    for (Halves& h : halves) {
+        h = kLittleEndian ? h >> 8 : h & 0xFF;
+    }
+    const Bytes bytes = __builtin_convertvector(
+        __builtin_shufflevector(halves[0], halves[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), Bytes);
+    std::memcpy(levels, &bytes, sizeof bytes);
+}
+
 int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
 {
     const int32_t end = count & ~1;  // a trailing half pair is ignored
     uint8_t* const levels = staging.levels();
     int32_t staged = 0;
     int32_t p = 0;
-    // Sixteen runs of one value at once, or four tokens one after another.
-    // Either starts below the capacity and stages at most 16 bytes, or four
-    // runs.
+    // Four tokens (eight bytes) or sixteen (32 bytes) a step. A step starts
+    // below the capacity and stages at most 16 bytes, or four runs.
     while (end - p >= 32 && staged < DECODE_MAX_VALUES) {
-        const uint64_t words[4] = {load_word(stream + p), load_word(stream + p + 8), load_word(stream + p + 16),
-                                   load_word(stream + p + 24)};
-        if (((words[0] | words[1] | words[2] | words[3]) & kPairCounts) == 0) {
-            store_word(levels + staged, pair_levels(words[0]) | pair_levels(words[1]) << 32);
-            store_word(levels + staged + 8, pair_levels(words[2]) | pair_levels(words[3]) << 32);
-            staged += 16;
-            p += 32;
+        const uint64_t word = load_word(stream + p);
+        if ((word & kPairCounts) == 0) {  // runs of one value: their levels gathered
+            const uint64_t rest = load_word(stream + p + 8) | load_word(stream + p + 16) | load_word(stream + p + 24);
+            if ((rest & kPairCounts) == 0) {
+                gather_pair_levels(stream + p, levels + staged);
+                staged += 16;
+                p += 32;
+                continue;
+            }
+            store_word(levels + staged, pair_levels(word));
+            staged += 4;
+            p += 8;
+            continue;
+        }
+        if ((word & kShortPairCounts) == 0) {  // runs of one to eight values: a word store each
+            for (int32_t k = 0; k < 8; k += 2) {
+                store_word(levels + staged, stream[p + k + 1] * kOnes);
+                staged += stream[p + k] + 1;
+            }
+            p += 8;
             continue;
         }
         for (int32_t k = 0; k < 4; ++k, p += 2) {
