@@ -242,12 +242,14 @@ struct PairTokens {
     static constexpr int32_t kMaxRun = format::kPairMaxRun;
     static constexpr int32_t kSingleBytes = 2;
 
-    static uint8_t* close(const OpenRun& run, int32_t end)
+    static uint8_t* put(uint8_t* out, std::ptrdiff_t length, uint8_t level)
     {
-        run.out[0] = static_cast<uint8_t>(end - run.start - 1);
-        run.out[1] = run.level;
-        return run.out + 2;
+        out[0] = static_cast<uint8_t>(length - 1);
+        out[1] = level;
+        return out + 2;
     }
+
+    static uint8_t* close(const OpenRun& run, int32_t end) { return put(run.out, end - run.start, run.level); }
 
     // The high bit of each byte of the word of levels that a run of one at
     // it cannot be written from the word itself: none.
@@ -274,15 +276,16 @@ struct EscapedTokens {
     static constexpr int32_t kSingleBytes = 1;  // when not 255
 
     // Writes three bytes whatever the token.
-    static uint8_t* close(const OpenRun& run, int32_t end)
+    static uint8_t* put(uint8_t* out, std::ptrdiff_t length, uint8_t level)
     {
-        const int32_t length = end - run.start;
         const bool single = length == 1;
-        run.out[0] = single ? run.level : kEscape;
-        run.out[1] = single ? kEscape : static_cast<uint8_t>(length);
-        run.out[2] = run.level;
-        return run.out + (single ? (run.level == kEscape ? 2 : 1) : 3);
+        out[0] = single ? level : kEscape;
+        out[1] = single ? kEscape : static_cast<uint8_t>(length);
+        out[2] = level;
+        return out + (single ? (level == kEscape ? 2 : 1) : 3);
     }
+
+    static uint8_t* close(const OpenRun& run, int32_t end) { return put(run.out, end - run.start, run.level); }
 
     // Level 255, whose run of one is escaped.
     static uint64_t unlike_singles(uint64_t levels) { return zero_bytes(~levels); }
@@ -298,12 +301,18 @@ struct EscapedTokens {
 template <class Tokens>
 OpenRun close_at_starts(const uint8_t* levels, int32_t first, uint64_t starts, OpenRun run)
 {
+    // Positions relative to the window, in registers of the pointer's width.
+    uint8_t* out = run.out;
+    std::ptrdiff_t start = run.start - first;  // negative while the run began before the window
+    uint8_t level = run.level;
     while (starts != 0) {
-        const int32_t s = std::countr_zero(starts);
-        run = {Tokens::close(run, first + s), first + s, levels[s]};
+        const std::ptrdiff_t s = std::countr_zero(starts);
+        out = Tokens::put(out, s - start, level);
+        start = s;
+        level = levels[s];
         starts &= starts - 1;
     }
-    return run;
+    return {out, first + static_cast<int32_t>(start), level};
 }
 
 // Codes the window of levels[0..valid) (valid <= 64; levels[-1] and 64 bytes
