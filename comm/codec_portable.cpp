@@ -104,12 +104,14 @@ int32_t quantise_steps(const float* values, uint8_t* levels, int32_t n)
                 row = clamp_four(row);
             }
         }
-        const Shorts low = __builtin_convertvector(
-            __builtin_shufflevector(scale_four<kInDouble>(rows[0]), scale_four<kInDouble>(rows[1]), 0, 1, 2, 3, 4, 5, 6, 7),
-            Shorts);
-        const Shorts high = __builtin_convertvector(
-            __builtin_shufflevector(scale_four<kInDouble>(rows[2]), scale_four<kInDouble>(rows[3]), 0, 1, 2, 3, 4, 5, 6, 7),
-            Shorts);
+        const Shorts low =
+            __builtin_convertvector(__builtin_shufflevector(scale_four<kInDouble>(rows[0]),
+                                                            scale_four<kInDouble>(rows[1]), 0, 1, 2, 3, 4, 5, 6, 7),
+                                    Shorts);
+        const Shorts high =
+            __builtin_convertvector(__builtin_shufflevector(scale_four<kInDouble>(rows[2]),
+                                                            scale_four<kInDouble>(rows[3]), 0, 1, 2, 3, 4, 5, 6, 7),
+                                    Shorts);
         const Bytes bytes = __builtin_convertvector(
             __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), Bytes);
         std::memcpy(levels + i, &bytes, sizeof bytes);
@@ -119,7 +121,8 @@ int32_t quantise_steps(const float* values, uint8_t* levels, int32_t n)
 
 void quantise_block(const float* values, uint8_t* levels, int32_t n)
 {
-    int32_t i = rounds_to_nearest() ? quantise_steps<false>(values, levels, n) : quantise_steps<true>(values, levels, n);
+    int32_t i =
+        rounds_to_nearest() ? quantise_steps<false>(values, levels, n) : quantise_steps<true>(values, levels, n);
     for (; i < n; ++i) {
         levels[i] = quantise(values[i]);
     }
@@ -638,7 +641,6 @@ int32_t decode_staged(const uint8_t* stream, float* values, int32_t count)
     Staging staging(values);
     return staging.finish(Expand(stream, count, staging));
 }
-
 
 // ---- Delta stream -----------------------------------------------------------
 
