@@ -80,7 +80,7 @@ Floats clamp_four(Floats x)
 // numbers a larger exponent).
 bool in_range(const Floats (&rows)[4])
 {
-    constexpr uint32_t kOne = std::bit_cast<uint32_t>(1.0F);
+    constexpr auto kOne = std::bit_cast<uint32_t>(1.0F);
     const UWords outside = (std::bit_cast<UWords>(rows[0]) > kOne) | (std::bit_cast<UWords>(rows[1]) > kOne) |
                            (std::bit_cast<UWords>(rows[2]) > kOne) | (std::bit_cast<UWords>(rows[3]) > kOne);
     const UWords folded = outside | __builtin_shufflevector(outside, outside, 2, 3, 0, 1);
