@@ -97,8 +97,9 @@ struct Coders {
 
 std::vector<Coders> implementations()
 {
-    std::vector<Coders> list{{"before", reference::encode_pairs, reference::decode_pairs, reference::encode_escaped,
-                              reference::decode_escaped, reference::encode_deltas, reference::decode_deltas}};
+    std::vector<Coders> list{{std::string(bench::kBefore), reference::encode_pairs, reference::decode_pairs,
+                              reference::encode_escaped, reference::decode_escaped, reference::encode_deltas,
+                              reference::decode_deltas}};
     const auto paths = comm::detail::runnable_paths();
     std::transform(paths.begin(), paths.end(), std::back_inserter(list), [](const comm::detail::CodecPath* path) {
         return Coders{path->name,    path->encode,  path->decode, path->encode2,
@@ -432,7 +433,8 @@ int main(int argc, char** argv)
     benchmark::AddCustomContext("comm_peer", bench::peer_description());
 
     // The library owns the default display reporter.
-    bench::RatioTable reporter(benchmark::CreateDefaultDisplayReporter(), table_only, blocks, columns);
+    bench::RatioTable reporter(benchmark::CreateDefaultDisplayReporter(), table_only, blocks, columns,
+                               comm::detail::active_path().name);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return reporter.failed() ? 1 : 0;

@@ -8,8 +8,8 @@
 #include <random>
 #include <string>
 
-#include "bench/signals.hpp"
 #include "comm/sample_level.hpp"
+#include "reference/signals.hpp"
 
 namespace bench {
 namespace {

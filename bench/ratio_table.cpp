@@ -44,8 +44,12 @@ std::string peer_description()
 }
 
 RatioTable::RatioTable(benchmark::BenchmarkReporter* display, bool table_only, const std::deque<Block>& blocks,
-                       std::vector<std::string> columns)
-    : display_(display), table_only_(table_only), blocks_(blocks), columns_(std::move(columns))
+                       std::vector<std::string> columns, std::string picked)
+    : display_(display),
+      table_only_(table_only),
+      blocks_(blocks),
+      columns_(std::move(columns)),
+      picked_(std::move(picked))
 {
 }
 
@@ -138,7 +142,32 @@ void RatioTable::print_coders(std::ostream& out) const
         }
         out << '\n';
     }
+    print_picked(out);
     print_sizes(out);
+}
+
+// Every function and data set on which the path the dispatch picks is slower
+// than another path beyond the spread of both: a path there would pay to skip.
+void RatioTable::print_picked(std::ostream& out) const
+{
+    std::string slower;
+    for (const Block& block : blocks_) {
+        const std::string baseline = bench_name(block, kMemcpy, kFloats);
+        for (const Coder coder : kCoders) {
+            const std::string picked = bench_name(block, coder_name(coder), picked_);
+            for (const std::string& column : columns_) {
+                const std::string other = bench_name(block, coder_name(coder), column);
+                if (column != kBefore && column != kPeer && column != picked_ &&
+                    slower_beyond_spread(spread(picked), spread(other))) {
+                    slower += "  " + block.group + " " + coder_name(coder) + ": " + cell(picked, baseline) + ", " +
+                              column + " " + cell(other, baseline) + "\n";
+                }
+            }
+        }
+    }
+    out << "the path the dispatch picks (" << picked_
+        << ") against the others, slower beyond both spreads:" << (slower.empty() ? " nowhere\n" : "\n" + slower)
+        << '\n';
 }
 
 namespace {

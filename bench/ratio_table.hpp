@@ -26,11 +26,12 @@ std::string peer_description();
 // Passes the runs to the display reporter chosen on the command line (unless
 // only the table is wanted), keeps each benchmark's CPU time per iteration for
 // every repetition, and at the end prints the tables. `columns` are the
-// implementations of the coders, then the peer; `blocks` must outlive it.
+// implementations of the coders, then the peer; `picked` is the path the
+// library's dispatch runs; `blocks` must outlive it.
 class RatioTable final : public benchmark::BenchmarkReporter {
 public:
     RatioTable(benchmark::BenchmarkReporter* display, bool table_only, const std::deque<Block>& blocks,
-               std::vector<std::string> columns);
+               std::vector<std::string> columns, std::string picked);
 
     bool ReportContext(const Context& context) override { return display_->ReportContext(context); }
     void ReportRuns(const std::vector<Run>& runs) override;
@@ -45,6 +46,7 @@ private:
     void print(std::ostream& out) const;
     void print_coders(std::ostream& out) const;
     void print_sizes(std::ostream& out) const;
+    void print_picked(std::ostream& out) const;
     void print_framing(std::ostream& out) const;
     static std::string row(const std::vector<std::string>& cells);
     void print_errors(std::ostream& out) const;
@@ -53,6 +55,7 @@ private:
     bool table_only_;
     const std::deque<Block>& blocks_;
     std::vector<std::string> columns_;
+    std::string picked_;
     std::map<std::string, std::vector<double>> times_;  // CPU ns per iteration, one per repetition
     std::map<std::string, std::string> errors_;
 };

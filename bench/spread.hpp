@@ -51,6 +51,13 @@ inline std::string ratio_cell(const Spread& times, const Spread& baseline)
     return figure(times.median / base) + " [" + figure(times.min / base) + ".." + figure(times.max / base) + "]";
 }
 
+// Whether `a` is slower than `b` beyond the machine's noise: a's fastest
+// repetition slower than b's slowest. Two runs of one code rarely pass this.
+inline bool slower_beyond_spread(const Spread& a, const Spread& b)
+{
+    return a.count != 0 && b.count != 0 && a.min > b.max;
+}
+
 }  // namespace bench
 
 #endif  // BENCH_SPREAD_HPP

@@ -79,6 +79,7 @@ inline constexpr std::string_view kFloats = "floats";
 inline constexpr std::array<std::string_view, 2> kStreams = {"pair", "escaped"};
 inline constexpr std::array<std::string_view, 2> kFraming = {"split", "merge"};
 inline constexpr std::string_view kPeer = "lz4";
+inline constexpr std::string_view kBefore = "before";  // the reference coders' column
 
 inline std::string bench_name(const Block& block, std::string_view function, std::string_view implementation)
 {

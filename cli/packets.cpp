@@ -18,34 +18,10 @@
 namespace comm_tool {
 namespace {
 
-// Bytes read or written at a time.
-constexpr size_t kPiece = size_t{4} << 20;
-
-std::string grouped(uint64_t n)
-{
-    std::string digits = fmt::format("{}", n);
-    for (size_t at = digits.size(); at > 3; at -= 3) {
-        digits.insert(at - 3, 1, ',');
-    }
-    return digits;
-}
-
 std::string percent(uint64_t part, uint64_t whole)
 {
     return whole == 0 ? std::string("-")
                       : fmt::format("{:.1f}%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
-}
-
-// Runs `body` and turns an InputError into its line and status 2.
-template <class Body>
-int guarded(const Command& command, Body&& body)
-{
-    try {
-        return body();
-    } catch (const InputError& e) {
-        command.error(e.what());
-        return 2;
-    }
 }
 
 // ---- comm pack
@@ -226,13 +202,11 @@ int read_packets(const Command& command, InputFile& input, Unpacker& unpacker,
 
 int read_command(const Command& command, const ReadOptions& options, Mode mode)
 {
-    if (!options.fill.empty() && options.fill != "nan") {
-        throw InputError(fmt::format("--fill {} is not nan, the one fill there is", options.fill));
-    }
+    const bool fill_nan = fill_with_nan(options.fill);
     InputFile input(options.in, command.streams());
     std::optional<Output> output;
     UnpackOptions unpack_options;
-    unpack_options.fill_nan = options.fill == "nan";
+    unpack_options.fill_nan = fill_nan;
     unpack_options.list_streams = mode == Mode::list;
     unpack_options.list_blocks = mode == Mode::list && command.verbose();
     Unpacker unpacker(command, input.name(), nullptr, unpack_options);
@@ -271,9 +245,8 @@ int run_reading(std::span<const char* const> argv, const Streams& streams, Mode 
     app.add_option("IN", options.in, ".comm file; - reads standard input")->required();
     if (mode == Mode::unpack) {
         app.add_option("OUT", options.out, "float32 file, little-endian; - writes standard output")->required();
-        app.add_option("--fill", options.fill,
-                       "nan: write each lost block as NaN values, so later ones keep their place");
-        app.add_flag("-f,--force", options.force, "overwrite OUT if it exists");
+        add_fill_option(app, options.fill);
+        Command::add_force(app, options.force);
     }
     command.add_verbosity(app);
     if (const std::optional<int> status = command.parse(app, argv)) {
@@ -299,7 +272,7 @@ int run_pack(std::span<const char* const> argv, const Streams& streams)
         ->capture_default_str();
     app.add_option("--block", options.block, fmt::format("values per block, 1 to {}", DECODE_MAX_VALUES))
         ->capture_default_str();
-    app.add_flag("-f,--force", options.force, "overwrite OUT if it exists");
+    Command::add_force(app, options.force);
     command.add_verbosity(app);
     if (const std::optional<int> status = command.parse(app, argv)) {
         return *status;

@@ -8,6 +8,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "cli/tool.hpp"
+
 namespace comm_tool {
 namespace {
 
@@ -30,16 +32,6 @@ std::optional<double> mb_per_s(uint64_t bytes, double seconds)
         return std::nullopt;
     }
     return static_cast<double>(bytes) / seconds / 1e6;
-}
-
-// 1234567 -> "1,234,567".
-std::string grouped(uint64_t n)
-{
-    std::string digits = fmt::format("{}", n);
-    for (size_t at = digits.size(); at > 3; at -= 3) {
-        digits.insert(at - 3, 1, ',');
-    }
-    return digits;
 }
 
 std::string throughput(std::optional<double> mb_s)

@@ -26,6 +26,11 @@ void Command::add_verbosity(CLI::App& app)
     app.add_flag("-v,--verbose", verbose_count_, "say more");
 }
 
+void Command::add_force(CLI::App& app, bool& force)
+{
+    app.add_flag("-f,--force", force, "overwrite OUT if it exists");
+}
+
 std::optional<int> Command::parse(CLI::App& app, std::span<const char* const> argv)
 {
     bool version = false;
@@ -86,6 +91,15 @@ double positive_option(const std::string& option, const std::string& text)
         throw InputError(fmt::format("{} {} is not a number above 0", option, text));
     }
     return *value;
+}
+
+std::string grouped(uint64_t n)
+{
+    std::string digits = fmt::format("{}", n);
+    for (size_t at = digits.size(); at > 3; at -= 3) {
+        digits.insert(at - 3, 1, ',');
+    }
+    return digits;
 }
 
 std::string display_name(const std::string& name, bool output)

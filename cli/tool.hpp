@@ -46,6 +46,8 @@ public:
 
     // Adds -q and -v to `app`.
     void add_verbosity(CLI::App& app);
+    // Adds -f,--force to `app`, for commands that write OUT.
+    static void add_force(CLI::App& app, bool& force);
 
     // Parses `argv` (argv[0] being the command's name), with --help and
     // --version answered on out. Returns the exit status when the command
@@ -129,6 +131,24 @@ private:
 
 // "standard input" or "standard output" for "-", else the name itself.
 std::string display_name(const std::string& name, bool output = false);
+
+// 1234567 -> "1,234,567": counts in messages and reports.
+std::string grouped(uint64_t n);
+
+// Bytes a command reads or writes at a time.
+inline constexpr size_t kPiece = size_t{4} << 20;
+
+// Runs `body` and turns an InputError into its line and status 2.
+template <class Body>
+int guarded(const Command& command, Body&& body)
+{
+    try {
+        return body();
+    } catch (const InputError& e) {
+        command.error(e.what());
+        return 2;
+    }
+}
 
 // A line on standard error, redrawn in place, for long work; only when err
 // is a terminal, not with -q, and once the work has taken a second.

@@ -29,17 +29,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kPiece = size_t{4} << 20;
-
-std::string grouped(uint64_t n)
-{
-    std::string digits = fmt::format("{}", n);
-    for (size_t at = digits.size(); at > 3; at -= 3) {
-        digits.insert(at - 3, 1, ',');
-    }
-    return digits;
-}
-
 double seconds_since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -324,9 +313,7 @@ int receive(const Command& command, const RecvOptions& options)
 {
     const double timeout = positive_option("--timeout", options.timeout);
     const auto window = static_cast<size_t>(whole_option("--window", options.window, 1, 1024));
-    if (!options.fill.empty() && options.fill != "nan") {
-        throw InputError(fmt::format("--fill {} is not nan, the one fill there is", options.fill));
-    }
+    const bool fill_nan = fill_with_nan(options.fill);
     const Address address = resolve(options.source);
     const Socket socket_ = open_socket(address, options.source);
     // A large receive buffer: the sender's bursts wait here while blocks are written.
@@ -344,7 +331,7 @@ int receive(const Command& command, const RecvOptions& options)
 
     Output output(options.out, options.force, command.streams());
     UnpackOptions unpack_options;
-    unpack_options.fill_nan = options.fill == "nan";
+    unpack_options.fill_nan = fill_nan;
     unpack_options.window = window;
     unpack_options.new_stream_on_id = false;
     Unpacker unpacker(command, options.source, &output, unpack_options);
@@ -405,17 +392,6 @@ int receive(const Command& command, const RecvOptions& options)
     return 0;
 }
 
-template <class Body>
-int guarded(const Command& command, Body&& body)
-{
-    try {
-        return body();
-    } catch (const InputError& e) {
-        command.error(e.what());
-        return 2;
-    }
-}
-
 }  // namespace
 
 int run_send(std::span<const char* const> argv, const Streams& streams)
@@ -447,8 +423,8 @@ int run_recv(std::span<const char* const> argv, const Streams& streams)
     app.add_option("OUT", options.out, "float32 file, little-endian; - writes standard output")->required();
     app.add_option("--timeout", options.timeout, "seconds without a datagram before giving up")->capture_default_str();
     app.add_option("--window", options.window, "blocks held for reordering, 1 to 1024")->capture_default_str();
-    app.add_option("--fill", options.fill, "nan: write each lost block as NaN values, so later ones keep their place");
-    app.add_flag("-f,--force", options.force, "overwrite OUT if it exists");
+    add_fill_option(app, options.fill);
+    Command::add_force(app, options.force);
     command.add_verbosity(app);
     if (const std::optional<int> status = command.parse(app, argv)) {
         return *status;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 namespace comm_tool {
 namespace {
@@ -15,15 +16,6 @@ constexpr uint64_t kNamedLosses = 20;
 uint32_t load_u32(const uint8_t* bytes)
 {
     return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
-}
-
-std::string grouped(uint64_t n)
-{
-    std::string digits = fmt::format("{}", n);
-    for (size_t at = digits.size(); at > 3; at -= 3) {
-        digits.insert(at - 3, 1, ',');
-    }
-    return digits;
 }
 
 bool good_packet_at(std::span<const uint8_t> bytes, size_t at)
@@ -44,6 +36,19 @@ void add_counts(comm::wire::counters& total, const comm::wire::counters& part)
 }
 
 }  // namespace
+
+void add_fill_option(CLI::App& app, std::string& fill)
+{
+    app.add_option("--fill", fill, "nan: write each lost block as NaN values, so later ones keep their place");
+}
+
+bool fill_with_nan(const std::string& fill)
+{
+    if (!fill.empty() && fill != "nan") {
+        throw InputError(fmt::format("--fill {} is not nan, the one fill there is", fill));
+    }
+    return fill == "nan";
+}
 
 InputKind classify(std::span<const uint8_t> first_bytes)
 {

@@ -28,6 +28,12 @@ enum class InputKind {
 // Classifies an input from its first bytes (as many as a read gives).
 InputKind classify(std::span<const uint8_t> first_bytes);
 
+// Adds --fill to `app`, for commands that write blocks out.
+void add_fill_option(CLI::App& app, std::string& fill);
+// Whether the --fill value asks for NaN in place of lost blocks; "" for none.
+// Throws InputError for any value but "" and "nan".
+bool fill_with_nan(const std::string& fill);
+
 struct UnpackOptions {
     bool fill_nan = false;         // write a lost block's values as NaN
     bool list_blocks = false;      // a line on out for each block (comm list -v)

@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "bench/signals.hpp"
 #include "checked_expect.hpp"
 #include "comm/codec_paths.hpp"
 #include "reference/checked_calls.hpp"
 #include "reference/reference.hpp"
+#include "reference/signals.hpp"
 
 namespace {
 

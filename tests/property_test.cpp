@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include "bench/signals.hpp"
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
 #include "emulation.hpp"
 #include "reference/reference.hpp"
+#include "reference/signals.hpp"
 
 namespace {
 

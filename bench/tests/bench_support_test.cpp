@@ -323,6 +323,12 @@ TEST(BenchSpread, MedianMinMaxAndRatioCells)
     EXPECT_EQ(bench::ratio_cell(bench::spread_of({70.0, 246.8}), baseline), "79.2 [35.0..123]");
     EXPECT_EQ(bench::ratio_cell(odd, bench::Spread{}), "-");
     EXPECT_EQ(bench::ratio_cell(bench::Spread{}, baseline), "-");
+
+    // Slower only where the ranges do not overlap, and never against no runs.
+    EXPECT_TRUE(bench::slower_beyond_spread(bench::spread_of({5.0, 6.0}), bench::spread_of({3.0, 4.9})));
+    EXPECT_FALSE(bench::slower_beyond_spread(bench::spread_of({5.0, 9.0}), bench::spread_of({3.0, 5.0})));
+    EXPECT_FALSE(bench::slower_beyond_spread(bench::spread_of({3.0, 5.0}), bench::spread_of({5.1, 6.0})));
+    EXPECT_FALSE(bench::slower_beyond_spread(odd, bench::Spread{}));
 }
 
 }  // namespace

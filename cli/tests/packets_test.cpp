@@ -25,41 +25,19 @@
 #include "comm/sample_level.hpp"
 #include "comm/wire.h"
 #include "driver/round_trip.hpp"
+#include "in_process.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-    int status = 0;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(std::FILE* file)
-{
-    std::string text(static_cast<size_t>(std::ftell(file)), '\0');
-    std::rewind(file);
-    EXPECT_EQ(std::fread(text.data(), 1, text.size(), file), text.size());
-    std::fclose(file);
-    return text;
-}
+using in_process::Result;
 
 // Runs `comm` with `args`.
-Result comm_tool_run(std::vector<std::string> args)
+Result comm_tool_run(const std::vector<std::string>& args)
 {
-    args.insert(args.begin(), "comm");
-    std::vector<const char*> argv;
-    argv.reserve(args.size());
-    for (const std::string& a : args) {
-        argv.push_back(a.c_str());
-    }
-    std::FILE* in = std::tmpfile();
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    const int status = comm_tool::run(argv, {in, out, err});
-    std::fclose(in);
-    return {status, slurp(out), slurp(err)};
+    return in_process::run([](auto argv, const comm_tool::Streams& streams) { return comm_tool::run(argv, streams); },
+                           "comm", args);
 }
 
 std::vector<uint8_t> read_bytes(const fs::path& path)

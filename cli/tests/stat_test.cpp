@@ -21,6 +21,7 @@
 #include "cli/stat.hpp"
 #include "comm/Comm.h"
 #include "comm/sample_level.hpp"
+#include "in_process.hpp"
 #include "library_results.hpp"
 
 namespace {
@@ -30,37 +31,15 @@ using comm_tool::CodecMethod;
 using stat_test::library_results;
 using Json = nlohmann::json;
 
-std::string slurp(std::FILE* file)
-{
-    std::string text(static_cast<size_t>(std::ftell(file)), '\0');
-    std::rewind(file);
-    EXPECT_EQ(std::fread(text.data(), 1, text.size(), file), text.size());
-    std::fclose(file);
-    return text;
-}
-
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
+using in_process::Result;
 
 // Runs `comm stat` with `args`; `in` (closed afterwards) is its standard input.
-Result run(std::vector<std::string> args, std::FILE* in = nullptr,
+Result run(const std::vector<std::string>& args, std::FILE* in = nullptr,
            std::span<const CodecMethod> methods = comm_tool::library_methods())
 {
-    args.insert(args.begin(), "comm stat");
-    std::vector<const char*> argv;
-    argv.reserve(args.size());
-    for (const std::string& a : args) {
-        argv.push_back(a.c_str());
-    }
-    in = in != nullptr ? in : std::tmpfile();
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    const int status = comm_tool::run_stat(argv, {in, out, err}, methods);
-    std::fclose(in);
-    return {status, slurp(out), slurp(err)};
+    return in_process::run(
+        [methods](auto argv, const comm_tool::Streams& streams) { return comm_tool::run_stat(argv, streams, methods); },
+        "comm stat", args, in);
 }
 
 // Standard input as a pipe holding `bytes`: not a regular file, so checked

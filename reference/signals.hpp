@@ -4,8 +4,8 @@
 // seed with std::mt19937 (whose output the standard fixes) and its own normal
 // deviates, so a block is the same on every run; only the last bits of sin
 // may differ between C libraries, moving a level now and then.
-#ifndef BENCH_SIGNALS_HPP
-#define BENCH_SIGNALS_HPP
+#ifndef COMM_REFERENCE_SIGNALS_HPP
+#define COMM_REFERENCE_SIGNALS_HPP
 
 #include <algorithm>
 #include <cmath>
@@ -107,4 +107,4 @@ inline float pcm16_value(std::int16_t sample)
 
 }  // namespace signals
 
-#endif  // BENCH_SIGNALS_HPP
+#endif  // COMM_REFERENCE_SIGNALS_HPP
