@@ -132,6 +132,38 @@ TEST_P(EachPath, QuantisesLikeTheRule)
     EXPECT_EQ(levels, reference::levels_of(values));
 }
 
+// One value outside [0, 1] among in-range ones, at each position of two
+// vector steps: a quantiser that clamps only the steps holding such values
+// must find each kind wherever it stands.
+TEST_P(EachPath, ClampsALoneOutOfRangeValueAtEveryPosition)
+{
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    const float outside[] = {-0.0F,
+                             -std::numeric_limits<float>::denorm_min(),
+                             -0.5F,
+                             std::nextafter(1.0F, 2.0F),
+                             1.5F,
+                             2.0F,
+                             inf,
+                             -inf,
+                             std::nanf(""),
+                             -std::nanf(""),
+                             std::numeric_limits<float>::max()};
+    std::vector<float> values(48);
+    for (size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<float>(i + 100) / 255.0F;
+    }
+    for (const float odd : outside) {
+        for (size_t at = 0; at < 32; ++at) {
+            std::vector<float> block = values;
+            block[at] = odd;
+            Bytes levels(block.size());
+            path().quantise(block.data(), levels.data(), static_cast<int32_t>(block.size()));
+            ASSERT_EQ(levels, reference::levels_of(block)) << "value " << odd << " at " << at;
+        }
+    }
+}
+
 TEST_P(EachPath, ConvertsEveryLevelToItsValue)
 {
     Levels levels(1000);
