@@ -1,7 +1,8 @@
 // The portable coders: plain C++ on 64-bit words for every CPU, exact under
 // any rounding mode. Run starts are found eight values to a word compare, and
 // tokens are written without a branch of their own. The two float
-// conversions work sixteen values at a time in the compilers' vector types.
+// conversions work sixteen values at a time in the compilers' vector types,
+// except the quantiser's step on x86-64 (see quantise_steps_sse2).
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -13,6 +14,10 @@
 #include "comm/codec_paths.hpp"
 #include "comm/format_constants.hpp"
 #include "comm/sample_level.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace comm::detail {
 namespace {
@@ -119,10 +124,38 @@ int32_t quantise_steps(const float* values, uint8_t* levels, int32_t n)
     return i;
 }
 
+#if defined(__SSE2__)
+// GCC 12 compiles neither the clamp nor the narrowing above to SSE2's min, max
+// and pack instructions, and its step takes about 1.6 times as long as this
+// one (2.5 times on blocks with values above 1); every x86-64 CPU has SSE2.
+// Max first, so that NaN, which max passes on from its second operand,
+// becomes 0.
+int32_t quantise_steps_sse2(const float* values, uint8_t* levels, int32_t n)
+{
+    const __m128 one = _mm_set1_ps(1.0F);
+    const __m128 scale = _mm_set1_ps(kLevelScale);
+    int32_t i = 0;
+    for (; i + kStep <= n; i += kStep) {
+        __m128i q[4];
+        for (std::ptrdiff_t k = 0; k < 4; ++k) {
+            const __m128 x = _mm_loadu_ps(values + i + 4 * k);
+            q[k] = _mm_cvttps_epi32(_mm_mul_ps(_mm_min_ps(_mm_max_ps(x, _mm_setzero_ps()), one), scale));
+        }
+        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(levels + i), bytes);
+    }
+    return i;
+}
+#endif
+
 void quantise_block(const float* values, uint8_t* levels, int32_t n)
 {
+#if defined(__SSE2__)
+    int32_t i = rounds_to_nearest() ? quantise_steps_sse2(values, levels, n) : quantise_steps<true>(values, levels, n);
+#else
     int32_t i =
         rounds_to_nearest() ? quantise_steps<false>(values, levels, n) : quantise_steps<true>(values, levels, n);
+#endif
     for (; i < n; ++i) {
         levels[i] = quantise(values[i]);
     }
