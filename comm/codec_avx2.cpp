@@ -23,6 +23,119 @@ COMM_TARGET_REGION("avx2,fma,bmi,bmi2")
 namespace comm::detail {
 namespace {
 
+// Four runs of one to four values from their pairs (count, level): for the
+// counts c0..c3 (each below 4) the key c0 | c1 << 2 | c2 << 4 | c3 << 6 gives
+// the byte of the four pairs (2r + 1, run r's level) each of 16 output lanes
+// takes, and how many of those lanes the runs fill.
+struct ShortRunLayouts {
+    alignas(16) uint8_t lanes[256][16];
+    uint8_t total[256];
+};
+
+constexpr ShortRunLayouts make_short_run_layouts()
+{
+    ShortRunLayouts l{};
+    for (int key = 0; key < 256; ++key) {
+        int lane = 0;
+        for (int r = 0; r < 4; ++r) {
+            const int length = ((key >> (2 * r)) & 3) + 1;
+            for (int k = 0; k < length; ++k) {
+                l.lanes[key][lane++] = static_cast<uint8_t>(2 * r + 1);
+            }
+        }
+        l.total[key] = static_cast<uint8_t>(lane);
+        for (; lane < 16; ++lane) {
+            l.lanes[key][lane] = 7;
+        }
+    }
+    return l;
+}
+
+inline constexpr ShortRunLayouts kShortRunLayouts = make_short_run_layouts();
+
+// Eight runs of one or two values: for the mask of the runs of two, the
+// level (0..7) each of 16 output lanes takes.
+struct PairRunLayouts {
+    alignas(16) uint8_t lanes[256][16];
+};
+
+constexpr PairRunLayouts make_pair_run_layouts()
+{
+    PairRunLayouts l{};
+    for (int doubles = 0; doubles < 256; ++doubles) {
+        int lane = 0;
+        for (int r = 0; r < 8; ++r) {
+            for (int k = 0; k <= ((doubles >> r) & 1); ++k) {
+                l.lanes[doubles][lane++] = static_cast<uint8_t>(r);
+            }
+        }
+        for (; lane < 16; ++lane) {
+            l.lanes[doubles][lane] = 7;
+        }
+    }
+    return l;
+}
+
+inline constexpr PairRunLayouts kPairRunLayouts = make_pair_run_layouts();
+
+// For each 8-bit piece of a window's run starts: the positions of its starts
+// in order, and the count (length - 1) of the run each begins, the last one's
+// taken to the piece's end; 0s past its starts.
+struct PieceRuns {
+    alignas(8) uint8_t at[256][8];
+    alignas(8) uint8_t counts[256][8];
+};
+
+constexpr PieceRuns make_piece_runs()
+{
+    PieceRuns l{};
+    for (int piece = 0; piece < 256; ++piece) {
+        int j = 0;
+        for (int b = 0; b < 8; ++b) {
+            if (((piece >> b) & 1) != 0) {
+                l.at[piece][j++] = static_cast<uint8_t>(b);
+            }
+        }
+        for (int k = 0; k < j; ++k) {
+            const int next = k + 1 < j ? l.at[piece][k + 1] : 8;
+            l.counts[piece][k] = static_cast<uint8_t>(next - l.at[piece][k] - 1);
+        }
+    }
+    return l;
+}
+
+inline constexpr PieceRuns kPieceRuns = make_piece_runs();
+
+// Four escaped tokens laid out from their planar bytes [first bytes of the
+// four, second bytes, third bytes]: for the key (the size of token r, 0 to 3,
+// its low bit at bit r and its high bit at bit r + 4), the source byte of
+// each output byte, and the four tokens' total size.
+struct EscapedTokenLayouts {
+    alignas(16) uint8_t from[256][16];
+    uint8_t total[256];
+};
+
+constexpr EscapedTokenLayouts make_escaped_token_layouts()
+{
+    EscapedTokenLayouts l{};
+    for (int key = 0; key < 256; ++key) {
+        int out = 0;
+        for (int r = 0; r < 4; ++r) {
+            const int size = ((key >> r) & 1) + 2 * ((key >> (r + 4)) & 1);
+            for (int b = 0; b < size && out < 16; ++b) {
+                l.from[key][out++] = static_cast<uint8_t>(4 * b + r);
+            }
+        }
+        l.total[key] = static_cast<uint8_t>(out);
+        for (; out < 16; ++out) {
+            l.from[key][out] = 15;
+        }
+    }
+    return l;
+}
+
+inline constexpr EscapedTokenLayouts kEscapedTokenLayouts = make_escaped_token_layouts();
+
 struct Avx2Primitives {
     // The float rules need round-to-nearest, the default mode. Under any other
     // mode the caller has set, the path runs the portable coders instead.
@@ -99,12 +212,15 @@ struct Avx2Primitives {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_set1_epi8(static_cast<char>(v)));
     }
 
-    [[gnu::always_inline]] static bool counts_below_16(const uint8_t* p)
+    // Whether no count byte of the 64 pairs at p has a bit of `bits`.
+    [[gnu::always_inline]] static bool counts_without(const uint8_t* p, uint8_t bits)
     {
         const __m256i any = _mm256_or_si256(_mm256_or_si256(load32(p), load32(p + 32)),
                                             _mm256_or_si256(load32(p + 64), load32(p + 96)));
-        return _mm256_testz_si256(any, _mm256_set1_epi16(0x00F0)) != 0;
+        return _mm256_testz_si256(any, _mm256_set1_epi16(bits)) != 0;
     }
+
+    [[gnu::always_inline]] static bool counts_below_16(const uint8_t* p) { return counts_without(p, 0xF0); }
 
     // A pair (0, level) is the little-endian word level << 8.
     [[gnu::always_inline]] static void store_pairs(uint8_t* p, Window w)
@@ -139,6 +255,320 @@ struct Avx2Primitives {
         }
         counted = ~bits(zero_counts[0], zero_counts[1]);
         return {levels[0], levels[1]};
+    }
+
+    // ---- Token writers ----
+
+    // The runs begun by the starts in piece g of a window: their counts
+    // (length - 1), the last one's to the next start in a later piece, and
+    // their levels, in the low eight bytes.
+    struct PieceTokens {
+        __m128i counts;
+        __m128i levels;
+        int starts;
+    };
+
+    [[gnu::always_inline]] static PieceTokens piece_runs(const uint8_t* level_bytes, uint64_t starts, int g)
+    {
+        const auto piece = static_cast<uint8_t>(starts >> (8 * g));
+        const int in_piece = std::popcount(piece);
+        const uint64_t beyond = g < 7 ? starts >> (8 * g + 8) : 0;
+        uint64_t counts = 0;
+        std::memcpy(&counts, kPieceRuns.counts[piece], sizeof counts);
+        counts += static_cast<uint64_t>(std::countr_zero(beyond)) << (8 * ((in_piece - 1) & 7));
+        const __m128i at = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPieceRuns.at[piece]));
+        const __m128i levels = _mm_shuffle_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(level_bytes + 8 * std::ptrdiff_t{g})), at);
+        return {_mm_cvtsi64_si128(static_cast<int64_t>(counts)), levels, in_piece};
+    }
+
+    // Writes at `out` the pair tokens (length - 1, level) of the runs from
+    // each start of `starts` to the next (each shorter than a window, so no
+    // cut among them), and returns the position after them. Eight window
+    // positions at a time: the 8-bit piece of the mask looks up the positions
+    // of its starts, which pick their levels by a shuffle, and the counts of
+    // the runs they begin; the last start's run goes on to the first start of
+    // a later piece. Stores 128 bytes.
+    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        alignas(32) uint8_t level_bytes[avx2::kWindow];
+        store(level_bytes, window);
+        int32_t n = 0;  // starts in the pieces before
+#pragma GCC unroll 8
+        for (int g = 0; g < 8; ++g) {
+            const PieceTokens runs = piece_runs(level_bytes, starts, g);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * static_cast<std::ptrdiff_t>(n)),
+                             _mm_unpacklo_epi8(runs.counts, runs.levels));
+            n += runs.starts;
+        }
+        return out + 2 * static_cast<std::ptrdiff_t>(n - 1);
+    }
+
+    // The same for the escaped stream: a run of one is its level (255 as
+    // FF FF), a longer one FF length level. Each half piece's four tokens
+    // are laid out by a table keyed on their sizes. The window's last start
+    // has no next start, so its token is three bytes long, written and then
+    // given back. Stores at most 205 bytes.
+    // Laying out tokens of three sizes takes twice the table steps of pairs:
+    // on windows of few stretches the stretch code is faster.
+    static constexpr bool kEscapedRunsForManyStretches = true;
+
+    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        alignas(32) uint8_t level_bytes[avx2::kWindow];
+        store(level_bytes, window);
+        const __m128i escape = _mm_set1_epi8(static_cast<char>(avx2::kEscape));
+#pragma GCC unroll 8
+        for (int g = 0; g < 8; ++g) {
+            const PieceTokens runs = piece_runs(level_bytes, starts, g);
+            const __m128i single = _mm_cmpeq_epi8(runs.counts, _mm_setzero_si128());
+            const __m128i first = _mm_blendv_epi8(escape, runs.levels, single);
+            const __m128i second = _mm_blendv_epi8(_mm_add_epi8(runs.counts, _mm_set1_epi8(1)), escape, single);
+            const auto singles = static_cast<unsigned>(_mm_movemask_epi8(single));
+            const auto tops = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(runs.levels, escape)));
+            const unsigned present = (1U << runs.starts) - 1;
+            const unsigned size_low = present & ~(singles & tops);   // sizes 1 and 3
+            const unsigned size_high = present & (~singles | tops);  // sizes 2 and 3
+            const __m128i firsts_seconds = _mm_unpacklo_epi32(first, second);
+            const __m128i thirds = _mm_unpacklo_epi32(runs.levels, _mm_setzero_si128());
+            const __m128i halves[2] = {_mm_unpacklo_epi64(firsts_seconds, thirds),
+                                       _mm_unpackhi_epi64(firsts_seconds, thirds)};
+#pragma GCC unroll 2
+            for (int h = 0; h < 2; ++h) {
+                const auto key =
+                    static_cast<uint8_t>(((size_low >> (4 * h)) & 15) | (((size_high >> (4 * h)) & 15) << 4));
+                const __m128i from = _mm_load_si128(reinterpret_cast<const __m128i*>(kEscapedTokenLayouts.from[key]));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(halves[h], from));
+                out += kEscapedTokenLayouts.total[key];
+            }
+        }
+        return out - 3;
+    }
+
+    // ---- Decoders of many short runs ----
+
+    // Expands the first `limit` of the pairs at `pairs` after the `staged`
+    // levels, four pairs at a time where their runs are all shorter than five
+    // values (one table lookup and one 16-byte shuffle), a pair at a time
+    // elsewhere. Reads no pair past `limit`; stops once the capacity is
+    // reached, having stored less than a run of 256 past it.
+    [[gnu::always_inline]] static avx2::Expanded expand_short_runs(const uint8_t* pairs, int32_t limit,
+                                                                   uint8_t* staging, int32_t staged)
+    {
+        constexpr uint64_t kCountLow = 0x0003000300030003;
+        constexpr uint64_t kCountHigh = 0x00FC00FC00FC00FC;
+        // Gathers the four counts' low bits into bits 48..55.
+        constexpr uint64_t kKeyGather = 0x0001000400100040;
+        int32_t k = 0;
+        for (; k + 4 <= limit; k += 4) {
+            uint64_t four = 0;
+            std::memcpy(&four, pairs + 2 * static_cast<std::ptrdiff_t>(k), sizeof four);
+            if ((four & kCountHigh) == 0) {
+                const auto key = static_cast<uint8_t>(((four & kCountLow) * kKeyGather) >> 48);
+                const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(kShortRunLayouts.lanes[key]));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(staging + staged),
+                                 _mm_shuffle_epi8(_mm_cvtsi64_si128(static_cast<int64_t>(four)), lanes));
+                staged += kShortRunLayouts.total[key];
+            } else {
+                staged = expand_each_pair(pairs + 2 * static_cast<std::ptrdiff_t>(k), 4, staging, staged);
+            }
+            if (staged >= DECODE_MAX_VALUES) {
+                return {k + 4, staged};
+            }
+        }
+        return {limit, expand_each_pair(pairs + 2 * static_cast<std::ptrdiff_t>(k), limit - k, staging, staged)};
+    }
+
+    // A pair at a time: a 16-byte fill for a run of up to 16 values, else
+    // 64-byte fills. Stops once the capacity is reached.
+    [[gnu::always_inline]] static int32_t expand_each_pair(const uint8_t* pairs, int32_t n, uint8_t* staging,
+                                                           int32_t staged)
+    {
+        for (std::ptrdiff_t j = 0; j < n && staged < DECODE_MAX_VALUES; ++j) {
+            const int32_t length = pairs[2 * j] + 1;
+            const uint8_t level = pairs[2 * j + 1];
+            if (length <= 16) {
+                fill16(staging + staged, level);
+            } else {
+                avx2::fill_run<Avx2Primitives>(staging + staged, level, length);
+            }
+            staged += length;
+        }
+        return staged;
+    }
+
+    // A whole window of 64 pairs, each a run of one or two values: eight
+    // pairs a shuffle, its lanes looked up by the mask of the runs of two.
+    // Stores up to 16 bytes past what it keeps.
+    [[gnu::always_inline]] static int32_t expand_ones_and_twos(Window levels, uint64_t doubles, uint8_t* staging,
+                                                               int32_t staged)
+    {
+        alignas(64) uint8_t level_bytes[avx2::kWindow];
+        store(level_bytes, levels);
+#pragma GCC unroll 8
+        for (std::ptrdiff_t g = 0; g < 8; ++g) {
+            const auto eight = static_cast<uint8_t>(doubles >> (8 * g));
+            const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(kPairRunLayouts.lanes[eight]));
+            const __m128i from = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(level_bytes + 8 * g));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(staging + staged), _mm_shuffle_epi8(from, lanes));
+            staged += 8 + std::popcount(eight);
+        }
+        return staged;
+    }
+
+    // A window of pairs with many runs goes through expand_ones_and_twos or
+    // expand_short_runs, any other the way every path takes.
+    [[gnu::always_inline]] static avx2::Expanded expand_pair_window(const uint8_t* pairs, int32_t remaining,
+                                                                    uint8_t* staging, int32_t staged)
+    {
+        uint64_t counted = 0;
+        const Window levels = pair_levels(pairs, counted);
+        const int32_t limit = std::min(remaining, avx2::kWindow);
+        if (limit == avx2::kWindow && counted != 0 && counts_without(pairs, 0xFE)) {
+            return {limit, expand_ones_and_twos(levels, counted, staging, staged)};
+        }
+        if (std::popcount(counted & avx2::mask_below(limit)) > avx2::kDenseRuns) {
+            return expand_short_runs(pairs, limit, staging, staged);
+        }
+        return avx2::expand_pair_window<Avx2Primitives>(pairs, remaining, staging, staged);
+    }
+
+    static int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
+    {
+        constexpr int32_t kWindow = avx2::kWindow;
+        const int32_t pairs = count / 2;  // a trailing half pair is ignored
+        int32_t staged = 0;
+        int32_t i = 0;
+        while (pairs - i >= kWindow && staged < DECODE_MAX_VALUES) {
+            const avx2::Expanded step =
+                expand_pair_window(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
+            i += step.consumed;
+            staged = step.staged;
+        }
+        if (i < pairs && staged < DECODE_MAX_VALUES) {  // the last window: from a zeroed copy
+            alignas(64) uint8_t rest[2 * kWindow * 2] = {};
+            std::memcpy(rest, stream + 2 * static_cast<std::ptrdiff_t>(i), 2 * static_cast<size_t>(pairs - i));
+            staged = expand_pair_window(rest, pairs - i, staging, staged).staged;
+        }
+        return std::min(staged, DECODE_MAX_VALUES);
+    }
+
+    // The window's escapes when each is a run token FF length level whole
+    // within the first `limit` bytes (no escape byte within two of another):
+    // where each token starts is then known from the mask alone, not from the
+    // token before, so consecutive tokens are expanded independently.
+    [[gnu::always_inline]] static avx2::Expanded expand_runs_among_literals(const uint8_t* bytes, int32_t limit,
+                                                                            uint64_t escapes, uint8_t* staging,
+                                                                            int32_t staged)
+    {
+        int32_t p = 0;  // the first byte not yet expanded
+        do {
+            const int32_t e = std::countr_zero(escapes);
+            escapes &= escapes - 1;
+            store32(staging + staged, load32(bytes + p));
+            if (e - p > 32) {
+                store32(staging + staged + 32, load32(bytes + p + 32));
+            }
+            staged += e - p;
+            const int32_t length = bytes[e + 1];
+            if (length <= 16) {
+                fill16(staging + staged, bytes[e + 2]);
+            } else {
+                avx2::fill_run<Avx2Primitives>(staging + staged, bytes[e + 2], length);
+            }
+            staged += length;
+            p = e + 3;
+            if (staged >= DECODE_MAX_VALUES) {
+                return {p, staged};
+            }
+        } while (escapes != 0);
+        store(staging + staged, load(bytes + p));
+        return {limit, staged + limit - p};
+    }
+
+    // Expands the escaped stream's window of 64 bytes at `bytes` (the first
+    // `remaining` are the stream's; 128 bytes are readable) after the
+    // `staged` levels, as every path does, but with stores sized to what they
+    // keep: a stretch of literals under 32 bytes is one 32-byte store, a run
+    // of up to 16 values one 16-byte fill, and a token's kind is picked
+    // without a branch. What it consumes may end inside the next window; -1
+    // if the stream ends inside a token. Stops early at the capacity.
+    [[gnu::always_inline]] static avx2::Expanded expand_escaped_window(const uint8_t* bytes, int32_t remaining,
+                                                                       uint8_t* staging, int32_t staged)
+    {
+        constexpr uint8_t kEscape = avx2::kEscape;
+        const Window window = load(bytes);
+        const int32_t limit = std::min(remaining, avx2::kWindow);
+        uint64_t escapes = equal(window, kEscape) & avx2::mask_below(limit);
+        if (escapes == 0) {
+            store(staging + staged, window);
+            return {limit, staged + limit};
+        }
+        const int32_t last = avx2::kWindow - 1 - std::countl_zero(escapes);
+        if ((escapes & ((escapes >> 1) | (escapes >> 2))) == 0 && last + 3 <= limit) {
+            return expand_runs_among_literals(bytes, limit, escapes, staging, staged);
+        }
+        int32_t p = 0;  // the first byte not yet expanded
+        do {
+            const int32_t e = std::countr_zero(escapes);
+            store32(staging + staged, load32(bytes + p));
+            if (e - p > 32) {
+                store32(staging + staged + 32, load32(bytes + p + 32));
+            }
+            staged += e - p;
+            const int32_t left = remaining - e;
+            const bool escaped_255 = bytes[e + 1] == kEscape;  // FF FF, else FF length level
+            if (left < 3 && (left < 2 || !escaped_255)) {
+                return {-1, staged};
+            }
+            const int32_t length = escaped_255 ? 1 : bytes[e + 1];
+            const uint8_t level = escaped_255 ? kEscape : bytes[e + 2];
+            if (length <= 16) {
+                fill16(staging + staged, level);
+            } else {
+                avx2::fill_run<Avx2Primitives>(staging + staged, level, length);
+            }
+            staged += length;
+            p = e + (escaped_255 ? 2 : 3);
+            if (staged >= DECODE_MAX_VALUES) {
+                return {p, staged};
+            }
+            escapes = avx2::clear_bits_below(escapes, p);
+        } while (escapes != 0);
+        if (p < limit) {
+            store(staging + staged, load(bytes + p));
+            return {limit, staged + limit - p};
+        }
+        return {p, staged};
+    }
+
+    static int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
+    {
+        constexpr int32_t kWindow = avx2::kWindow;
+        int32_t staged = 0;
+        int32_t p = 0;
+        while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
+            const avx2::Expanded step = expand_escaped_window(stream + p, count - p, staging, staged);
+            staged = step.staged;
+            if (step.consumed < 0) {
+                return std::min(staged, DECODE_MAX_VALUES);
+            }
+            p += step.consumed;
+        }
+        if (p < count && staged < DECODE_MAX_VALUES) {  // the last windows: from a zeroed copy
+            alignas(64) uint8_t rest[4 * kWindow] = {};
+            const int32_t left = count - p;
+            std::memcpy(rest, stream + p, static_cast<size_t>(left));
+            for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
+                const avx2::Expanded step = expand_escaped_window(rest + j, left - j, staging, staged);
+                staged = step.staged;
+                if (step.consumed < 0) {
+                    break;
+                }
+                j += step.consumed;
+            }
+        }
+        return std::min(staged, DECODE_MAX_VALUES);
     }
 
     // ---- Delta stream ----

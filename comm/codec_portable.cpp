@@ -1,8 +1,7 @@
 // The portable coders: plain C++ on 64-bit words for every CPU, exact under
 // any rounding mode. Run starts are found eight values to a word compare, and
-// tokens are written without a branch of their own. On x86-64 the two float
-// conversions use SSE2, part of every x86-64 CPU: plain C++ compiles to one
-// conversion at a time there, several times slower.
+// tokens are written without a branch of their own. The two float
+// conversions work sixteen values at a time in the compilers' vector types.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -15,66 +14,130 @@
 #include "comm/format_constants.hpp"
 #include "comm/sample_level.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 namespace comm::detail {
 namespace {
 
 using format::kEscape;
 using format::kQuantiseChunk;  // typical blocks fit in one chunk: quantise all, then code all
 
-#if defined(__SSE2__)
-// Whether the float rules of the SSE2 conversions hold: they need rounding
-// to nearest, which the caller may have changed.
+// The float conversions take 16 values a step, in GCC and Clang vector types
+// for the quantiser and in a loop both compilers vectorise for the other:
+// SSE2 on x86-64, NEON on AArch64, plain code elsewhere. Written one value at
+// a time, the quantiser converts one value at a time on x86-64, several times
+// slower.
+constexpr int32_t kStep = 16;
+using Floats = float __attribute__((vector_size(16)));
+using Doubles = double __attribute__((vector_size(16)));
+using Words = int32_t __attribute__((vector_size(16)));
+using TwoWords = int32_t __attribute__((vector_size(8)));
+using UWords = uint32_t __attribute__((vector_size(16)));
+using Shorts = int16_t __attribute__((vector_size(16)));
+using Halves = uint16_t __attribute__((vector_size(16)));
+using Bytes = uint8_t __attribute__((vector_size(16)));
+
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// Whether float arithmetic rounds to nearest now: the caller may have set
+// another mode. 1 + 3/4 ulp and -1 - 3/4 ulp both round away from 1 only
+// under rounding to nearest (upward keeps -1, downward and toward zero keep
+// 1). Volatile, so that the compiler cannot fold the sums.
 bool rounds_to_nearest()
 {
-    constexpr unsigned kRoundingControl = 0x6000;  // MXCSR bits 13-14; 0 is to nearest
-    return (_mm_getcsr() & kRoundingControl) == 0;
+    volatile float one = 1.0F;
+    volatile float three_quarter_ulp = 0x1.8p-24F;
+    const float up = one + three_quarter_ulp;
+    const float down = -one - three_quarter_ulp;
+    return up > 1.0F && down < -1.0F;
 }
-#endif
+
+// The product of four values in [0, 1] and 255, truncated. Rounded to
+// nearest, the float product truncates to the level of the exact one for
+// every float in [0, 1]; the product in double is exact under any mode.
+template <bool kInDouble>
+Words scale_four(Floats x)
+{
+    if constexpr (kInDouble) {
+        constexpr auto kScale = static_cast<double>(kLevelScale);
+        const TwoWords low = __builtin_convertvector(
+            __builtin_convertvector(__builtin_shufflevector(x, x, 0, 1), Doubles) * kScale, TwoWords);
+        const TwoWords high = __builtin_convertvector(
+            __builtin_convertvector(__builtin_shufflevector(x, x, 2, 3), Doubles) * kScale, TwoWords);
+        return __builtin_shufflevector(low, high, 0, 1, 2, 3);
+    } else {
+        return __builtin_convertvector(x * kLevelScale, Words);
+    }
+}
+
+// Clamped to [0, 1]; NaN fails both comparisons and becomes 0.
+Floats clamp_four(Floats x)
+{
+    x = x > 0.0F ? x : 0.0F;
+    return x < 1.0F ? x : 1.0F;
+}
+
+// Whether all of the values are in [+0, 1]: their bits, unsigned, are at
+// most those of 1 (negative numbers have the sign bit, NaN and larger
+// numbers a larger exponent).
+bool in_range(const Floats (&rows)[4])
+{
+    constexpr auto kOne = std::bit_cast<uint32_t>(1.0F);
+    const UWords outside = (std::bit_cast<UWords>(rows[0]) > kOne) | (std::bit_cast<UWords>(rows[1]) > kOne) |
+                           (std::bit_cast<UWords>(rows[2]) > kOne) | (std::bit_cast<UWords>(rows[3]) > kOne);
+    const UWords folded = outside | __builtin_shufflevector(outside, outside, 2, 3, 0, 1);
+    return (folded[0] | folded[1]) == 0;
+}
+
+// Sixteen values a step, clamped only where some are out of range: most
+// blocks have none, and the clamp doubles the step's instructions.
+// Returns the values quantised, a multiple of 16.
+template <bool kInDouble>
+int32_t quantise_steps(const float* values, uint8_t* levels, int32_t n)
+{
+    int32_t i = 0;
+    for (; i + kStep <= n; i += kStep) {
+        Floats rows[4];
+        for (std::ptrdiff_t k = 0; k < 4; ++k) {
+            std::memcpy(&rows[k], values + i + 4 * k, sizeof rows[k]);
+        }
+        if (!in_range(rows)) [[unlikely]] {
+            for (Floats& row : rows) {
+                row = clamp_four(row);
+            }
+        }
+        const Shorts low =
+            __builtin_convertvector(__builtin_shufflevector(scale_four<kInDouble>(rows[0]),
+                                                            scale_four<kInDouble>(rows[1]), 0, 1, 2, 3, 4, 5, 6, 7),
+                                    Shorts);
+        const Shorts high =
+            __builtin_convertvector(__builtin_shufflevector(scale_four<kInDouble>(rows[2]),
+                                                            scale_four<kInDouble>(rows[3]), 0, 1, 2, 3, 4, 5, 6, 7),
+                                    Shorts);
+        const Bytes bytes = __builtin_convertvector(
+            __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), Bytes);
+        std::memcpy(levels + i, &bytes, sizeof bytes);
+    }
+    return i;
+}
 
 void quantise_block(const float* values, uint8_t* levels, int32_t n)
 {
-    int32_t i = 0;
-#if defined(__SSE2__)
-    // The rule of comm::quantise four values at a time: clamp (max first, so
-    // that NaN, which max passes on from its second operand, becomes 0), then
-    // the product, truncated. Under another rounding mode the exact product
-    // in double.
-    const __m128 one = _mm_set1_ps(1.0F);
-    if (rounds_to_nearest()) {
-        // The float product, rounded to nearest, truncates to the level of
-        // the exact one for every float in [0, 1].
-        const __m128 scale = _mm_set1_ps(kLevelScale);
-        for (; i + 16 <= n; i += 16) {
-            __m128i q[4];
-            for (std::ptrdiff_t k = 0; k < 4; ++k) {
-                const __m128 x = _mm_loadu_ps(values + i + 4 * k);
-                q[k] = _mm_cvttps_epi32(_mm_mul_ps(_mm_min_ps(_mm_max_ps(x, _mm_setzero_ps()), one), scale));
-            }
-            const __m128i words = _mm_packs_epi32(q[0], q[1]);
-            const __m128i words2 = _mm_packs_epi32(q[2], q[3]);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(levels + i), _mm_packus_epi16(words, words2));
-        }
-    }
-    const __m128d scale = _mm_set1_pd(static_cast<double>(kLevelScale));
-    for (; i + 16 <= n; i += 16) {
-        __m128i q[4];
-        for (std::ptrdiff_t k = 0; k < 4; ++k) {
-            const __m128 x = _mm_loadu_ps(values + i + 4 * k);
-            const __m128 clamped = _mm_min_ps(_mm_max_ps(x, _mm_setzero_ps()), one);
-            const __m128i low = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtps_pd(clamped), scale));
-            const __m128i high = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(clamped, clamped)), scale));
-            q[k] = _mm_unpacklo_epi64(low, high);
-        }
-        const __m128i words = _mm_packs_epi32(q[0], q[1]);
-        const __m128i words2 = _mm_packs_epi32(q[2], q[3]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(levels + i), _mm_packus_epi16(words, words2));
-    }
-#endif
+    int32_t i =
+        rounds_to_nearest() ? quantise_steps<false>(values, levels, n) : quantise_steps<true>(values, levels, n);
     for (; i < n; ++i) {
         levels[i] = quantise(values[i]);
+    }
+}
+
+// b / 255 for 16 levels as b * kHigh + b * kLow: kHigh is 1/255 cut to 9
+// bits, so that b * kHigh is exact, and the one rounding of the sum gives the
+// nearest float for every level (rounding to nearest).
+void convert_step(const uint8_t* __restrict levels, float* __restrict values)
+{
+    constexpr float kHigh = 0x1.01p-8F;
+    constexpr auto kLow = static_cast<float>(1.0 / 255.0 - 0x1.01p-8);
+    for (int32_t j = 0; j < kStep; ++j) {
+        const auto b = static_cast<float>(levels[j]);
+        values[j] = b * kHigh + b * kLow;
     }
 }
 
@@ -84,29 +147,12 @@ void quantise_block(const float* values, uint8_t* levels, int32_t n)
 void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_vectors)
 {
     int32_t i = 0;
-#if defined(__SSE2__)
     if (rounds_to_nearest()) {
-        // b / 255 as b * kHigh + b * kLow: kHigh is 1/255 cut to 17 bits, so
-        // that b * kHigh is exact, and the one rounding of the sum gives the
-        // nearest float for every level.
-        const __m128 high = _mm_set1_ps(0x1.01p-8F);
-        const __m128 low = _mm_set1_ps(static_cast<float>(1.0 / 255.0 - 0x1.01p-8));
-        const __m128i zero = _mm_setzero_si128();
-        const int32_t end = whole_vectors ? n + 15 : n;
-        for (; i + 16 <= end; i += 16) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + i));
-            const __m128i words[2] = {_mm_unpacklo_epi8(bytes, zero), _mm_unpackhi_epi8(bytes, zero)};
-            for (std::ptrdiff_t k = 0; k < 4; ++k) {
-                const __m128i word = words[k / 2];
-                const __m128 b =
-                    _mm_cvtepi32_ps(k % 2 == 0 ? _mm_unpacklo_epi16(word, zero) : _mm_unpackhi_epi16(word, zero));
-                _mm_storeu_ps(values + i + 4 * k, _mm_add_ps(_mm_mul_ps(b, high), _mm_mul_ps(b, low)));
-            }
+        const int32_t end = whole_vectors ? n + kStep - 1 : n;
+        for (; i + kStep <= end; i += kStep) {
+            convert_step(levels + i, values + i);
         }
     }
-#else
-    (void)whole_vectors;
-#endif
     for (; i < n; ++i) {
         values[i] = level_value(levels[i]);
     }
@@ -199,12 +245,14 @@ struct PairTokens {
     static constexpr int32_t kMaxRun = format::kPairMaxRun;
     static constexpr int32_t kSingleBytes = 2;
 
-    static uint8_t* close(const OpenRun& run, int32_t end)
+    static uint8_t* put(uint8_t* out, std::ptrdiff_t length, uint8_t level)
     {
-        run.out[0] = static_cast<uint8_t>(end - run.start - 1);
-        run.out[1] = run.level;
-        return run.out + 2;
+        out[0] = static_cast<uint8_t>(length - 1);
+        out[1] = level;
+        return out + 2;
     }
+
+    static uint8_t* close(const OpenRun& run, int32_t end) { return put(run.out, end - run.start, run.level); }
 
     // The high bit of each byte of the word of levels that a run of one at
     // it cannot be written from the word itself: none.
@@ -231,15 +279,16 @@ struct EscapedTokens {
     static constexpr int32_t kSingleBytes = 1;  // when not 255
 
     // Writes three bytes whatever the token.
-    static uint8_t* close(const OpenRun& run, int32_t end)
+    static uint8_t* put(uint8_t* out, std::ptrdiff_t length, uint8_t level)
     {
-        const int32_t length = end - run.start;
         const bool single = length == 1;
-        run.out[0] = single ? run.level : kEscape;
-        run.out[1] = single ? kEscape : static_cast<uint8_t>(length);
-        run.out[2] = run.level;
-        return run.out + (single ? (run.level == kEscape ? 2 : 1) : 3);
+        out[0] = single ? level : kEscape;
+        out[1] = single ? kEscape : static_cast<uint8_t>(length);
+        out[2] = level;
+        return out + (single ? (level == kEscape ? 2 : 1) : 3);
     }
+
+    static uint8_t* close(const OpenRun& run, int32_t end) { return put(run.out, end - run.start, run.level); }
 
     // Level 255, whose run of one is escaped.
     static uint64_t unlike_singles(uint64_t levels) { return zero_bytes(~levels); }
@@ -255,12 +304,18 @@ struct EscapedTokens {
 template <class Tokens>
 OpenRun close_at_starts(const uint8_t* levels, int32_t first, uint64_t starts, OpenRun run)
 {
+    // Positions relative to the window, in registers of the pointer's width.
+    uint8_t* out = run.out;
+    std::ptrdiff_t start = run.start - first;  // negative while the run began before the window
+    uint8_t level = run.level;
     while (starts != 0) {
-        const int32_t s = std::countr_zero(starts);
-        run = {Tokens::close(run, first + s), first + s, levels[s]};
+        const std::ptrdiff_t s = std::countr_zero(starts);
+        out = Tokens::put(out, s - start, level);
+        start = s;
+        level = levels[s];
         starts &= starts - 1;
     }
-    return run;
+    return {out, first + static_cast<int32_t>(start), level};
 }
 
 // Codes the window of levels[0..valid) (valid <= 64; levels[-1] and 64 bytes
@@ -384,102 +439,136 @@ constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 4 * format::kPairMaxRun;
 constexpr int32_t kStagedRun = 16;
 static_assert(kStagedRun + 1 >= 15);
 
+// The expanders keep the count of staged levels in a local of their own:
+// the level stores are byte stores, which the compiler must assume may change
+// any member, so a member count would be reloaded after each.
 class Staging {
 public:
     // The levels are written before they are read: no need to clear them.
     // cppcheck-suppress uninitMemberVar
     explicit Staging(float* values) : values_(values) {}  // NOLINT(cppcoreguidelines-pro-type-member-init)
 
-    [[nodiscard]] int32_t staged() const { return staged_; }
-    [[nodiscard]] bool full() const { return staged_ >= DECODE_MAX_VALUES; }
+    [[nodiscard]] uint8_t* levels() { return levels_; }
 
-    // Stages the eight levels of `word`, of which the first `keep`.
-    void put_word(uint64_t word, int32_t keep)
+    // Stages the rest of a run longer than kStagedRun whose first 16 levels
+    // are stored at `staged`; returns the new count.
+    int32_t put_long_run(int32_t staged, uint8_t level, int32_t length)
     {
-        store_word(levels_ + staged_, word);
-        staged_ += keep;
-    }
-
-    void put_level(uint8_t level) { levels_[staged_++] = level; }
-
-    // `length` (0 to 256) copies of `level`. Runs up to kStagedRun take no
-    // branch.
-    void put_run(uint8_t level, int32_t length)
-    {
-        const uint64_t word = level * kOnes;
-        store_word(levels_ + staged_, word);
-        store_word(levels_ + staged_ + 8, word);
-        if (length > kStagedRun) {
-            put_long_run(level, length);
-        } else {
-            staged_ += length;
+        if (staged + length > DECODE_MAX_VALUES) {  // cut at the capacity: staged, converted exactly at the end
+            for (int32_t k = 16; k < length; k += 8) {
+                store_word(levels_ + staged + k, level * kOnes);
+            }
+            return staged + length;
         }
+        // Past the staged levels, the whole vectors read this run's first 16
+        // levels, stored by the caller, and write no further than its values.
+        convert_levels(levels_ + converted_, values_ + converted_, staged - converted_, true);
+        const float value = level_value(level);
+        const float four[4] = {value, value, value, value};
+        float* const at = values_ + staged;
+        for (int32_t k = 0; k + 4 < length; k += 4) {
+            std::memcpy(at + k, four, sizeof four);
+        }
+        std::memcpy(at + length - 4, four, sizeof four);
+        converted_ = staged + length;
+        return converted_;
     }
 
-    // Converts what is staged; returns the values written, the capacity at
-    // most.
-    int32_t finish()
+    // Converts the `staged` levels; returns the values written, the capacity
+    // at most.
+    int32_t finish(int32_t staged)
     {
-        const int32_t size = std::min(staged_, DECODE_MAX_VALUES);
+        const int32_t size = std::min(staged, DECODE_MAX_VALUES);
         convert_levels(levels_ + converted_, values_ + converted_, size - converted_, false);
         return size;
     }
 
 private:
-    void put_long_run(uint8_t level, int32_t length)
-    {
-        if (staged_ + length > DECODE_MAX_VALUES) {  // cut at the capacity: staged, converted exactly at the end
-            for (int32_t k = 16; k < length; k += 8) {
-                store_word(levels_ + staged_ + k, level * kOnes);
-            }
-            staged_ += length;
-            return;
-        }
-        // Past the staged levels, the whole vectors read this run's first 16
-        // levels, stored above, and write no further than its values.
-        convert_levels(levels_ + converted_, values_ + converted_, staged_ - converted_, true);
-        const float value = level_value(level);
-        const float four[4] = {value, value, value, value};
-        float* const at = values_ + staged_;
-        for (int32_t k = 0; k + 4 < length; k += 4) {
-            std::memcpy(at + k, four, sizeof four);
-        }
-        std::memcpy(at + length - 4, four, sizeof four);
-        staged_ += length;
-        converted_ = staged_;
-    }
-
     uint8_t levels_[kStagingBytes];
     float* values_;
-    int32_t staged_ = 0;
     int32_t converted_ = 0;  // values_ holds the values of the levels before this
 };
 
-// The count bytes of the four pairs in a word.
-constexpr uint64_t kPairCounts = 0x00FF00FF00FF00FFU;
+// Stages `length` (0 to 256) copies of `level` at `staged`; returns the new
+// count. Runs up to kStagedRun take two word stores and no branch.
+int32_t put_run(Staging& staging, int32_t staged, uint8_t level, int32_t length)
+{
+    const uint64_t word = level * kOnes;
+    uint8_t* const at = staging.levels() + staged;
+    store_word(at, word);
+    store_word(at + 8, word);
+    if (length > kStagedRun) [[unlikely]] {
+        return staging.put_long_run(staged, level, length);
+    }
+    return staged + length;
+}
 
-void expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
+// The count bytes of the four pairs in a word, and their bits that only
+// counts of 8 or more (runs longer than eight values) have.
+constexpr uint64_t kPairCounts = 0x00FF00FF00FF00FFU;
+constexpr uint64_t kShortPairCounts = 0x00F800F800F800F8U;
+
+// The levels of a word of four pairs, gathered into its low four bytes.
+uint64_t pair_levels(uint64_t word)
+{
+    uint64_t levels = (word >> 8) & kPairCounts;
+    levels = (levels | (levels >> 8)) & 0x0000FFFF0000FFFFU;
+    return (levels | (levels >> 16)) & 0xFFFFFFFFU;
+}
+
+// The levels of the 16 pairs at `pairs`, in vector lanes: each pair is a
+// 16-bit lane whose level byte is the high one on little-endian CPUs.
+void gather_pair_levels(const uint8_t* pairs, uint8_t* levels)
+{
+    Halves halves[2];
+    std::memcpy(halves, pairs, sizeof halves);
+    for (Halves& h : halves) {
+        h = kLittleEndian ? h >> 8 : h & 0xFF;
+    }
+    const Bytes bytes = __builtin_convertvector(
+        __builtin_shufflevector(halves[0], halves[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), Bytes);
+    std::memcpy(levels, &bytes, sizeof bytes);
+}
+
+int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
 {
     const int32_t end = count & ~1;  // a trailing half pair is ignored
+    uint8_t* const levels = staging.levels();
+    int32_t staged = 0;
     int32_t p = 0;
-    while (end - p >= 8 && !staging.full()) {
+    // Four tokens (eight bytes) or sixteen (32 bytes) a step. A step starts
+    // below the capacity and stages at most 16 bytes, or four runs.
+    while (end - p >= 32 && staged < DECODE_MAX_VALUES) {
         const uint64_t word = load_word(stream + p);
-        if ((word & kPairCounts) == 0) {
-            // Four runs of one value: their levels gathered into four bytes.
-            uint64_t levels = (word >> 8) & kPairCounts;
-            levels = (levels | (levels >> 8)) & 0x0000FFFF0000FFFFU;
-            levels = (levels | (levels >> 16)) & 0xFFFFFFFFU;
-            staging.put_word(levels, 4);
+        if ((word & kPairCounts) == 0) {  // runs of one value: their levels gathered
+            const uint64_t rest = load_word(stream + p + 8) | load_word(stream + p + 16) | load_word(stream + p + 24);
+            if ((rest & kPairCounts) == 0) {
+                gather_pair_levels(stream + p, levels + staged);
+                staged += 16;
+                p += 32;
+                continue;
+            }
+            store_word(levels + staged, pair_levels(word));
+            staged += 4;
+            p += 8;
+            continue;
+        }
+        if ((word & kShortPairCounts) == 0) {  // runs of one to eight values: a word store each
+            for (int32_t k = 0; k < 8; k += 2) {
+                store_word(levels + staged, stream[p + k + 1] * kOnes);
+                staged += stream[p + k] + 1;
+            }
             p += 8;
             continue;
         }
         for (int32_t k = 0; k < 4; ++k, p += 2) {
-            staging.put_run(stream[p + 1], stream[p] + 1);
+            staged = put_run(staging, staged, stream[p + 1], stream[p] + 1);
         }
     }
-    for (; p < end && !staging.full(); p += 2) {
-        staging.put_run(stream[p + 1], stream[p] + 1);
+    for (; p < end && staged < DECODE_MAX_VALUES; p += 2) {
+        staged = put_run(staging, staged, stream[p + 1], stream[p] + 1);
     }
+    return staged;
 }
 
 // The escaped token at `at` (two more bytes readable), picked without a
@@ -497,15 +586,18 @@ EscapedToken escaped_token(const uint8_t* at)
     return {run ? 3 : (escaped ? 2 : 1), run ? at[1] : 1, run ? at[2] : at[0]};
 }
 
-void expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
+int32_t expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
 {
+    uint8_t* const levels = staging.levels();
+    int32_t staged = 0;
     int32_t p = 0;
     // A word of eight literals at once, or four tokens one after another
     // (at most 12 bytes, the last read 11 bytes on): all inside the stream.
-    while (count - p >= 12 && !staging.full()) {
+    while (count - p >= 12 && staged < DECODE_MAX_VALUES) {
         const uint64_t word = load_word(stream + p);
         if (escape_bytes(word) == 0) {
-            staging.put_word(word, 8);
+            store_word(levels + staged, word);
+            staged += 8;
             p += 8;
             continue;
         }
@@ -513,13 +605,13 @@ void expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
         // not wait for this one's bytes.
         for (int32_t k = 0; k < 4; ++k) {
             if (stream[p] != kEscape) {
-                staging.put_level(stream[p]);
+                levels[staged++] = stream[p];
                 p += 1;
             } else if (stream[p + 1] == kEscape) {
-                staging.put_level(kEscape);
+                levels[staged++] = kEscape;
                 p += 2;
             } else {
-                staging.put_run(stream[p + 2], stream[p + 1]);
+                staged = put_run(staging, staged, stream[p + 2], stream[p + 1]);
                 p += 3;
             }
         }
@@ -527,27 +619,27 @@ void expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
     // The last bytes from a zeroed copy, one token at a time, stopping at a
     // token the stream cuts short.
     uint8_t rest[11 + 2] = {};
-    const int32_t left = staging.full() ? 0 : count - p;  // below 12
+    const int32_t left = staged >= DECODE_MAX_VALUES ? 0 : count - p;  // below 12
     std::memcpy(rest, stream + p, static_cast<size_t>(left));
-    for (int32_t q = 0; q < left && !staging.full();) {
+    for (int32_t q = 0; q < left && staged < DECODE_MAX_VALUES;) {
         const EscapedToken token = escaped_token(rest + q);
         if (token.bytes > left - q) {
             break;
         }
-        staging.put_run(token.level, token.length);
+        staged = put_run(staging, staged, token.level, token.length);
         q += token.bytes;
     }
+    return staged;
 }
 
-template <void (*Expand)(const uint8_t*, int32_t, Staging&)>
+template <int32_t (*Expand)(const uint8_t*, int32_t, Staging&)>
 int32_t decode_staged(const uint8_t* stream, float* values, int32_t count)
 {
     if (count <= 0) {
         return 0;
     }
     Staging staging(values);
-    Expand(stream, count, staging);
-    return staging.finish();
+    return staging.finish(Expand(stream, count, staging));
 }
 
 // ---- Delta stream -----------------------------------------------------------

@@ -63,7 +63,7 @@
 // at once: the open run is closed at the first start, the writer writes the
 // runs between the starts, and the run at the last start stays open.
 //
-// Stores may run past the bytes a token needs, up to 195 bytes past `out`: the
+// Stores may run past the bytes a token needs, up to 205 bytes past `out`: the
 // next tokens overwrite them. The stream holds 2n bytes; `out` never passes
 // twice the open run's start, so such stores stay inside it while 128 values or
 // more remain. The last windows are coded into a buffer on the stack instead
@@ -304,6 +304,21 @@ template <class Method, class WriteRuns>
     return {out, first + last, levels[last]};
 }
 
+// Whether the path's escaped token writer is worth it on a window: with
+// kDenseStarts starts or more and, where the path's writer loses to the
+// stretch code on a few long stretches (Primitives::kEscapedRunsForManyStretches),
+// many stretches (each 255 ends one too).
+template <class Primitives>
+[[gnu::always_inline]] inline bool escaped_runs_pay(uint64_t starts, uint64_t escapes)
+{
+    const bool dense = std::popcount(starts) >= kDenseStarts;
+    if constexpr (requires { Primitives::kEscapedRunsForManyStretches; }) {
+        return dense && (many_stretches(starts) || std::popcount(escapes) > kManyStretches);
+    } else {
+        return dense;
+    }
+}
+
 // Pair stream: each run as (length - 1, level), runs cut at 256 values.
 struct PairMethod {
     static constexpr int32_t kMaxRun = format::kPairMaxRun;
@@ -381,7 +396,7 @@ struct EscapedMethod {
             return {out + kWindow - 1, first + kWindow - 1, levels[kWindow - 1]};
         }
         if constexpr (requires { &Primitives::escaped_runs; }) {
-            if (std::popcount(starts) >= kDenseStarts) {
+            if (escaped_runs_pay<Primitives>(starts, escapes)) {
                 return close_all_starts<EscapedMethod>(c, starts, levels, first, [&](uint8_t* out) {
                     return Primitives::escaped_runs(out, window, starts);
                 });

@@ -132,6 +132,38 @@ TEST_P(EachPath, QuantisesLikeTheRule)
     EXPECT_EQ(levels, reference::levels_of(values));
 }
 
+// One value outside [0, 1] among in-range ones, at each position of two
+// vector steps: a quantiser that clamps only the steps holding such values
+// must find each kind wherever it stands.
+TEST_P(EachPath, ClampsALoneOutOfRangeValueAtEveryPosition)
+{
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    const float outside[] = {-0.0F,
+                             -std::numeric_limits<float>::denorm_min(),
+                             -0.5F,
+                             std::nextafter(1.0F, 2.0F),
+                             1.5F,
+                             2.0F,
+                             inf,
+                             -inf,
+                             std::nanf(""),
+                             -std::nanf(""),
+                             std::numeric_limits<float>::max()};
+    std::vector<float> values(48);
+    for (size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<float>(i + 100) / 255.0F;
+    }
+    for (const float odd : outside) {
+        for (size_t at = 0; at < 32; ++at) {
+            std::vector<float> block = values;
+            block[at] = odd;
+            Bytes levels(block.size());
+            path().quantise(block.data(), levels.data(), static_cast<int32_t>(block.size()));
+            ASSERT_EQ(levels, reference::levels_of(block)) << "value " << odd << " at " << at;
+        }
+    }
+}
+
 TEST_P(EachPath, ConvertsEveryLevelToItsValue)
 {
     Levels levels(1000);
@@ -535,6 +567,93 @@ TEST_P(EachPath, DecodesManyShortRunsUpToTheFillWidth)
                 pairs.insert(pairs.end(), {k == at ? count : static_cast<uint8_t>(k % 3), static_cast<uint8_t>(k)});
             }
             decode_checked(path().decode, reference::decode_pairs, pairs);
+        }
+    }
+}
+
+// Pair streams of short runs, their counts drawn up to `longest_count`,
+// mostly small with now and then the longest: decoders expand such windows
+// several pairs a shuffle, by lane tables keyed on the counts.
+Bytes short_run_pairs(std::mt19937& rng, size_t pairs, unsigned longest_count)
+{
+    Bytes stream;
+    for (size_t k = 0; k < pairs; ++k) {
+        const auto count =
+            static_cast<unsigned>(rng() % 8 == 0 ? longest_count : rng() % (std::min(longest_count, 3U) + 1));
+        stream.insert(stream.end(), {static_cast<uint8_t>(count), static_cast<uint8_t>(rng())});
+    }
+    return stream;
+}
+
+TEST_P(EachPath, DecodesShortRunsAtEveryStreamLength)
+{
+    std::mt19937 rng(8);
+    for (const unsigned longest_count : {1U, 2U, 3U, 4U, 15U, 16U, 200U}) {
+        for (size_t pairs = 1; pairs <= 200; ++pairs) {
+            decode_checked(path().decode, reference::decode_pairs, short_run_pairs(rng, pairs, longest_count));
+        }
+    }
+}
+
+// The capacity reached inside a window of short runs at every offset: a
+// first run of `lead` values shifts where the short runs fall.
+TEST_P(EachPath, DecodersKeepTheirCapacityAmongShortRuns)
+{
+    std::mt19937 rng(9);
+    for (const unsigned longest_count : {1U, 3U, 4U, 255U}) {
+        for (int32_t lead = 1; lead <= 72; ++lead) {
+            Bytes pairs{static_cast<uint8_t>(lead - 1), 9};
+            const Bytes runs = short_run_pairs(rng, DECODE_MAX_VALUES, longest_count);
+            pairs.insert(pairs.end(), runs.begin(), runs.end());
+            ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, pairs), DECODE_MAX_VALUES) << lead;
+        }
+    }
+}
+
+// Runs of one to `longest` values among singles, so that run starts come
+// several to a byte of a window's mask and runs reach across bytes and
+// windows; the token writers gather the starts a byte of the mask at a time.
+TEST_P(EachPath, EncodesShortRunsAcrossTheBytesOfAWindow)
+{
+    std::mt19937 rng(10);
+    for (const size_t longest : {size_t{2}, size_t{3}, size_t{9}, size_t{17}, size_t{70}}) {
+        for (size_t n = 1; n <= 400; n += 1 + n / 16) {
+            Levels levels;
+            while (levels.size() < n) {
+                const size_t length = rng() % 6 == 0 ? 1 + rng() % longest : 1 + rng() % 2;
+                levels.insert(levels.end(), length, static_cast<uint8_t>(rng() % 3 == 0 ? 255 : rng()));
+            }
+            levels.resize(n);
+            check_levels(path(), levels);
+        }
+    }
+}
+
+// Escaped streams of literals and short run tokens, cut at every length (so
+// some end inside a token): with no escape byte near another, decoders take
+// each escape as a run token from the mask alone; a 255 escaped or as a run's
+// level, or an escape within a window's last two bytes, must still be parsed
+// a token at a time.
+TEST_P(EachPath, DecodesEscapedShortRunsAtEveryLength)
+{
+    std::mt19937 rng(11);
+    for (const unsigned top_one_in : {1000U, 40U, 6U}) {
+        for (const unsigned longest : {3U, 16U, 17U, 254U}) {
+            Bytes tokens;
+            while (tokens.size() < 400) {
+                const auto level = static_cast<uint8_t>(rng() % top_one_in == 0 ? 255 : rng() % 255);
+                if (rng() % 2 == 0) {
+                    tokens.insert(tokens.end(), {0xFF, static_cast<uint8_t>(2 + rng() % (longest - 1)), level});
+                } else if (level == 255) {
+                    tokens.insert(tokens.end(), {0xFF, 0xFF});
+                } else {
+                    tokens.push_back(level);
+                }
+            }
+            for (size_t n = 1; n <= tokens.size(); ++n) {
+                decode_checked(path().decode2, reference::decode_escaped,
+                               Bytes(tokens.begin(), tokens.begin() + static_cast<std::ptrdiff_t>(n)));
+            }
         }
     }
 }
