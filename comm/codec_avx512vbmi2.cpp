@@ -195,22 +195,28 @@ struct Vbmi2Primitives : Avx512Primitives {
     static_assert(kSpreadValues < kEscape, "a count byte of FF must be too long for a spread");
 
     // Stores after the `staged` levels the runs of `lengths` (0 past the
-    // last) and `levels`, and returns the number of values they hold, if at
-    // most kSpreadValues; otherwise writes nothing and returns more than that.
-    // There are at most 2 * FirstStep runs.
+    // last) and `levels`, which hold at most kSpreadValues values (see
+    // total_length), and returns the number of values. There are at most
+    // 2 * FirstStep runs.
     template <int FirstStep>
     [[gnu::always_inline]] static int32_t spread_short_runs(__m512i lengths, __m512i levels, uint8_t* staging,
                                                             int32_t staged)
     {
         const __m512i ends = running_sums(lengths);
         const int32_t values = _mm_extract_epi8(_mm512_extracti32x4_epi32(ends, 3), 15);
-        if (values <= kSpreadValues) {
-            spread_runs<FirstStep>(ends, levels, 0, staging + staged);
-            if (values > kWindow) {
-                spread_runs<FirstStep>(ends, levels, kWindow, staging + staged + kWindow);
-            }
+        spread_runs<FirstStep>(ends, levels, 0, staging + staged);
+        if (values > kWindow) {
+            spread_runs<FirstStep>(ends, levels, kWindow, staging + staged + kWindow);
         }
         return values;
+    }
+
+    // The number of values the 64 lengths hold, without running sums: a
+    // window too long for a spread is turned away before its compresses.
+    [[gnu::always_inline]] static int32_t total_length(__m512i lengths)
+    {
+        const __m512i eighths = _mm512_sad_epu8(lengths, _mm512_setzero_si512());
+        return static_cast<int32_t>(_mm512_reduce_add_epi64(eighths));
     }
 
     static constexpr int32_t kStepPairs = kWindow / 2;
@@ -240,11 +246,10 @@ struct Vbmi2Primitives : Avx512Primitives {
                 const __m512i bytes = _mm512_loadu_si512(at);
                 const __m512i lengths = _mm512_maskz_adds_epu8(0xFFFFFFFF, _mm512_permutexvar_epi8(count_lanes, bytes),
                                                                _mm512_set1_epi8(1));
-                const int32_t values = spread_short_runs<kStepPairs / 2>(
-                    lengths, _mm512_permutexvar_epi8(level_lanes, bytes), staging, staged);
-                if (values <= kSpreadValues) {
+                if (total_length(lengths) <= kSpreadValues) {
+                    staged += spread_short_runs<kStepPairs / 2>(lengths, _mm512_permutexvar_epi8(level_lanes, bytes),
+                                                                staging, staged);
                     i += kStepPairs;
-                    staged += values;
                     continue;
                 }
             }
@@ -287,10 +292,13 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
         const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
         const __m512i lengths = _mm512_mask_blend_epi8(escapes, _mm512_set1_epi8(1), count_byte);
+        if (total_length(_mm512_maskz_mov_epi8(tokens, lengths)) > kSpreadValues) {
+            return {0, staged};
+        }
         const __m512i levels = _mm512_mask_blend_epi8(escapes, window, level_byte);
         const int32_t values = spread_short_runs<kWindow / 2>(
             _mm512_maskz_compress_epi8(tokens, lengths), _mm512_maskz_compress_epi8(tokens, levels), staging, staged);
-        return values <= kSpreadValues ? Expanded{whole_bytes, staged + values} : Expanded{0, staged};
+        return {whole_bytes, staged + values};
     }
 
     // The escaped stream, a window a step as above, or by the window code.

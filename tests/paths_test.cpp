@@ -412,8 +412,26 @@ Bytes dense_escaped(int32_t lead, bool top, size_t bytes, uint32_t seed)
     return escaped;
 }
 
+// Escaped windows of 64 bytes, each 21 tokens FF c L and a literal holding
+// `window_values` values: one either side of the most a spread takes.
+Bytes escaped_windows_holding(int32_t window_values, size_t windows)
+{
+    Bytes escaped;
+    for (size_t w = 0; w < windows; ++w) {
+        for (int t = 0; t < 21; ++t) {
+            const int count = t < 20 ? 6 : window_values - 1 - 20 * 6;
+            escaped.insert(escaped.end(), {0xFF, static_cast<uint8_t>(count), static_cast<uint8_t>(t + w)});
+        }
+        escaped.push_back(static_cast<uint8_t>(200 + w));
+    }
+    return escaped;
+}
+
 TEST_P(EachPath, SpreadsDenseShortRunsLikeTheReference)
 {
+    for (const int32_t window_values : {127, 128, 129, 130}) {
+        decode_checked(path().decode2, reference::decode_escaped, escaped_windows_holding(window_values, 12));
+    }
     for (int32_t lead = 0; lead <= 64; ++lead) {
         for (const int32_t group_values : {32, 64, 65, 127, 128, 129, 200}) {
             const auto seed = static_cast<uint32_t>(lead * 1000 + group_values);
