@@ -555,11 +555,11 @@ void gather_pair_levels(const uint8_t* pairs, uint8_t* levels)
 {
     Halves halves[2];
     std::memcpy(halves, pairs, sizeof halves);
-    for (Halves& h : halves) {
-        h = kLittleEndian ? h >> 8 : h & 0xFF;
-    }
-    const Bytes bytes = __builtin_convertvector(
-        __builtin_shufflevector(halves[0], halves[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), Bytes);
+    const auto level_bytes = [](Halves h) -> Halves { return kLittleEndian ? h >> 8 : h & 0xFF; };
+    const Bytes bytes =
+        __builtin_convertvector(__builtin_shufflevector(level_bytes(halves[0]), level_bytes(halves[1]), 0, 1, 2, 3, 4,
+                                                        5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                Bytes);
     std::memcpy(levels, &bytes, sizeof bytes);
 }
 
