@@ -433,26 +433,6 @@ struct Avx2Primitives {
         return avx2::expand_pair_window<Avx2Primitives>(pairs, remaining, staging, staged);
     }
 
-    static int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
-    {
-        constexpr int32_t kWindow = avx2::kWindow;
-        const int32_t pairs = count / 2;  // a trailing half pair is ignored
-        int32_t staged = 0;
-        int32_t i = 0;
-        while (pairs - i >= kWindow && staged < DECODE_MAX_VALUES) {
-            const avx2::Expanded step =
-                expand_pair_window(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
-            i += step.consumed;
-            staged = step.staged;
-        }
-        if (i < pairs && staged < DECODE_MAX_VALUES) {  // the last window: from a zeroed copy
-            alignas(64) uint8_t rest[2 * kWindow * 2] = {};
-            std::memcpy(rest, stream + 2 * static_cast<std::ptrdiff_t>(i), 2 * static_cast<size_t>(pairs - i));
-            staged = expand_pair_window(rest, pairs - i, staging, staged).staged;
-        }
-        return std::min(staged, DECODE_MAX_VALUES);
-    }
-
     // The window's escapes when each is a run token FF length level whole
     // within the first `limit` bytes (no escape byte within two of another):
     // where each token starts is then known from the mask alone, not from the
@@ -540,35 +520,6 @@ struct Avx2Primitives {
             return {limit, staged + limit - p};
         }
         return {p, staged};
-    }
-
-    static int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
-    {
-        constexpr int32_t kWindow = avx2::kWindow;
-        int32_t staged = 0;
-        int32_t p = 0;
-        while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
-            const avx2::Expanded step = expand_escaped_window(stream + p, count - p, staging, staged);
-            staged = step.staged;
-            if (step.consumed < 0) {
-                return std::min(staged, DECODE_MAX_VALUES);
-            }
-            p += step.consumed;
-        }
-        if (p < count && staged < DECODE_MAX_VALUES) {  // the last windows: from a zeroed copy
-            alignas(64) uint8_t rest[4 * kWindow] = {};
-            const int32_t left = count - p;
-            std::memcpy(rest, stream + p, static_cast<size_t>(left));
-            for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
-                const avx2::Expanded step = expand_escaped_window(rest + j, left - j, staging, staged);
-                staged = step.staged;
-                if (step.consumed < 0) {
-                    break;
-                }
-                j += step.consumed;
-            }
-        }
-        return std::min(staged, DECODE_MAX_VALUES);
     }
 
     // ---- Delta stream ----

@@ -544,6 +544,21 @@ template <class Primitives>
     return {limit, staged + limit - single};
 }
 
+// A path may bring its own expansion of one window of pairs or escaped
+// bytes (Primitives::expand_pair_window, Primitives::expand_escaped_window),
+// with the contract of the ones here; the loops over a stream's windows stay
+// the same for every path.
+template <class Primitives>
+[[gnu::always_inline]] inline Expanded pair_window_step(const uint8_t* pairs, int32_t remaining, uint8_t* staging,
+                                                        int32_t staged)
+{
+    if constexpr (requires { &Primitives::expand_pair_window; }) {
+        return Primitives::expand_pair_window(pairs, remaining, staging, staged);
+    } else {
+        return expand_pair_window<Primitives>(pairs, remaining, staging, staged);
+    }
+}
+
 // Expands the last `left` < 64 pairs at `pairs` after the `staged` levels,
 // from a copy with zeros past them. Returns the levels kept.
 template <class Primitives>
@@ -554,7 +569,7 @@ int32_t expand_last_pairs(const uint8_t* pairs, int32_t left, uint8_t* staging, 
         std::memcpy(rest, pairs, 2 * static_cast<size_t>(left));
         for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
             const Expanded step =
-                expand_pair_window<Primitives>(rest + 2 * static_cast<std::ptrdiff_t>(j), left - j, staging, staged);
+                pair_window_step<Primitives>(rest + 2 * static_cast<std::ptrdiff_t>(j), left - j, staging, staged);
             j += step.consumed;
             staged = step.staged;
         }
@@ -570,7 +585,7 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
     int32_t i = 0;
     while (pairs - i >= kWindow && staged < DECODE_MAX_VALUES) {
         const Expanded step =
-            expand_pair_window<Primitives>(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
+            pair_window_step<Primitives>(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
         i += step.consumed;
         staged = step.staged;
     }
@@ -621,6 +636,17 @@ template <class Primitives>
     return {p, staged};
 }
 
+template <class Primitives>
+[[gnu::always_inline]] inline Expanded escaped_window_step(const uint8_t* bytes, int32_t remaining, uint8_t* staging,
+                                                           int32_t staged)
+{
+    if constexpr (requires { &Primitives::expand_escaped_window; }) {
+        return Primitives::expand_escaped_window(bytes, remaining, staging, staged);
+    } else {
+        return expand_escaped_window<Primitives>(bytes, remaining, staging, staged);
+    }
+}
+
 // Expands the last `left` < 128 bytes at `bytes` of an escaped stream after
 // the `staged` levels, from a copy with zeros past them. Returns the levels
 // kept.
@@ -631,7 +657,7 @@ int32_t expand_last_escaped(const uint8_t* bytes, int32_t left, uint8_t* staging
         alignas(64) uint8_t rest[4 * kWindow] = {};
         std::memcpy(rest, bytes, static_cast<size_t>(left));
         for (int32_t j = 0; j < left && staged < DECODE_MAX_VALUES;) {
-            const Expanded step = expand_escaped_window<Primitives>(rest + j, left - j, staging, staged);
+            const Expanded step = escaped_window_step<Primitives>(rest + j, left - j, staging, staged);
             staged = step.staged;
             if (step.consumed < 0) {
                 break;
@@ -648,7 +674,7 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
     int32_t staged = 0;
     int32_t p = 0;
     while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
-        const Expanded step = expand_escaped_window<Primitives>(stream + p, count - p, staging, staged);
+        const Expanded step = escaped_window_step<Primitives>(stream + p, count - p, staging, staged);
         staged = step.staged;
         if (step.consumed < 0) {
             return std::min(staged, DECODE_MAX_VALUES);
