@@ -44,29 +44,16 @@ using avx512vbmi2::kEscape;
 using avx512vbmi2::kWindow;
 using avx512vbmi2::mask_below;
 
-// Byte layouts of the token writers. Lane u of output vector c is byte
-// t = 64c + u of the tokens: run t / 3's byte t % 3 in the escaped stream,
-// run t / 2's byte t % 2 in the pair stream.
+// Byte layout of the token writers: lane u of output vector c takes byte
+// t / 2 of the first vector given to a two-source permute for even t = 64c + u,
+// of the second for odd t: (count, level) pairs, or a value's two slots.
 struct TokenLayouts {
-    alignas(64) uint8_t run3[3][64];       // t / 3
-    alignas(64) uint8_t first2of3[3][64];  // t / 3, plus 64 for byte 1: from (byte 0, byte 1)
-    alignas(64) uint8_t byte3[3][64];      // t % 3
-    uint64_t third3[3];                    // lanes with t % 3 == 2
-    alignas(64) uint8_t pair[2][64];       // t / 2, plus 64 for byte 1: from (count, level)
+    alignas(64) uint8_t pair[2][64];
 };
 
 constexpr TokenLayouts make_token_layouts()
 {
     TokenLayouts l{};
-    for (int c = 0; c < 3; ++c) {
-        for (int u = 0; u < 64; ++u) {
-            const int t = 64 * c + u;
-            l.run3[c][u] = static_cast<uint8_t>(t / 3);
-            l.first2of3[c][u] = static_cast<uint8_t>(t / 3 + (t % 3 == 1 ? 64 : 0));
-            l.byte3[c][u] = static_cast<uint8_t>(t % 3);
-            l.third3[c] |= static_cast<uint64_t>(t % 3 == 2) << u;
-        }
-    }
     for (int c = 0; c < 2; ++c) {
         for (int u = 0; u < 64; ++u) {
             const int t = 64 * c + u;
@@ -79,49 +66,49 @@ constexpr TokenLayouts make_token_layouts()
 inline constexpr TokenLayouts kTokenLayouts = make_token_layouts();
 
 struct Vbmi2Primitives : Avx512Primitives {
-    // The runs between a window's starts: lane j of `levels` the level of
-    // the j-th start, of `lengths` the distance to the next start (past the
-    // last start: garbage).
-    struct Runs {
-        Window levels;
-        Window lengths;
-    };
-
-    [[gnu::always_inline]] static Runs runs_between(Window window, uint64_t starts)
+    // Lane j the distance from the j-th start of `starts` to the next (past
+    // the last start: garbage).
+    [[gnu::always_inline]] static __m512i run_lengths(uint64_t starts)
     {
-        const __m512i lane =
-            _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41,
-                            40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18,
-                            17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        const __m512i lane = lane_numbers();
         const __m512i at = _mm512_maskz_compress_epi8(starts, lane);
         const __m512i next = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), at);
-        return {_mm512_maskz_compress_epi8(starts, window), _mm512_sub_epi8(next, at)};
+        return _mm512_sub_epi8(next, at);
     }
 
     // Writes at `out` the escaped tokens of the runs from each start of
     // `starts` to the next (each shorter than a window, so no cut among
-    // them), and returns the position after them. Stores 192 bytes.
+    // them), and returns the position after them. Stores 128 bytes.
+    //
+    // A run's token fits in two bytes a value of it: a literal in its one
+    // value's two, FF length level in the four or more of a longer run. So the
+    // tokens are laid out by value, two slots a value, and one compress a half
+    // window keeps the bytes they need. Value i's first slot holds its level,
+    // or FF where a longer run starts there; that level is the third byte of a
+    // token started the value before. Its second slot holds FF for a literal
+    // (kept only after a 255) or the length of the run starting there. Only
+    // the lengths need the run starts gathered, and spread back to the values.
     [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
     {
-        const Runs runs = runs_between(window, starts);
         const __m512i escape = _mm512_set1_epi8(static_cast<char>(0xFF));
-        const __mmask64 single = _mm512_cmpeq_epi8_mask(runs.lengths, _mm512_set1_epi8(1));
-        const __mmask64 top = _mm512_cmpeq_epi8_mask(runs.levels, escape);
-        // A run of one is its level (255 escaped); a longer one FF length level.
-        const __m512i byte0 = _mm512_mask_blend_epi8(single, escape, runs.levels);
-        const __m512i byte1 = _mm512_mask_blend_epi8(single, runs.lengths, escape);
-        const __m512i sizes = _mm512_mask_blend_epi8(
-            single, _mm512_set1_epi8(3), _mm512_mask_blend_epi8(top, _mm512_set1_epi8(1), _mm512_set1_epi8(2)));
-        const auto closed = static_cast<unsigned>(std::popcount(starts) - 1);
-        const __m512i kept = _mm512_maskz_mov_epi8(_bzhi_u64(~uint64_t{0}, closed), sizes);
-#pragma GCC unroll 3
-        for (std::ptrdiff_t c = 0; c < 3; ++c) {
-            const __m512i run = _mm512_load_si512(kTokenLayouts.run3[c]);
-            __m512i bytes = _mm512_permutex2var_epi8(byte0, _mm512_load_si512(kTokenLayouts.first2of3[c]), byte1);
-            bytes = _mm512_mask_permutexvar_epi8(bytes, kTokenLayouts.third3[c], run, runs.levels);
-            const __mmask64 keep =
-                _mm512_cmplt_epu8_mask(_mm512_load_si512(kTokenLayouts.byte3[c]), _mm512_permutexvar_epi8(run, kept));
-            _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
+        const uint64_t closed = _bzhi_u64(starts, 63U - static_cast<unsigned>(std::countl_zero(starts)));
+        const uint64_t literals = closed & (starts >> 1);
+        const uint64_t longer = closed & ~literals;
+        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, escape);
+        const __m512i lengths = _mm512_maskz_expand_epi8(starts, run_lengths(starts));
+        const __m512i first = _mm512_mask_blend_epi8(longer, window, escape);
+        const __m512i second = _mm512_mask_blend_epi8(literals, lengths, escape);
+        const uint64_t keep_first = closed | (longer << 1);
+        const uint64_t keep_second = longer | (literals & escapes);
+        constexpr uint64_t kFirstSlots = 0x5555555555555555;
+        constexpr uint64_t kSecondSlots = ~kFirstSlots;
+#pragma GCC unroll 2
+        for (std::ptrdiff_t half = 0; half < 2; ++half) {
+            const unsigned shift = 32U * static_cast<unsigned>(half);
+            const uint64_t keep =
+                _pdep_u64(keep_first >> shift, kFirstSlots) | _pdep_u64(keep_second >> shift, kSecondSlots);
+            const __m512i slots = _mm512_permutex2var_epi8(first, _mm512_load_si512(kTokenLayouts.pair[half]), second);
+            _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, slots));
             out += std::popcount(keep);
         }
         return out;
@@ -131,12 +118,11 @@ struct Vbmi2Primitives : Avx512Primitives {
     // bytes.
     [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
     {
-        const Runs runs = runs_between(window, starts);
-        const __m512i counts = _mm512_sub_epi8(runs.lengths, _mm512_set1_epi8(1));
-        _mm512_storeu_si512(out,
-                            _mm512_permutex2var_epi8(counts, _mm512_load_si512(kTokenLayouts.pair[0]), runs.levels));
+        const __m512i counts = _mm512_sub_epi8(run_lengths(starts), _mm512_set1_epi8(1));
+        const __m512i levels = _mm512_maskz_compress_epi8(starts, window);
+        _mm512_storeu_si512(out, _mm512_permutex2var_epi8(counts, _mm512_load_si512(kTokenLayouts.pair[0]), levels));
         _mm512_storeu_si512(out + 64,
-                            _mm512_permutex2var_epi8(counts, _mm512_load_si512(kTokenLayouts.pair[1]), runs.levels));
+                            _mm512_permutex2var_epi8(counts, _mm512_load_si512(kTokenLayouts.pair[1]), levels));
         return out + 2 * static_cast<std::ptrdiff_t>(std::popcount(starts) - 1);
     }
 
