@@ -1,9 +1,11 @@
 // The AVX-512 path with VBMI and VBMI2 on top (Ice Lake, Zen 4 and later):
 // the same window primitives, and the encoders' tokens made from a window's
-// run starts without a loop over them. The run starts' positions and levels
-// are gathered by a byte compress, the lengths are the differences of
-// neighbouring positions, each run's token bytes are laid out by byte
-// permutes, and a second compress keeps the bytes each token needs.
+// run starts without a loop over them. The run starts' positions are gathered
+// by a byte compress and the lengths are the differences of neighbouring
+// positions. Pair tokens are laid out from the lengths and the levels at the
+// starts by byte permutes; escaped tokens two slots a value, from the window
+// and the lengths spread back to their starts, and a second compress keeps
+// the bytes each token needs.
 //
 // Its decoders take short runs without a branch per token too: the lengths
 // and levels of a step's runs (32 pairs, or an escaped window's tokens found
