@@ -9,7 +9,7 @@
 // and levels of a step's runs (32 pairs, or an escaped window's tokens found
 // by masks and gathered by a compress) become running sums of the lengths,
 // and each output lane finds its run among them by a binary search of byte
-// permutes. Long runs, sparse runs and escaped 255s stay with the window code.
+// permutes. Long runs and sparse runs stay with the window code.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -24,7 +24,7 @@
 #if COMM_X86_PATHS
 #include <immintrin.h>
 
-COMM_TARGET_REGION("avx512f,avx512bw,avx512vbmi,avx512vbmi2,avx2,fma,bmi,bmi2,popcnt")
+COMM_TARGET_REGION("avx512f,avx512bw,avx512vbmi,avx512vbmi2,avx2,fma,bmi,bmi2,popcnt,pclmul")
 
 #define COMM_VECTOR_TARGET avx512vbmi2
 #include "comm/vector_coders.hpp"
@@ -261,14 +261,68 @@ struct Vbmi2Primitives : Avx512Primitives {
                                                   staged);
     }
 
+    // The bits of x each XORed with every bit below it: bit i is the parity of
+    // bits 0 to i.
+    [[gnu::always_inline]] static uint64_t prefix_parity(uint64_t x)
+    {
+        const __m128i product =
+            _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<int64_t>(x)), _mm_set1_epi64x(-1), 0);
+        return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
+    }
+
+    // Where a window's escaped tokens start, the window starting at a token.
+    // From a token start, FF FF is a lone 255 and FF c v (c not FF) a run, v
+    // any level, 255 included. So where runs of escapes follow each other a
+    // byte apart, their escapes pair up in order across the byte between:
+    // two escapes side by side are a lone 255, two a byte apart a run token of
+    // 255s, and an escape left over at the end a run token of another level.
+    // Two or more other bytes in a row end such a group. The escapes at even
+    // places of their group start tokens: a prefix parity of the escapes,
+    // less the parity before the group, which a deposit of the groups' first
+    // parities carries along each group.
+    struct EscapedTokens {
+        uint64_t starts;  // every token's first byte
+        uint64_t runs;    // the run tokens' escapes
+    };
+
+    [[gnu::always_inline]] static EscapedTokens escaped_tokens(uint64_t escapes)
+    {
+        const uint64_t run_firsts = escapes & ~(escapes << 1);
+        const uint64_t group_firsts = run_firsts & ~(escapes << 2);
+        const uint64_t parity_before = prefix_parity(escapes) ^ escapes;
+        const uint64_t firsts_parity = _pext_u64(parity_before, group_firsts);
+        const uint64_t group_parity = prefix_parity(_pdep_u64(firsts_parity ^ (firsts_parity << 1), group_firsts));
+        const uint64_t token_escapes = escapes & ~(parity_before ^ group_parity);
+        // An escape at byte 63 is taken for a run token: the caller keeps no
+        // token that reaches past the window.
+        const uint64_t runs = token_escapes & ~(escapes >> 1);
+        return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
+    }
+
+    // The end of the last token in the 64 bytes at `bytes` that a step can
+    // find without the parse, or 0. A byte after two others than escapes
+    // starts a token: neither of them can be an escape's next byte but the
+    // last, a run's level. So the last such byte in the window's last eight
+    // ends a step whose every token ends in the window. Found from the bytes
+    // by word arithmetic, not from the escapes' mask, so that the next step's
+    // loads do not wait on the vector compare.
+    [[gnu::always_inline]] static int32_t whole_token_bytes(const uint8_t* bytes)
+    {
+        constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
+        uint64_t last8 = 0;
+        std::memcpy(&last8, bytes + kWindow - 8, sizeof last8);
+        const uint64_t inverted = ~last8;  // escapes become zero bytes
+        const uint64_t others = (((inverted & kLow7) + kLow7) | inverted) & ~kLow7;
+        const uint64_t after_two = others & (others << 8);
+        return after_two == 0 ? 0 : kWindow - std::countl_zero(after_two) / 8;
+    }
+
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and
-    // end in them after the `staged` levels, where
-    // there are more than a few escapes, each followed by two bytes other
-    // than an escape, and they hold at most kSpreadValues values. Returns the
+    // end in them after the `staged` levels, where there are more than a few
+    // escapes and the tokens hold at most kSpreadValues values. Returns the
     // bytes consumed, or 0 for a window left to the window code: few escapes,
-    // FF FF and FF c FF (whose tokens masks alone do not tell apart), or long
-    // runs.
-    [[gnu::always_inline]] static Expanded expand_plain_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
+    // long runs, or no two bytes in a row other than escapes.
+    [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
     {
         const __m512i window = _mm512_loadu_si512(bytes);
         const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(kEscape)));
@@ -276,26 +330,33 @@ struct Vbmi2Primitives : Avx512Primitives {
             _mm512_storeu_si512(staging + staged, window);
             return {kWindow, staged + kWindow};
         }
-        // FF c FF is told by the level's escape; FF FF reads as a run of 255
-        // values, more than a spread takes.
-        if (std::popcount(escapes) <= kDenseRuns || (escapes & (escapes >> 2)) != 0) {
+        if (std::popcount(escapes) <= kDenseRuns) {
             return {0, staged};
         }
-        // Tokens start at every byte but an escape's next two. One at byte 62
-        // or 63 may end in the next window: it is left to the next step, so
-        // the bytes after the window need no look.
-        const int32_t whole_bytes = bytes[kWindow - 2] == kEscape   ? kWindow - 2
-                                    : bytes[kWindow - 1] == kEscape ? kWindow - 1
-                                                                    : kWindow;
-        const uint64_t tokens = ~((escapes << 1) | (escapes << 2)) & mask_below(whole_bytes);
+        // Where no escape is within two bytes of another, each one starts a
+        // run token, and one at byte 62 or 63 ends in the next window: the
+        // parse's latency is spared where 255s are rare.
+        EscapedTokens parse{~((escapes << 1) | (escapes << 2)), escapes};
+        int32_t whole_bytes = bytes[kWindow - 2] == kEscape   ? kWindow - 2
+                              : bytes[kWindow - 1] == kEscape ? kWindow - 1
+                                                              : kWindow;
+        if ((escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
+            whole_bytes = whole_token_bytes(bytes);
+            if (whole_bytes == 0) {
+                return {0, staged};
+            }
+            parse = escaped_tokens(escapes);
+        }
+        const uint64_t tokens = parse.starts & mask_below(whole_bytes);
         const __m512i lane = lane_numbers();
         const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
         const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
-        const __m512i lengths = _mm512_mask_blend_epi8(escapes, _mm512_set1_epi8(1), count_byte);
+        // A lone 255 keeps its escape as the level and a length of one.
+        const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
         if (total_length(_mm512_maskz_mov_epi8(tokens, lengths)) > kSpreadValues) {
             return {0, staged};
         }
-        const __m512i levels = _mm512_mask_blend_epi8(escapes, window, level_byte);
+        const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
         const int32_t values = spread_short_runs<kWindow / 2>(
             _mm512_maskz_compress_epi8(tokens, lengths), _mm512_maskz_compress_epi8(tokens, levels), staging, staged);
         return {whole_bytes, staged + values};
@@ -307,7 +368,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         int32_t staged = 0;
         int32_t p = 0;
         while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
-            Expanded step = expand_plain_escapes(stream + p, staging, staged);
+            Expanded step = expand_dense_escapes(stream + p, staging, staged);
             if (step.consumed == 0) {
                 step = expand_escaped_window<Vbmi2Primitives>(stream + p, count - p, staging, staged);
             }
@@ -321,8 +382,9 @@ struct Vbmi2Primitives : Avx512Primitives {
 }  // namespace
 
 constinit const CodecPath avx512vbmi2_path = avx512vbmi2::make_path<Vbmi2Primitives>(
-    "avx512vbmi2", {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2,
-                    CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::popcnt});
+    "avx512vbmi2",
+    {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2, CpuFeature::avx2,
+     CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::popcnt, CpuFeature::pclmul});
 
 }  // namespace comm::detail
 
