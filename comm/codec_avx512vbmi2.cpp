@@ -299,29 +299,11 @@ struct Vbmi2Primitives : Avx512Primitives {
         return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
     }
 
-    // The end of the last token in the 64 bytes at `bytes` that a step can
-    // find without the parse, or 0. A byte after two others than escapes
-    // starts a token: neither of them can be an escape's next byte but the
-    // last, a run's level. So the last such byte in the window's last eight
-    // ends a step whose every token ends in the window. Found from the bytes
-    // by word arithmetic, not from the escapes' mask, so that the next step's
-    // loads do not wait on the vector compare.
-    [[gnu::always_inline]] static int32_t whole_token_bytes(const uint8_t* bytes)
-    {
-        constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
-        uint64_t last8 = 0;
-        std::memcpy(&last8, bytes + kWindow - 8, sizeof last8);
-        const uint64_t inverted = ~last8;  // escapes become zero bytes
-        const uint64_t others = (((inverted & kLow7) + kLow7) | inverted) & ~kLow7;
-        const uint64_t after_two = others & (others << 8);
-        return after_two == 0 ? 0 : kWindow - std::countl_zero(after_two) / 8;
-    }
-
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and
     // end in them after the `staged` levels, where there are more than a few
     // escapes and the tokens hold at most kSpreadValues values. Returns the
-    // bytes consumed, or 0 for a window left to the window code: few escapes,
-    // long runs, or no two bytes in a row other than escapes.
+    // bytes consumed, or 0 for a window left to the window code: few escapes
+    // or long runs.
     [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
     {
         const __m512i window = _mm512_loadu_si512(bytes);
@@ -341,11 +323,11 @@ struct Vbmi2Primitives : Avx512Primitives {
                               : bytes[kWindow - 1] == kEscape ? kWindow - 1
                                                               : kWindow;
         if ((escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
-            whole_bytes = whole_token_bytes(bytes);
-            if (whole_bytes == 0) {
-                return {0, staged};
-            }
             parse = escaped_tokens(escapes);
+            // A run token at byte 62 or 63 ends past the window (so does a
+            // lone 255 at 63, which the parse takes for a run).
+            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
+            whole_bytes = cut == 0 ? kWindow : std::countr_zero(cut);
         }
         const uint64_t tokens = parse.starts & mask_below(whole_bytes);
         const __m512i lane = lane_numbers();
