@@ -201,27 +201,6 @@ struct Avx2Primitives {
         return {levels[0], levels[1]};
     }
 
-    // ---- Token writers ----
-
-    // See piece_tokens.hpp. Laying out tokens of three sizes takes twice the
-    // table steps of pairs: on windows of few stretches the stretch code is
-    // faster.
-    static constexpr bool kEscapedRunsForManyStretches = true;
-
-    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
-    {
-        alignas(32) uint8_t level_bytes[avx2::kWindow];
-        store(level_bytes, window);
-        return piece_pair_runs(out, level_bytes, starts);
-    }
-
-    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
-    {
-        alignas(32) uint8_t level_bytes[avx2::kWindow];
-        store(level_bytes, window);
-        return piece_escaped_runs(out, level_bytes, starts);
-    }
-
     // ---- Decoders of many short runs ----
 
     // Expands the first `limit` of the pairs at `pairs` after the `staged`
@@ -541,8 +520,8 @@ struct Avx2Primitives {
 
 }  // namespace
 
-constinit const CodecPath avx2_path =
-    avx2::make_path<Avx2Primitives>("avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
+constinit const CodecPath avx2_path = avx2::make_path<WithPieceTokens<Avx2Primitives>>(
+    "avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
 }  // namespace comm::detail
 
