@@ -11,7 +11,7 @@
 // and levels of a step's runs (32 pairs, or an escaped window's tokens found
 // by masks and gathered by a compress) become running sums of the lengths,
 // and each output lane finds its run among them by a binary search of byte
-// permutes. Long runs, sparse runs and escaped 255s stay with the window code.
+// permutes. Long runs and sparse runs stay with the window code.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -20,6 +20,7 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
+#include "comm/escaped_tokens.hpp"
 #include "comm/sample_level.hpp"
 #include "comm/target_region.hpp"
 
@@ -250,13 +251,11 @@ struct Vbmi2Primitives : Avx512Primitives {
     }
 
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and
-    // end in them after the `staged` levels, where
-    // there are more than a few escapes, each followed by two bytes other
-    // than an escape, and they hold at most kSpreadValues values. Returns the
-    // bytes consumed, or 0 for a window left to the window code: few escapes,
-    // FF FF and FF c FF (whose tokens masks alone do not tell apart), or long
-    // runs.
-    [[gnu::always_inline]] static Expanded expand_plain_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
+    // end in them after the `staged` levels, where there are more than a few
+    // escapes and the tokens hold at most kSpreadValues values. Returns the
+    // bytes consumed, or 0 for a window left to the window code: few escapes
+    // or long runs.
+    [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
     {
         const __m512i window = _mm512_loadu_si512(bytes);
         const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(kEscape)));
@@ -264,26 +263,33 @@ struct Vbmi2Primitives : Avx512Primitives {
             _mm512_storeu_si512(staging + staged, window);
             return {kWindow, staged + kWindow};
         }
-        // FF c FF is told by the level's escape; FF FF reads as a run of 255
-        // values, more than a spread takes.
-        if (std::popcount(escapes) <= kDenseRuns || (escapes & (escapes >> 2)) != 0) {
+        if (std::popcount(escapes) <= kDenseRuns) {
             return {0, staged};
         }
-        // Tokens start at every byte but an escape's next two. One at byte 62
-        // or 63 may end in the next window: it is left to the next step, so
-        // the bytes after the window need no look.
-        const int32_t whole_bytes = bytes[kWindow - 2] == kEscape   ? kWindow - 2
-                                    : bytes[kWindow - 1] == kEscape ? kWindow - 1
-                                                                    : kWindow;
-        const uint64_t tokens = ~((escapes << 1) | (escapes << 2)) & mask_below(whole_bytes);
+        // Where no escape is within two bytes of another, each one starts a
+        // run token, and one at byte 62 or 63 ends in the next window: the
+        // parse's latency is spared where 255s are rare.
+        EscapedTokens parse{~((escapes << 1) | (escapes << 2)), escapes};
+        int32_t whole_bytes = bytes[kWindow - 2] == kEscape   ? kWindow - 2
+                              : bytes[kWindow - 1] == kEscape ? kWindow - 1
+                                                              : kWindow;
+        if ((escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
+            parse = escaped_tokens(escapes);
+            // A run token at byte 62 or 63 ends past the window (so does a
+            // lone 255 at 63, which the parse takes for a run).
+            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
+            whole_bytes = cut == 0 ? kWindow : std::countr_zero(cut);
+        }
+        const uint64_t tokens = parse.starts & mask_below(whole_bytes);
         const __m512i lane = lane_numbers();
         const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
         const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
-        const __m512i lengths = _mm512_mask_blend_epi8(escapes, _mm512_set1_epi8(1), count_byte);
+        // A lone 255 keeps its escape as the level and a length of one.
+        const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
         if (total_length(_mm512_maskz_mov_epi8(tokens, lengths)) > kSpreadValues) {
             return {0, staged};
         }
-        const __m512i levels = _mm512_mask_blend_epi8(escapes, window, level_byte);
+        const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
         const int32_t values = spread_short_runs<kWindow / 2>(
             _mm512_maskz_compress_epi8(tokens, lengths), _mm512_maskz_compress_epi8(tokens, levels), staging, staged);
         return {whole_bytes, staged + values};
@@ -295,7 +301,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         int32_t staged = 0;
         int32_t p = 0;
         while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
-            Expanded step = expand_plain_escapes(stream + p, staging, staged);
+            Expanded step = expand_dense_escapes(stream + p, staging, staged);
             if (step.consumed == 0) {
                 step = expand_escaped_window<Vbmi2Primitives>(stream + p, count - p, staging, staged);
             }
