@@ -29,9 +29,15 @@ namespace {
 #include "comm/avx512_primitives.hpp"
 #include "comm/piece_tokens.hpp"
 
+// On 512-bit registers the stretch code beats the pair writer too on windows
+// of few stretches (uniform data: 1.4 times as fast).
+struct Avx512PathPrimitives : WithPieceTokens<Avx512Primitives> {
+    static constexpr bool kPairRunsForManyStretches = true;
+};
+
 }  // namespace
 
-constinit const CodecPath avx512_path = avx512::make_path<WithPieceTokens<Avx512Primitives>>(
+constinit const CodecPath avx512_path = avx512::make_path<Avx512PathPrimitives>(
     "avx512",
     {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 

@@ -307,13 +307,25 @@ template <class Method, class WriteRuns>
 // Whether the path's escaped token writer is worth it on a window: with
 // kDenseStarts starts or more and, where the path's writer loses to the
 // stretch code on a few long stretches (Primitives::kEscapedRunsForManyStretches),
-// many stretches (each 255 ends one too).
+// many stretches (each 255 ends one too). The same for the pair writer
+// (Primitives::kPairRunsForManyStretches).
 template <class Primitives>
 [[gnu::always_inline]] inline bool escaped_runs_pay(uint64_t starts, uint64_t escapes)
 {
     const bool dense = std::popcount(starts) >= kDenseStarts;
     if constexpr (requires { Primitives::kEscapedRunsForManyStretches; }) {
         return dense && (many_stretches(starts) || std::popcount(escapes) > kManyStretches);
+    } else {
+        return dense;
+    }
+}
+
+template <class Primitives>
+[[gnu::always_inline]] inline bool pair_runs_pay(uint64_t starts)
+{
+    const bool dense = std::popcount(starts) >= kDenseStarts;
+    if constexpr (requires { Primitives::kPairRunsForManyStretches; }) {
+        return dense && many_stretches(starts);
     } else {
         return dense;
     }
@@ -343,7 +355,7 @@ struct PairMethod {
             return {out + 2 * std::ptrdiff_t{kWindow - 1}, first + kWindow - 1, levels[kWindow - 1]};
         }
         if constexpr (requires { &Primitives::pair_runs; }) {
-            if (std::popcount(starts) >= kDenseStarts) {
+            if (pair_runs_pay<Primitives>(starts)) {
                 const typename Primitives::Window window = Primitives::load(levels);
                 return close_all_starts<PairMethod>(
                     c, starts, levels, first, [&](uint8_t* out) { return Primitives::pair_runs(out, window, starts); });
