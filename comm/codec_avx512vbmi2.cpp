@@ -78,6 +78,37 @@ constexpr TokenLayouts make_token_layouts()
 
 inline constexpr TokenLayouts kTokenLayouts = make_token_layouts();
 
+// The pair decoder's slot layouts. Pairs whose counts are below 16 are
+// expanded by slots: each run of a group of 16 pairs gets 4, 8 or 16 bytes
+// holding its level (the fewest its longest run fits in), and a compress keeps
+// the first count + 1 of them. No running sums and no search: a vector of
+// slots costs two permutes, a compare and a compress. Lane u of vector q of
+// group h (the 16 pairs from byte 32h of 64) with w slots a run is slot u % w
+// of pair (64q + u) / w.
+struct SlotLayouts {
+    alignas(64) uint8_t count_byte[3][2][4][64];  // [log2(w / 4)][h][q]: the pair's count byte
+    alignas(64) uint8_t slot[3][64];
+};
+
+constexpr SlotLayouts make_slot_layouts()
+{
+    SlotLayouts l{};
+    for (int k = 0; k < 3; ++k) {
+        const int w = 4 << k;
+        for (int u = 0; u < 64; ++u) {
+            l.slot[k][u] = static_cast<uint8_t>(u % w);
+            for (int h = 0; h < 2; ++h) {
+                for (int q = 0; q < 4; ++q) {
+                    l.count_byte[k][h][q][u] = static_cast<uint8_t>(32 * h + 2 * ((64 * q + u) / w % 16));
+                }
+            }
+        }
+    }
+    return l;
+}
+
+inline constexpr SlotLayouts kSlotLayouts = make_slot_layouts();
+
 struct Vbmi2Primitives : Avx512Primitives {
     // The runs between a window's starts: lane j of `levels` the level of
     // the j-th start, of `lengths` the distance to the next start (past the
@@ -221,6 +252,54 @@ struct Vbmi2Primitives : Avx512Primitives {
 
     static constexpr int32_t kStepPairs = kWindow / 2;
 
+    // Stores at `out` the runs of the pairs of `bytes` in the slots of
+    // `count_byte` and `slot` (see SlotLayouts) where `runs` has their pair's
+    // bit, and returns the number of values. Stores 64 bytes.
+    [[gnu::always_inline]] static int32_t compress_slots(__m512i bytes, const uint8_t* count_byte, const uint8_t* slot,
+                                                         uint64_t lanes, uint8_t* out)
+    {
+        const __m512i count_at = _mm512_load_si512(count_byte);
+        const __m512i counts = _mm512_permutexvar_epi8(count_at, bytes);
+        const __mmask64 kept = _mm512_mask_cmple_epu8_mask(lanes, _mm512_load_si512(slot), counts);
+        const __m512i levels = _mm512_permutexvar_epi8(_mm512_or_si512(count_at, _mm512_set1_epi8(1)), bytes);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(kept, levels));
+        return static_cast<int32_t>(std::popcount(kept));
+    }
+
+    // Which counts of the 32 pairs in `bytes` reach 4, 8 and 16.
+    struct WideCounts {
+        uint32_t from4;
+        uint32_t from8;
+        uint32_t from16;
+    };
+
+    [[gnu::always_inline]] static WideCounts wide_counts(__m512i bytes)
+    {
+        return {_mm512_test_epi16_mask(bytes, _mm512_set1_epi16(0x00FC)),
+                _mm512_test_epi16_mask(bytes, _mm512_set1_epi16(0x00F8)),
+                _mm512_test_epi16_mask(bytes, _mm512_set1_epi16(0x00F0))};
+    }
+
+    // Expands the first `runs` (at most 16) of the 16 pairs at byte 32h of
+    // `bytes` after the `staged` levels, in as few slots a run as their
+    // longest needs; every count is below 16. Returns the levels staged.
+    // Stores up to 256 bytes.
+    [[gnu::always_inline]] static int32_t expand_slotted(__m512i bytes, int h, const WideCounts& wide, int32_t runs,
+                                                         uint8_t* staging, int32_t staged)
+    {
+        const auto group = [h](uint32_t pairs) { return (pairs >> (16 * h)) & 0xFFFF; };
+        const int k = group(wide.from8) != 0 ? 2 : group(wide.from4) != 0 ? 1 : 0;
+        const int32_t slots = 4 << k;
+#pragma GCC unroll 4
+        for (int q = 0; q < (1 << k); ++q) {
+            const int32_t first_slot = kWindow * q;
+            const uint64_t lanes = mask_below(std::clamp(runs * slots - first_slot, 0, kWindow));
+            staged +=
+                compress_slots(bytes, kSlotLayouts.count_byte[k][h][q], kSlotLayouts.slot[k], lanes, staging + staged);
+        }
+        return staged;
+    }
+
     // The pair stream, 32 pairs a step (a count of 255 held at a length of
     // 255, too long for a spread either way), where the next 64 pairs hold more
     // than a few runs, all short; else the window code, whose fills of long
@@ -242,7 +321,25 @@ struct Vbmi2Primitives : Avx512Primitives {
                 staged += kWindow;
                 continue;
             }
-            if (std::popcount(counted) > kDenseRuns && counts_below_16(at)) {
+            if (std::popcount(counted) <= kDenseRuns) {
+                const Expanded step = expand_pair_window<Vbmi2Primitives>(at, pairs - i, staging, staged);
+                i += step.consumed;
+                staged = step.staged;
+                continue;
+            }
+            const __m512i low = _mm512_loadu_si512(at);
+            const __m512i high = _mm512_loadu_si512(at + kWindow);
+            const WideCounts wide_low = wide_counts(low);
+            const WideCounts wide_high = wide_counts(high);
+            if ((wide_low.from16 | wide_high.from16) == 0) {
+                staged = expand_slotted(low, 0, wide_low, 16, staging, staged);
+                staged = expand_slotted(low, 1, wide_low, 16, staging, staged);
+                staged = expand_slotted(high, 0, wide_high, 16, staging, staged);
+                staged = expand_slotted(high, 1, wide_high, 16, staging, staged);
+                i += kWindow;
+                continue;
+            }
+            if (counts_below_16(at)) {
                 const __m512i bytes = _mm512_loadu_si512(at);
                 const __m512i lengths = _mm512_maskz_adds_epu8(0xFFFFFFFF, _mm512_permutexvar_epi8(count_lanes, bytes),
                                                                _mm512_set1_epi8(1));
