@@ -250,8 +250,6 @@ struct Vbmi2Primitives : Avx512Primitives {
         return static_cast<int32_t>(_mm512_reduce_add_epi64(eighths));
     }
 
-    static constexpr int32_t kStepPairs = kWindow / 2;
-
     // Stores at `out` the runs of the pairs of `bytes` in the slots of
     // `count_byte` and `slot` (see SlotLayouts) where `runs` has their pair's
     // bit, and returns the number of values. Stores 64 bytes.
@@ -280,35 +278,95 @@ struct Vbmi2Primitives : Avx512Primitives {
                 _mm512_test_epi16_mask(bytes, _mm512_set1_epi16(0x00F0))};
     }
 
-    // Expands the first `runs` (at most 16) of the 16 pairs at byte 32h of
-    // `bytes` after the `staged` levels, in as few slots a run as their
-    // longest needs; every count is below 16. Returns the levels staged.
-    // Stores up to 256 bytes.
-    [[gnu::always_inline]] static int32_t expand_slotted(__m512i bytes, int h, const WideCounts& wide, int32_t runs,
-                                                         uint8_t* staging, int32_t staged)
+    // Expands the first `runs` of the 16 pairs at byte 32h of `bytes` after
+    // the `staged` levels, in 4 << K slots a run; every count is below 4 << K.
+    // Returns the levels staged. A store begins at most 16 values a pair
+    // after the group's first pair, at a multiple of 4 pairs before its
+    // `runs`-th.
+    template <int K>
+    [[gnu::always_inline]] static int32_t compress_group(__m512i bytes, int h, int32_t runs, uint8_t* staging,
+                                                         int32_t staged)
     {
-        const auto group = [h](uint32_t pairs) { return (pairs >> (16 * h)) & 0xFFFF; };
-        const int k = group(wide.from8) != 0 ? 2 : group(wide.from4) != 0 ? 1 : 0;
-        const int32_t slots = 4 << k;
+        const int32_t slots = std::clamp(runs, 0, 16) * (4 << K);
 #pragma GCC unroll 4
-        for (int q = 0; q < (1 << k); ++q) {
-            const int32_t first_slot = kWindow * q;
-            const uint64_t lanes = mask_below(std::clamp(runs * slots - first_slot, 0, kWindow));
-            staged +=
-                compress_slots(bytes, kSlotLayouts.count_byte[k][h][q], kSlotLayouts.slot[k], lanes, staging + staged);
+        for (int32_t q = 0; q < (1 << K); ++q) {
+            if (kWindow * q >= slots) {
+                break;
+            }
+            staged += compress_slots(bytes, kSlotLayouts.count_byte[K][h][q], kSlotLayouts.slot[K],
+                                     mask_below(slots - kWindow * q), staging + staged);
         }
         return staged;
     }
 
-    // The pair stream, 32 pairs a step (a count of 255 held at a length of
-    // 255, too long for a spread either way), where the next 64 pairs hold more
-    // than a few runs, all short; else the window code, whose fills of long
-    // runs and stores of literal stretches win there.
+    // The same in as few slots a run as the group's longest needs; every
+    // count is below 16.
+    [[gnu::always_inline]] static int32_t expand_slotted(__m512i bytes, int h, const WideCounts& wide, int32_t runs,
+                                                         uint8_t* staging, int32_t staged)
+    {
+        const auto group = [h](uint32_t pairs) { return (pairs >> (16 * h)) & 0xFFFF; };
+        if (group(wide.from8) != 0) {
+            return compress_group<2>(bytes, h, runs, staging, staged);
+        }
+        if (group(wide.from4) != 0) {
+            return compress_group<1>(bytes, h, runs, staging, staged);
+        }
+        return compress_group<0>(bytes, h, runs, staging, staged);
+    }
+
+    // Expands the first `runs` of the 64 pairs in `low` and `high` after the
+    // `staged` levels where every count is below 16, and returns the levels
+    // staged; else returns -1 and stores nothing. Stores at most 1024 bytes
+    // past `staged`: the last store begins 60 pairs of up to 16 values in.
+    [[gnu::always_inline]] static int32_t expand_short_pairs(__m512i low, __m512i high, int32_t runs, uint8_t* staging,
+                                                             int32_t staged)
+    {
+        const WideCounts wide_low = wide_counts(low);
+        const WideCounts wide_high = wide_counts(high);
+        if ((wide_low.from16 | wide_high.from16) != 0) {
+            return -1;
+        }
+        staged = expand_slotted(low, 0, wide_low, runs, staging, staged);
+        staged = expand_slotted(low, 1, wide_low, runs - 16, staging, staged);
+        staged = expand_slotted(high, 0, wide_high, runs - 32, staging, staged);
+        return expand_slotted(high, 1, wide_high, runs - 48, staging, staged);
+    }
+    static_assert(avx512vbmi2::kStagingBytes - DECODE_MAX_VALUES >= 60 * 16 + kWindow,
+                  "room for the last store of slots");
+
+    [[gnu::always_inline]] static bool many_runs(__m512i low, __m512i high)
+    {
+        const __m512i count_byte = _mm512_set1_epi16(0x00FF);
+        const uint64_t counted =
+            _mm512_test_epi16_mask(low, count_byte) | (uint64_t{_mm512_test_epi16_mask(high, count_byte)} << 32);
+        return std::popcount(counted) > kDenseRuns;
+    }
+
+    // The last `left` < 64 pairs at `pairs`, read by masked loads, as above;
+    // else by the window code. Returns the levels kept.
+    static int32_t expand_last_short_pairs(const uint8_t* pairs, int32_t left, uint8_t* staging, int32_t staged)
+    {
+        if (left > 0 && staged < DECODE_MAX_VALUES) {
+            const int32_t bytes = 2 * left;
+            const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
+            const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
+                                                 : _mm512_setzero_si512();
+            if (many_runs(low, high)) {
+                const int32_t expanded = expand_short_pairs(low, high, left, staging, staged);
+                if (expanded >= 0) {
+                    return std::min(expanded, DECODE_MAX_VALUES);
+                }
+            }
+        }
+        return expand_last_pairs<Vbmi2Primitives>(pairs, left, staging, staged);
+    }
+
+    // The pair stream, 64 pairs a step: by slots where they hold more than a
+    // few runs, all of at most 16 values; else the window code, whose fills
+    // of long runs and stores of literal stretches win there.
     static int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
     {
         const int32_t pairs = count / 2;  // a trailing half pair is ignored
-        const __m512i count_lanes = _mm512_slli_epi16(lane_numbers(), 1);
-        const __m512i level_lanes = _mm512_add_epi8(count_lanes, _mm512_set1_epi8(1));
         int32_t staged = 0;
         int32_t i = 0;
         while (pairs - i >= kWindow && staged < DECODE_MAX_VALUES) {
@@ -321,32 +379,12 @@ struct Vbmi2Primitives : Avx512Primitives {
                 staged += kWindow;
                 continue;
             }
-            if (std::popcount(counted) <= kDenseRuns) {
-                const Expanded step = expand_pair_window<Vbmi2Primitives>(at, pairs - i, staging, staged);
-                i += step.consumed;
-                staged = step.staged;
-                continue;
-            }
-            const __m512i low = _mm512_loadu_si512(at);
-            const __m512i high = _mm512_loadu_si512(at + kWindow);
-            const WideCounts wide_low = wide_counts(low);
-            const WideCounts wide_high = wide_counts(high);
-            if ((wide_low.from16 | wide_high.from16) == 0) {
-                staged = expand_slotted(low, 0, wide_low, 16, staging, staged);
-                staged = expand_slotted(low, 1, wide_low, 16, staging, staged);
-                staged = expand_slotted(high, 0, wide_high, 16, staging, staged);
-                staged = expand_slotted(high, 1, wide_high, 16, staging, staged);
-                i += kWindow;
-                continue;
-            }
-            if (counts_below_16(at)) {
-                const __m512i bytes = _mm512_loadu_si512(at);
-                const __m512i lengths = _mm512_maskz_adds_epu8(0xFFFFFFFF, _mm512_permutexvar_epi8(count_lanes, bytes),
-                                                               _mm512_set1_epi8(1));
-                if (total_length(lengths) <= kSpreadValues) {
-                    staged += spread_short_runs<kStepPairs / 2>(lengths, _mm512_permutexvar_epi8(level_lanes, bytes),
-                                                                staging, staged);
-                    i += kStepPairs;
+            if (std::popcount(counted) > kDenseRuns) {
+                const int32_t expanded = expand_short_pairs(_mm512_loadu_si512(at), _mm512_loadu_si512(at + kWindow),
+                                                            kWindow, staging, staged);
+                if (expanded >= 0) {
+                    i += kWindow;
+                    staged = expanded;
                     continue;
                 }
             }
@@ -354,8 +392,7 @@ struct Vbmi2Primitives : Avx512Primitives {
             i += step.consumed;
             staged = step.staged;
         }
-        return expand_last_pairs<Vbmi2Primitives>(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging,
-                                                  staged);
+        return expand_last_short_pairs(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
     }
 
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and
