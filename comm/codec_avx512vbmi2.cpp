@@ -5,10 +5,12 @@
 // neighbouring positions, each run's token bytes are laid out by byte
 // permutes, and a second compress keeps the bytes each token needs.
 //
-// Its decoders take short runs without a branch per token too: the lengths
-// and levels of a step's runs (32 pairs, or an escaped window's tokens found
-// by masks and gathered by a compress) become running sums of the lengths,
-// and each output lane finds its run among them by a binary search of byte
+// Its decoders take short runs without a branch per token too. The pair
+// decoder gives each run of a window of 64 pairs a fixed number of byte slots
+// holding its level, and a compress keeps the first count + 1 of each run's
+// slots. The escaped decoder finds a window's tokens by masks, gathers their
+// lengths and levels by a compress, turns the lengths into running sums, and
+// each output lane finds its run among them by a binary search of byte
 // permutes. Long runs, sparse runs and escaped 255s stay with the window code.
 #include <algorithm>
 #include <bit>
@@ -264,6 +266,10 @@ struct Vbmi2Primitives : Avx512Primitives {
         return static_cast<int32_t>(std::popcount(kept));
     }
 
+    // A window of pairs with more runs than this goes to slots; the window
+    // code takes fewer runs one at a time more cheaply.
+    static constexpr int kSlotRuns = 4;
+
     // Which counts of the 32 pairs in `bytes` reach 4, 8 and 16.
     struct WideCounts {
         uint32_t from4;
@@ -339,7 +345,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i count_byte = _mm512_set1_epi16(0x00FF);
         const uint64_t counted =
             _mm512_test_epi16_mask(low, count_byte) | (uint64_t{_mm512_test_epi16_mask(high, count_byte)} << 32);
-        return std::popcount(counted) > kDenseRuns;
+        return std::popcount(counted) > kSlotRuns;
     }
 
     // The last `left` < 64 pairs at `pairs`, read by masked loads, as above;
@@ -379,7 +385,7 @@ struct Vbmi2Primitives : Avx512Primitives {
                 staged += kWindow;
                 continue;
             }
-            if (std::popcount(counted) > kDenseRuns) {
+            if (std::popcount(counted) > kSlotRuns) {
                 const int32_t expanded = expand_short_pairs(_mm512_loadu_si512(at), _mm512_loadu_si512(at + kWindow),
                                                             kWindow, staging, staged);
                 if (expanded >= 0) {
