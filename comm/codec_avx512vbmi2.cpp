@@ -253,8 +253,8 @@ struct Vbmi2Primitives : Avx512Primitives {
     }
 
     // Stores at `out` the runs of the pairs of `bytes` in the slots of
-    // `count_byte` and `slot` (see SlotLayouts) where `runs` has their pair's
-    // bit, and returns the number of values. Stores 64 bytes.
+    // `count_byte` and `slot` (see SlotLayouts), only those in the lanes of
+    // `lanes`, and returns the number of values. Stores 64 bytes.
     [[gnu::always_inline]] static int32_t compress_slots(__m512i bytes, const uint8_t* count_byte, const uint8_t* slot,
                                                          uint64_t lanes, uint8_t* out)
     {
@@ -286,9 +286,8 @@ struct Vbmi2Primitives : Avx512Primitives {
 
     // Expands the first `runs` of the 16 pairs at byte 32h of `bytes` after
     // the `staged` levels, in 4 << K slots a run; every count is below 4 << K.
-    // Returns the levels staged. A store begins at most 16 values a pair
-    // after the group's first pair, at a multiple of 4 pairs before its
-    // `runs`-th.
+    // Returns the levels staged. Each store begins after a multiple of 4 of
+    // the group's pairs, fewer than `runs`.
     template <int K>
     [[gnu::always_inline]] static int32_t compress_group(__m512i bytes, int h, int32_t runs, uint8_t* staging,
                                                          int32_t staged)
