@@ -40,6 +40,7 @@ using avx512vbmi2::expand_escaped_window;
 using avx512vbmi2::expand_last_escaped;
 using avx512vbmi2::expand_last_pairs;
 using avx512vbmi2::expand_pair_window;
+using avx512vbmi2::fill_run;
 using avx512vbmi2::Expanded;
 using avx512vbmi2::kDenseRuns;
 using avx512vbmi2::kEscape;
@@ -319,18 +320,14 @@ struct Vbmi2Primitives : Avx512Primitives {
         return compress_group<0>(bytes, h, runs, staging, staged);
     }
 
-    // Expands the first `runs` of the 64 pairs in `low` and `high` after the
-    // `staged` levels where every count is below 16, and returns the levels
-    // staged; else returns -1 and stores nothing. Stores at most 1024 bytes
-    // past `staged`: the last store begins 60 pairs of up to 16 values in.
-    [[gnu::always_inline]] static int32_t expand_short_pairs(__m512i low, __m512i high, int32_t runs, uint8_t* staging,
-                                                             int32_t staged)
+    // Expands the first `runs` of the 64 pairs in `low` and `high` (their
+    // counts in `wide_low` and `wide_high`, each below 16) after the `staged`
+    // levels, and returns the levels staged. Stores at most 1024 bytes past
+    // `staged`: the last store begins 60 pairs of up to 16 values in.
+    [[gnu::always_inline]] static int32_t expand_slotted_pairs(__m512i low, __m512i high, const WideCounts& wide_low,
+                                                               const WideCounts& wide_high, int32_t runs,
+                                                               uint8_t* staging, int32_t staged)
     {
-        const WideCounts wide_low = wide_counts(low);
-        const WideCounts wide_high = wide_counts(high);
-        if ((wide_low.from16 | wide_high.from16) != 0) {
-            return -1;
-        }
         staged = expand_slotted(low, 0, wide_low, runs, staging, staged);
         staged = expand_slotted(low, 1, wide_low, runs - 16, staging, staged);
         staged = expand_slotted(high, 0, wide_high, runs - 32, staging, staged);
@@ -338,6 +335,52 @@ struct Vbmi2Primitives : Avx512Primitives {
     }
     static_assert(avx512vbmi2::kStagingBytes - DECODE_MAX_VALUES >= 60 * 16 + kWindow,
                   "room for the last store of slots");
+
+    // The n <= 64 pairs at `pairs`, every count below 16, by masked loads
+    // (nothing past them is read) and slots.
+    [[gnu::always_inline]] static int32_t expand_short_stretch(const uint8_t* pairs, int32_t n, uint8_t* staging,
+                                                               int32_t staged)
+    {
+        const int32_t bytes = 2 * n;
+        const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
+        const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
+                                             : _mm512_setzero_si512();
+        return expand_slotted_pairs(low, high, wide_counts(low), wide_counts(high), n, staging, staged);
+    }
+
+    // Expands the first `runs` of the 64 pairs at `pairs`, loaded in `low`
+    // and `high` (0 past them), after the `staged` levels: runs of up to 16
+    // values by slots, a stretch at a time between the longer runs, which
+    // are filled in. Stops early at the capacity. Returns the levels staged.
+    static int32_t expand_runs(const uint8_t* pairs, __m512i low, __m512i high, int32_t runs, uint8_t* staging,
+                               int32_t staged)
+    {
+        const WideCounts wide_low = wide_counts(low);
+        const WideCounts wide_high = wide_counts(high);
+        uint64_t long_runs = wide_low.from16 | (uint64_t{wide_high.from16} << 32);
+        if (long_runs == 0) {
+            return expand_slotted_pairs(low, high, wide_low, wide_high, runs, staging, staged);
+        }
+        int32_t single = 0;  // the first pair not yet expanded
+        for (;;) {
+            const int32_t r = long_runs == 0 ? runs : std::countr_zero(long_runs);
+            if (r > single) {
+                staged =
+                    expand_short_stretch(pairs + 2 * static_cast<std::ptrdiff_t>(single), r - single, staging, staged);
+            }
+            if (r == runs || staged >= DECODE_MAX_VALUES) {
+                return staged;
+            }
+            const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(r);
+            fill_run<Vbmi2Primitives>(staging + staged, pair[1], pair[0] + 1);
+            staged += pair[0] + 1;
+            if (staged >= DECODE_MAX_VALUES) {
+                return staged;
+            }
+            single = r + 1;
+            long_runs &= long_runs - 1;
+        }
+    }
 
     [[gnu::always_inline]] static bool many_runs(__m512i low, __m512i high)
     {
@@ -347,8 +390,9 @@ struct Vbmi2Primitives : Avx512Primitives {
         return std::popcount(counted) > kSlotRuns;
     }
 
-    // The last `left` < 64 pairs at `pairs`, read by masked loads, as above;
-    // else by the window code. Returns the levels kept.
+    // The last `left` < 64 pairs at `pairs`, read by masked loads, as above
+    // where they hold more than a few runs; else by the window code. Returns
+    // the levels kept.
     static int32_t expand_last_short_pairs(const uint8_t* pairs, int32_t left, uint8_t* staging, int32_t staged)
     {
         if (left > 0 && staged < DECODE_MAX_VALUES) {
@@ -357,18 +401,15 @@ struct Vbmi2Primitives : Avx512Primitives {
             const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
                                                  : _mm512_setzero_si512();
             if (many_runs(low, high)) {
-                const int32_t expanded = expand_short_pairs(low, high, left, staging, staged);
-                if (expanded >= 0) {
-                    return std::min(expanded, DECODE_MAX_VALUES);
-                }
+                return std::min(expand_runs(pairs, low, high, left, staging, staged), DECODE_MAX_VALUES);
             }
         }
         return expand_last_pairs<Vbmi2Primitives>(pairs, left, staging, staged);
     }
 
-    // The pair stream, 64 pairs a step: by slots where they hold more than a
-    // few runs, all of at most 16 values; else the window code, whose fills
-    // of long runs and stores of literal stretches win there.
+    // The pair stream, 64 pairs a step: as above where they hold more than a
+    // few runs; else the window code, whose fills of long runs and stores of
+    // literal stretches win there.
     static int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
     {
         const int32_t pairs = count / 2;  // a trailing half pair is ignored
@@ -385,13 +426,10 @@ struct Vbmi2Primitives : Avx512Primitives {
                 continue;
             }
             if (std::popcount(counted) > kSlotRuns) {
-                const int32_t expanded = expand_short_pairs(_mm512_loadu_si512(at), _mm512_loadu_si512(at + kWindow),
-                                                            kWindow, staging, staged);
-                if (expanded >= 0) {
-                    i += kWindow;
-                    staged = expanded;
-                    continue;
-                }
+                staged =
+                    expand_runs(at, _mm512_loadu_si512(at), _mm512_loadu_si512(at + kWindow), kWindow, staging, staged);
+                i += kWindow;
+                continue;
             }
             const Expanded step = expand_pair_window<Vbmi2Primitives>(at, pairs - i, staging, staged);
             i += step.consumed;
