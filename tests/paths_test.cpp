@@ -611,6 +611,27 @@ TEST_P(EachPath, DecodersKeepTheirCapacityAmongShortRuns)
     }
 }
 
+// Windows of 64 pairs that open with a run of 256 values and go on with runs
+// of 16, the capacity falling inside that long run at many offsets: a decoder
+// that takes a window's runs a stretch at a time must stop at the long run,
+// not stage a window of long runs past its room.
+TEST_P(EachPath, DecodersStopAtTheCapacityInsideALongRunBeforeShortOnes)
+{
+    for (int32_t lead = 1; lead <= 256; ++lead) {
+        Bytes pairs{static_cast<uint8_t>(lead - 1), 9};
+        for (int k = 1; k < 64; ++k) {
+            pairs.insert(pairs.end(), {4, static_cast<uint8_t>(k)});
+        }
+        for (int window = 0; window < 6; ++window) {
+            pairs.insert(pairs.end(), {255, 200});
+            for (int k = 1; k < 64; ++k) {
+                pairs.insert(pairs.end(), {15, static_cast<uint8_t>(k + window)});
+            }
+        }
+        ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, pairs), DECODE_MAX_VALUES) << lead;
+    }
+}
+
 // Runs of one to `longest` values among singles, so that run starts come
 // several to a byte of a window's mask and runs reach across bytes and
 // windows; the token writers gather the starts a byte of the mask at a time.
