@@ -40,8 +40,8 @@ using avx512vbmi2::expand_escaped_window;
 using avx512vbmi2::expand_last_escaped;
 using avx512vbmi2::expand_last_pairs;
 using avx512vbmi2::expand_pair_window;
-using avx512vbmi2::fill_run;
 using avx512vbmi2::Expanded;
+using avx512vbmi2::fill_run;
 using avx512vbmi2::kDenseRuns;
 using avx512vbmi2::kEscape;
 using avx512vbmi2::kWindow;
@@ -305,6 +305,16 @@ struct Vbmi2Primitives : Avx512Primitives {
         return staged;
     }
 
+    template <int K>
+    [[gnu::always_inline]] static int32_t compress_window(__m512i low, __m512i high, int32_t runs, uint8_t* staging,
+                                                          int32_t staged)
+    {
+        staged = compress_group<K>(low, 0, runs, staging, staged);
+        staged = compress_group<K>(low, 1, runs - 16, staging, staged);
+        staged = compress_group<K>(high, 0, runs - 32, staging, staged);
+        return compress_group<K>(high, 1, runs - 48, staging, staged);
+    }
+
     // The same in as few slots a run as the group's longest needs; every
     // count is below 16.
     [[gnu::always_inline]] static int32_t expand_slotted(__m512i bytes, int h, const WideCounts& wide, int32_t runs,
@@ -328,6 +338,10 @@ struct Vbmi2Primitives : Avx512Primitives {
                                                                const WideCounts& wide_high, int32_t runs,
                                                                uint8_t* staging, int32_t staged)
     {
+        if ((wide_low.from4 | wide_high.from4) == 0) {
+            // One branch for a window of the shortest runs, not one a group.
+            return compress_window<0>(low, high, runs, staging, staged);
+        }
         staged = expand_slotted(low, 0, wide_low, runs, staging, staged);
         staged = expand_slotted(low, 1, wide_low, runs - 16, staging, staged);
         staged = expand_slotted(high, 0, wide_high, runs - 32, staging, staged);
