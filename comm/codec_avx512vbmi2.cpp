@@ -8,10 +8,12 @@
 // Its decoders take short runs without a branch per token too. The pair
 // decoder gives each run of a window of 64 pairs a fixed number of byte slots
 // holding its level, and a compress keeps the first count + 1 of each run's
-// slots. The escaped decoder finds a window's tokens by masks, gathers their
-// lengths and levels by a compress, turns the lengths into running sums, and
-// each output lane finds its run among them by a binary search of byte
-// permutes. Long runs, sparse runs and escaped 255s stay with the window code.
+// slots; runs longer than 16 values among them are filled in between such
+// stretches. The escaped decoder finds a window's tokens by masks, gathers
+// their lengths and levels by a compress, turns the lengths into running sums,
+// and each output lane finds its run among them by a binary search of byte
+// permutes. Windows of few runs, and the escaped stream's long runs and
+// escaped 255s, stay with the window code.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
