@@ -307,6 +307,8 @@ struct Vbmi2Primitives : Avx512Primitives {
         return staged;
     }
 
+    // The same for the 64 pairs of `low` and `high`, every group in 4 << K
+    // slots a run.
     template <int K>
     [[gnu::always_inline]] static int32_t compress_window(__m512i low, __m512i high, int32_t runs, uint8_t* staging,
                                                           int32_t staged)
