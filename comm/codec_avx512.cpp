@@ -2,6 +2,8 @@
 // to a 64-value window, with mask registers for the comparisons and the
 // partial loads and stores. Compiled for AVX-512 F and BW (with AVX2, FMA,
 // BMI1 and BMI2) by a target region, and run only where the CPU has them.
+// Without VBMI2's byte compress, the encoders write the tokens of windows of
+// many runs eight positions at a time, as the AVX2 path does.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -25,10 +27,29 @@ namespace comm::detail {
 namespace {
 
 #include "comm/avx512_primitives.hpp"
+#include "comm/piece_tokens.hpp"
+
+struct Avx512PathPrimitives : Avx512Primitives {
+    static constexpr bool kEscapedRunsForManyStretches = true;
+
+    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        alignas(64) uint8_t level_bytes[avx512::kWindow];
+        store(level_bytes, window);
+        return piece_pair_runs(out, level_bytes, starts);
+    }
+
+    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        alignas(64) uint8_t level_bytes[avx512::kWindow];
+        store(level_bytes, window);
+        return piece_escaped_runs(out, level_bytes, starts);
+    }
+};
 
 }  // namespace
 
-constinit const CodecPath avx512_path = avx512::make_path<Avx512Primitives>(
+constinit const CodecPath avx512_path = avx512::make_path<Avx512PathPrimitives>(
     "avx512",
     {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 

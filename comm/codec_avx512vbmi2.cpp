@@ -12,8 +12,8 @@
 // stretches. The escaped decoder finds a window's tokens by masks, gathers
 // their lengths and levels by a compress, turns the lengths into running sums,
 // and each output lane finds its run among them by a binary search of byte
-// permutes. Windows of few runs, and the escaped stream's long runs and
-// escaped 255s, stay with the window code.
+// permutes. Windows of few runs and the escaped stream's long runs stay with
+// the window code.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -28,7 +28,7 @@
 #if COMM_X86_PATHS
 #include <immintrin.h>
 
-COMM_TARGET_REGION("avx512f,avx512bw,avx512vbmi,avx512vbmi2,avx2,fma,bmi,bmi2,popcnt")
+COMM_TARGET_REGION("avx512f,avx512bw,avx512vbmi,avx512vbmi2,avx2,fma,bmi,bmi2,popcnt,pclmul")
 
 #define COMM_VECTOR_TARGET avx512vbmi2
 #include "comm/vector_coders.hpp"
@@ -456,14 +456,50 @@ struct Vbmi2Primitives : Avx512Primitives {
         return expand_last_short_pairs(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
     }
 
+    // The bits of x each XORed with every bit below it: bit i is the parity of
+    // bits 0 to i.
+    [[gnu::always_inline]] static uint64_t prefix_parity(uint64_t x)
+    {
+        const __m128i product =
+            _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<int64_t>(x)), _mm_set1_epi64x(-1), 0);
+        return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
+    }
+
+    // Where a window's escaped tokens start, the window starting at a token.
+    // From a token start, FF FF is a lone 255 and FF c v (c not FF) a run, v
+    // any level, 255 included. So where runs of escapes follow each other a
+    // byte apart, their escapes pair up in order across the byte between:
+    // two escapes side by side are a lone 255, two a byte apart a run token of
+    // 255s, and an escape left over at the end a run token of another level.
+    // Two or more other bytes in a row end such a group. The escapes at even
+    // places of their group start tokens: a prefix parity of the escapes,
+    // less the parity before the group, which a deposit of the groups' first
+    // parities carries along each group.
+    struct EscapedTokens {
+        uint64_t starts;  // every token's first byte
+        uint64_t runs;    // the run tokens' escapes
+    };
+
+    [[gnu::always_inline]] static EscapedTokens escaped_tokens(uint64_t escapes)
+    {
+        const uint64_t run_firsts = escapes & ~(escapes << 1);
+        const uint64_t group_firsts = run_firsts & ~(escapes << 2);
+        const uint64_t parity_before = prefix_parity(escapes) ^ escapes;
+        const uint64_t firsts_parity = _pext_u64(parity_before, group_firsts);
+        const uint64_t group_parity = prefix_parity(_pdep_u64(firsts_parity ^ (firsts_parity << 1), group_firsts));
+        const uint64_t token_escapes = escapes & ~(parity_before ^ group_parity);
+        // An escape at byte 63 is taken for a run token: the caller keeps no
+        // token that reaches past the window.
+        const uint64_t runs = token_escapes & ~(escapes >> 1);
+        return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
+    }
+
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and
-    // end in them after the `staged` levels, where
-    // there are more than a few escapes, each followed by two bytes other
-    // than an escape, and they hold at most kSpreadValues values. Returns the
-    // bytes consumed, or 0 for a window left to the window code: few escapes,
-    // FF FF and FF c FF (whose tokens masks alone do not tell apart), or long
-    // runs.
-    [[gnu::always_inline]] static Expanded expand_plain_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
+    // end in them after the `staged` levels, where there are more than a few
+    // escapes and the tokens hold at most kSpreadValues values. Returns the
+    // bytes consumed, or 0 for a window left to the window code: few escapes
+    // or long runs.
+    [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
     {
         const __m512i window = _mm512_loadu_si512(bytes);
         const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(kEscape)));
@@ -471,26 +507,33 @@ struct Vbmi2Primitives : Avx512Primitives {
             _mm512_storeu_si512(staging + staged, window);
             return {kWindow, staged + kWindow};
         }
-        // FF c FF is told by the level's escape; FF FF reads as a run of 255
-        // values, more than a spread takes.
-        if (std::popcount(escapes) <= kDenseRuns || (escapes & (escapes >> 2)) != 0) {
+        if (std::popcount(escapes) <= kDenseRuns) {
             return {0, staged};
         }
-        // Tokens start at every byte but an escape's next two. One at byte 62
-        // or 63 may end in the next window: it is left to the next step, so
-        // the bytes after the window need no look.
-        const int32_t whole_bytes = bytes[kWindow - 2] == kEscape   ? kWindow - 2
-                                    : bytes[kWindow - 1] == kEscape ? kWindow - 1
-                                                                    : kWindow;
-        const uint64_t tokens = ~((escapes << 1) | (escapes << 2)) & mask_below(whole_bytes);
+        // Where no escape is within two bytes of another, each one starts a
+        // run token, and one at byte 62 or 63 ends in the next window: the
+        // parse's latency is spared where 255s are rare.
+        EscapedTokens parse{~((escapes << 1) | (escapes << 2)), escapes};
+        int32_t whole_bytes = bytes[kWindow - 2] == kEscape   ? kWindow - 2
+                              : bytes[kWindow - 1] == kEscape ? kWindow - 1
+                                                              : kWindow;
+        if ((escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
+            parse = escaped_tokens(escapes);
+            // A run token at byte 62 or 63 ends past the window (so does a
+            // lone 255 at 63, which the parse takes for a run).
+            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
+            whole_bytes = cut == 0 ? kWindow : std::countr_zero(cut);
+        }
+        const uint64_t tokens = parse.starts & mask_below(whole_bytes);
         const __m512i lane = lane_numbers();
         const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
         const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
-        const __m512i lengths = _mm512_mask_blend_epi8(escapes, _mm512_set1_epi8(1), count_byte);
+        // A lone 255 keeps its escape as the level and a length of one.
+        const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
         if (total_length(_mm512_maskz_mov_epi8(tokens, lengths)) > kSpreadValues) {
             return {0, staged};
         }
-        const __m512i levels = _mm512_mask_blend_epi8(escapes, window, level_byte);
+        const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
         const int32_t values = spread_short_runs<kWindow / 2>(
             _mm512_maskz_compress_epi8(tokens, lengths), _mm512_maskz_compress_epi8(tokens, levels), staging, staged);
         return {whole_bytes, staged + values};
@@ -502,7 +545,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         int32_t staged = 0;
         int32_t p = 0;
         while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
-            Expanded step = expand_plain_escapes(stream + p, staging, staged);
+            Expanded step = expand_dense_escapes(stream + p, staging, staged);
             if (step.consumed == 0) {
                 step = expand_escaped_window<Vbmi2Primitives>(stream + p, count - p, staging, staged);
             }
@@ -516,8 +559,9 @@ struct Vbmi2Primitives : Avx512Primitives {
 }  // namespace
 
 constinit const CodecPath avx512vbmi2_path = avx512vbmi2::make_path<Vbmi2Primitives>(
-    "avx512vbmi2", {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2,
-                    CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::popcnt});
+    "avx512vbmi2",
+    {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2, CpuFeature::avx2,
+     CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::popcnt, CpuFeature::pclmul});
 
 }  // namespace comm::detail
 
