@@ -9,6 +9,7 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
+#include "comm/escaped_tokens.hpp"
 #include "comm/sample_level.hpp"
 #include "comm/target_region.hpp"
 
@@ -201,27 +202,6 @@ struct Avx2Primitives {
         return {levels[0], levels[1]};
     }
 
-    // ---- Token writers ----
-
-    // See piece_tokens.hpp. Laying out tokens of three sizes takes twice the
-    // table steps of pairs: on windows of few stretches the stretch code is
-    // faster.
-    static constexpr bool kEscapedRunsForManyStretches = true;
-
-    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
-    {
-        alignas(32) uint8_t level_bytes[avx2::kWindow];
-        store(level_bytes, window);
-        return piece_pair_runs(out, level_bytes, starts);
-    }
-
-    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
-    {
-        alignas(32) uint8_t level_bytes[avx2::kWindow];
-        store(level_bytes, window);
-        return piece_escaped_runs(out, level_bytes, starts);
-    }
-
     // ---- Decoders of many short runs ----
 
     // Expands the first `limit` of the pairs at `pairs` after the `staged`
@@ -310,37 +290,40 @@ struct Avx2Primitives {
         return avx2::expand_pair_window<Avx2Primitives>(pairs, remaining, staging, staged);
     }
 
-    // The window's escapes when each is a run token FF length level whole
-    // within the first `limit` bytes (no escape byte within two of another):
-    // where each token starts is then known from the mask alone, not from the
-    // token before, so consecutive tokens are expanded independently.
-    [[gnu::always_inline]] static avx2::Expanded expand_runs_among_literals(const uint8_t* bytes, int32_t limit,
-                                                                            uint64_t escapes, uint8_t* staging,
-                                                                            int32_t staged)
+    // Expands the tokens that start at the bits of `token_escapes` (run
+    // tokens where `runs` has them, else lone 255s), and the literals between
+    // them, up to `end`, where the last token ends at or before it. Where each
+    // token starts is known from the masks, not from the token before, so
+    // consecutive tokens are expanded independently.
+    [[gnu::always_inline]] static avx2::Expanded expand_tokens_among_literals(const uint8_t* bytes, int32_t end,
+                                                                              uint64_t token_escapes, uint64_t runs,
+                                                                              uint8_t* staging, int32_t staged)
     {
         int32_t p = 0;  // the first byte not yet expanded
-        do {
-            const int32_t e = std::countr_zero(escapes);
-            escapes &= escapes - 1;
+        while (token_escapes != 0) {
+            const int32_t e = std::countr_zero(token_escapes);
+            token_escapes &= token_escapes - 1;
             store32(staging + staged, load32(bytes + p));
             if (e - p > 32) {
                 store32(staging + staged + 32, load32(bytes + p + 32));
             }
             staged += e - p;
-            const int32_t length = bytes[e + 1];
+            const bool run = ((runs >> e) & 1) != 0;
+            const int32_t length = run ? bytes[e + 1] : 1;
+            const uint8_t level = run ? bytes[e + 2] : avx2::kEscape;
             if (length <= 16) {
-                fill16(staging + staged, bytes[e + 2]);
+                fill16(staging + staged, level);
             } else {
-                avx2::fill_run<Avx2Primitives>(staging + staged, bytes[e + 2], length);
+                avx2::fill_run<Avx2Primitives>(staging + staged, level, length);
             }
             staged += length;
-            p = e + 3;
+            p = e + (run ? 3 : 2);
             if (staged >= DECODE_MAX_VALUES) {
                 return {p, staged};
             }
-        } while (escapes != 0);
+        }
         store(staging + staged, load(bytes + p));
-        return {limit, staged + limit - p};
+        return {end, staged + end - p};
     }
 
     // Expands the escaped stream's window of 64 bytes at `bytes` (the first
@@ -362,8 +345,18 @@ struct Avx2Primitives {
             return {limit, staged + limit};
         }
         const int32_t last = avx2::kWindow - 1 - std::countl_zero(escapes);
-        if ((escapes & ((escapes >> 1) | (escapes >> 2))) == 0 && last + 3 <= limit) {
-            return expand_runs_among_literals(bytes, limit, escapes, staging, staged);
+        if ((escapes & ((escapes >> 1) | (escapes >> 2))) == 0) {
+            if (last + 3 <= limit) {  // each escape a run token
+                return expand_tokens_among_literals(bytes, limit, escapes, escapes, staging, staged);
+            }
+        } else if (limit == avx2::kWindow) {
+            // Lone 255s and runs of 255: a run token at byte 62 or 63 ends in
+            // the next window, and is left to it.
+            const EscapedTokens parse = escaped_tokens(escapes);
+            const uint64_t cut = parse.runs & (uint64_t{3} << (avx2::kWindow - 2));
+            const int32_t end = cut == 0 ? avx2::kWindow : std::countr_zero(cut);
+            return expand_tokens_among_literals(bytes, end, parse.starts & escapes & avx2::mask_below(end), parse.runs,
+                                                staging, staged);
         }
         int32_t p = 0;  // the first byte not yet expanded
         do {
@@ -541,8 +534,8 @@ struct Avx2Primitives {
 
 }  // namespace
 
-constinit const CodecPath avx2_path =
-    avx2::make_path<Avx2Primitives>("avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
+constinit const CodecPath avx2_path = avx2::make_path<WithPieceTokens<Avx2Primitives>>(
+    "avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
 }  // namespace comm::detail
 

@@ -29,27 +29,9 @@ namespace {
 #include "comm/avx512_primitives.hpp"
 #include "comm/piece_tokens.hpp"
 
-struct Avx512PathPrimitives : Avx512Primitives {
-    static constexpr bool kEscapedRunsForManyStretches = true;
-
-    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
-    {
-        alignas(64) uint8_t level_bytes[avx512::kWindow];
-        store(level_bytes, window);
-        return piece_pair_runs(out, level_bytes, starts);
-    }
-
-    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
-    {
-        alignas(64) uint8_t level_bytes[avx512::kWindow];
-        store(level_bytes, window);
-        return piece_escaped_runs(out, level_bytes, starts);
-    }
-};
-
 }  // namespace
 
-constinit const CodecPath avx512_path = avx512::make_path<Avx512PathPrimitives>(
+constinit const CodecPath avx512_path = avx512::make_path<WithPieceTokens<Avx512Primitives>>(
     "avx512",
     {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 

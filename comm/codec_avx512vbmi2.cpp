@@ -22,13 +22,14 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
+#include "comm/escaped_tokens.hpp"
 #include "comm/sample_level.hpp"
 #include "comm/target_region.hpp"
 
 #if COMM_X86_PATHS
 #include <immintrin.h>
 
-COMM_TARGET_REGION("avx512f,avx512bw,avx512vbmi,avx512vbmi2,avx2,fma,bmi,bmi2,popcnt,pclmul")
+COMM_TARGET_REGION("avx512f,avx512bw,avx512vbmi,avx512vbmi2,avx2,fma,bmi,bmi2,popcnt")
 
 #define COMM_VECTOR_TARGET avx512vbmi2
 #include "comm/vector_coders.hpp"
@@ -456,44 +457,6 @@ struct Vbmi2Primitives : Avx512Primitives {
         return expand_last_short_pairs(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
     }
 
-    // The bits of x each XORed with every bit below it: bit i is the parity of
-    // bits 0 to i.
-    [[gnu::always_inline]] static uint64_t prefix_parity(uint64_t x)
-    {
-        const __m128i product =
-            _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<int64_t>(x)), _mm_set1_epi64x(-1), 0);
-        return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
-    }
-
-    // Where a window's escaped tokens start, the window starting at a token.
-    // From a token start, FF FF is a lone 255 and FF c v (c not FF) a run, v
-    // any level, 255 included. So where runs of escapes follow each other a
-    // byte apart, their escapes pair up in order across the byte between:
-    // two escapes side by side are a lone 255, two a byte apart a run token of
-    // 255s, and an escape left over at the end a run token of another level.
-    // Two or more other bytes in a row end such a group. The escapes at even
-    // places of their group start tokens: a prefix parity of the escapes,
-    // less the parity before the group, which a deposit of the groups' first
-    // parities carries along each group.
-    struct EscapedTokens {
-        uint64_t starts;  // every token's first byte
-        uint64_t runs;    // the run tokens' escapes
-    };
-
-    [[gnu::always_inline]] static EscapedTokens escaped_tokens(uint64_t escapes)
-    {
-        const uint64_t run_firsts = escapes & ~(escapes << 1);
-        const uint64_t group_firsts = run_firsts & ~(escapes << 2);
-        const uint64_t parity_before = prefix_parity(escapes) ^ escapes;
-        const uint64_t firsts_parity = _pext_u64(parity_before, group_firsts);
-        const uint64_t group_parity = prefix_parity(_pdep_u64(firsts_parity ^ (firsts_parity << 1), group_firsts));
-        const uint64_t token_escapes = escapes & ~(parity_before ^ group_parity);
-        // An escape at byte 63 is taken for a run token: the caller keeps no
-        // token that reaches past the window.
-        const uint64_t runs = token_escapes & ~(escapes >> 1);
-        return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
-    }
-
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and
     // end in them after the `staged` levels, where there are more than a few
     // escapes and the tokens hold at most kSpreadValues values. Returns the
@@ -559,9 +522,8 @@ struct Vbmi2Primitives : Avx512Primitives {
 }  // namespace
 
 constinit const CodecPath avx512vbmi2_path = avx512vbmi2::make_path<Vbmi2Primitives>(
-    "avx512vbmi2",
-    {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2, CpuFeature::avx2,
-     CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::popcnt, CpuFeature::pclmul});
+    "avx512vbmi2", {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2,
+                    CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::popcnt});
 
 }  // namespace comm::detail
 

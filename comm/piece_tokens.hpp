@@ -144,4 +144,28 @@ struct PieceTokens {
     return out - 3;
 }
 
+// A path's primitives with these token writers as its hooks (see
+// vector_coders.hpp). Laying out tokens of three sizes takes twice the table
+// steps of pairs: on windows of few stretches the stretch code is faster.
+template <class Primitives>
+struct WithPieceTokens : Primitives {
+    using Window = typename Primitives::Window;
+
+    static constexpr bool kEscapedRunsForManyStretches = true;
+
+    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        alignas(64) uint8_t level_bytes[64];
+        Primitives::store(level_bytes, window);
+        return piece_pair_runs(out, level_bytes, starts);
+    }
+
+    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        alignas(64) uint8_t level_bytes[64];
+        Primitives::store(level_bytes, window);
+        return piece_escaped_runs(out, level_bytes, starts);
+    }
+};
+
 #endif  // COMM_PIECE_TOKENS_HPP

@@ -1,0 +1,45 @@
+// Where the tokens of a window of the escaped stream start, from the mask of
+// its escape bytes alone, with no walk from token to token. Plain C++ on a
+// 64-bit word, for every path's window code.
+#ifndef COMM_ESCAPED_TOKENS_HPP
+#define COMM_ESCAPED_TOKENS_HPP
+
+#include <cstdint>
+
+namespace comm::detail {
+
+// From a token start, FF FF is a lone 255 and FF c v (c not FF) a run, v any
+// level, 255 included. So where runs of escape bytes follow each other a byte
+// apart, their escapes pair up in order across the byte between: two side by
+// side are a lone 255, two a byte apart a run token of 255s, and one left over
+// at the end a run token of another level. Two or more other bytes in a row
+// end such a group. The escapes at even places of their group start tokens:
+// a scan of the escapes' parity that restarts at each group.
+struct EscapedTokens {
+    std::uint64_t starts;  // every token's first byte
+    std::uint64_t runs;    // the run tokens' escapes
+};
+
+// The tokens of the 64 bytes whose escapes are the bits of `escapes`, the
+// first byte starting a token. An escape at byte 63 counts as a run token:
+// callers keep no token that reaches past the window (a run token at byte 62
+// or 63; a lone 255 at 62 ends in it).
+constexpr EscapedTokens escaped_tokens(std::uint64_t escapes)
+{
+    const std::uint64_t run_firsts = escapes & ~(escapes << 1);
+    std::uint64_t group_heads = run_firsts & ~(escapes << 2);
+    // Inclusive parity of each group's escapes up to each byte: each step
+    // adds the parity from d bytes back unless a group starts in between.
+    std::uint64_t parity = escapes;
+    for (int d = 1; d < 64; d *= 2) {
+        parity ^= (parity << d) & ~group_heads;
+        group_heads |= group_heads << d;
+    }
+    const std::uint64_t token_escapes = escapes & parity;
+    const std::uint64_t runs = token_escapes & ~(escapes >> 1);
+    return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
+}
+
+}  // namespace comm::detail
+
+#endif  // COMM_ESCAPED_TOKENS_HPP
