@@ -7,11 +7,15 @@
 // and the lengths spread back to their starts, and a second compress keeps
 // the bytes each token needs.
 //
-// Its decoders take short runs without a branch per token too: the lengths
-// and levels of a step's runs (32 pairs, or an escaped window's tokens found
-// by masks and gathered by a compress) become running sums of the lengths,
+// Its decoders take short runs without a branch per token too. The pair
+// decoder gives each run of a window of 64 pairs a fixed number of byte slots
+// holding its level, and a compress keeps the first count + 1 of each run's
+// slots; runs longer than 16 values among them are filled in between such
+// stretches. The escaped decoder finds a window's tokens by masks, gathers
+// their lengths and levels by a compress, turns the lengths into running sums,
 // and each output lane finds its run among them by a binary search of byte
-// permutes. Long runs and sparse runs stay with the window code.
+// permutes. Windows of few runs and the escaped stream's long runs stay with
+// the window code.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -42,6 +46,7 @@ using avx512vbmi2::expand_last_escaped;
 using avx512vbmi2::expand_last_pairs;
 using avx512vbmi2::expand_pair_window;
 using avx512vbmi2::Expanded;
+using avx512vbmi2::fill_run;
 using avx512vbmi2::kDenseRuns;
 using avx512vbmi2::kEscape;
 using avx512vbmi2::kWindow;
@@ -67,6 +72,37 @@ constexpr TokenLayouts make_token_layouts()
 }
 
 inline constexpr TokenLayouts kTokenLayouts = make_token_layouts();
+
+// The pair decoder's slot layouts. Pairs whose counts are below 16 are
+// expanded by slots: each run of a group of 16 pairs gets 4, 8 or 16 bytes
+// holding its level (the fewest its longest run fits in), and a compress keeps
+// the first count + 1 of them. No running sums and no search: a vector of
+// slots costs two permutes, a compare and a compress. Lane u of vector q of
+// group h (the 16 pairs from byte 32h of 64) with w slots a run is slot u % w
+// of pair (64q + u) / w.
+struct SlotLayouts {
+    alignas(64) uint8_t count_byte[3][2][4][64];  // [log2(w / 4)][h][q]: the pair's count byte
+    alignas(64) uint8_t slot[3][64];
+};
+
+constexpr SlotLayouts make_slot_layouts()
+{
+    SlotLayouts l{};
+    for (int k = 0; k < 3; ++k) {
+        const int w = 4 << k;
+        for (int u = 0; u < 64; ++u) {
+            l.slot[k][u] = static_cast<uint8_t>(u % w);
+            for (int h = 0; h < 2; ++h) {
+                for (int q = 0; q < 4; ++q) {
+                    l.count_byte[k][h][q][u] = static_cast<uint8_t>(32 * h + 2 * ((64 * q + u) / w % 16));
+                }
+            }
+        }
+    }
+    return l;
+}
+
+inline constexpr SlotLayouts kSlotLayouts = make_slot_layouts();
 
 struct Vbmi2Primitives : Avx512Primitives {
     // Lane j the distance from the j-th start of `starts` to the next (past
@@ -208,17 +244,182 @@ struct Vbmi2Primitives : Avx512Primitives {
         return static_cast<int32_t>(_mm512_reduce_add_epi64(eighths));
     }
 
-    static constexpr int32_t kStepPairs = kWindow / 2;
+    // Stores at `out` the runs of the pairs of `bytes` in the slots of
+    // `count_byte` and `slot` (see SlotLayouts), only those in the lanes of
+    // `lanes`, and returns the number of values. Stores 64 bytes.
+    [[gnu::always_inline]] static int32_t compress_slots(__m512i bytes, const uint8_t* count_byte, const uint8_t* slot,
+                                                         uint64_t lanes, uint8_t* out)
+    {
+        const __m512i count_at = _mm512_load_si512(count_byte);
+        const __m512i counts = _mm512_permutexvar_epi8(count_at, bytes);
+        const __mmask64 kept = _mm512_mask_cmple_epu8_mask(lanes, _mm512_load_si512(slot), counts);
+        const __m512i levels = _mm512_permutexvar_epi8(_mm512_or_si512(count_at, _mm512_set1_epi8(1)), bytes);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(kept, levels));
+        return static_cast<int32_t>(std::popcount(kept));
+    }
 
-    // The pair stream, 32 pairs a step (a count of 255 held at a length of
-    // 255, too long for a spread either way), where the next 64 pairs hold more
-    // than a few runs, all short; else the window code, whose fills of long
-    // runs and stores of literal stretches win there.
+    // A window of pairs with more runs than this goes to slots; the window
+    // code takes fewer runs one at a time more cheaply.
+    static constexpr int kSlotRuns = 4;
+
+    // Which counts of the 32 pairs in `bytes` reach 4, 8 and 16.
+    struct WideCounts {
+        uint32_t from4;
+        uint32_t from8;
+        uint32_t from16;
+    };
+
+    [[gnu::always_inline]] static WideCounts wide_counts(__m512i bytes)
+    {
+        return {_mm512_test_epi16_mask(bytes, _mm512_set1_epi16(0x00FC)),
+                _mm512_test_epi16_mask(bytes, _mm512_set1_epi16(0x00F8)),
+                _mm512_test_epi16_mask(bytes, _mm512_set1_epi16(0x00F0))};
+    }
+
+    // Expands the first `runs` of the 16 pairs at byte 32h of `bytes` after
+    // the `staged` levels, in 4 << K slots a run; every count is below 4 << K.
+    // Returns the levels staged. Each store begins after a multiple of 4 of
+    // the group's pairs, fewer than `runs`.
+    template <int K>
+    [[gnu::always_inline]] static int32_t compress_group(__m512i bytes, int h, int32_t runs, uint8_t* staging,
+                                                         int32_t staged)
+    {
+        const int32_t slots = std::clamp(runs, 0, 16) * (4 << K);
+#pragma GCC unroll 4
+        for (int32_t q = 0; q < (1 << K); ++q) {
+            if (kWindow * q >= slots) {
+                break;
+            }
+            staged += compress_slots(bytes, kSlotLayouts.count_byte[K][h][q], kSlotLayouts.slot[K],
+                                     mask_below(slots - kWindow * q), staging + staged);
+        }
+        return staged;
+    }
+
+    // The same for the 64 pairs of `low` and `high`, every group in 4 << K
+    // slots a run.
+    template <int K>
+    [[gnu::always_inline]] static int32_t compress_window(__m512i low, __m512i high, int32_t runs, uint8_t* staging,
+                                                          int32_t staged)
+    {
+        staged = compress_group<K>(low, 0, runs, staging, staged);
+        staged = compress_group<K>(low, 1, runs - 16, staging, staged);
+        staged = compress_group<K>(high, 0, runs - 32, staging, staged);
+        return compress_group<K>(high, 1, runs - 48, staging, staged);
+    }
+
+    // The same in as few slots a run as the group's longest needs; every
+    // count is below 16.
+    [[gnu::always_inline]] static int32_t expand_slotted(__m512i bytes, int h, const WideCounts& wide, int32_t runs,
+                                                         uint8_t* staging, int32_t staged)
+    {
+        const auto group = [h](uint32_t pairs) { return (pairs >> (16 * h)) & 0xFFFF; };
+        if (group(wide.from8) != 0) {
+            return compress_group<2>(bytes, h, runs, staging, staged);
+        }
+        if (group(wide.from4) != 0) {
+            return compress_group<1>(bytes, h, runs, staging, staged);
+        }
+        return compress_group<0>(bytes, h, runs, staging, staged);
+    }
+
+    // Expands the first `runs` of the 64 pairs in `low` and `high` (their
+    // counts in `wide_low` and `wide_high`, each below 16) after the `staged`
+    // levels, and returns the levels staged. Stores at most 1024 bytes past
+    // `staged`: the last store begins 60 pairs of up to 16 values in.
+    [[gnu::always_inline]] static int32_t expand_slotted_pairs(__m512i low, __m512i high, const WideCounts& wide_low,
+                                                               const WideCounts& wide_high, int32_t runs,
+                                                               uint8_t* staging, int32_t staged)
+    {
+        if ((wide_low.from4 | wide_high.from4) == 0) {
+            // One branch for a window of the shortest runs, not one a group.
+            return compress_window<0>(low, high, runs, staging, staged);
+        }
+        staged = expand_slotted(low, 0, wide_low, runs, staging, staged);
+        staged = expand_slotted(low, 1, wide_low, runs - 16, staging, staged);
+        staged = expand_slotted(high, 0, wide_high, runs - 32, staging, staged);
+        return expand_slotted(high, 1, wide_high, runs - 48, staging, staged);
+    }
+    static_assert(avx512vbmi2::kStagingBytes - DECODE_MAX_VALUES >= 60 * 16 + kWindow,
+                  "room for the last store of slots");
+
+    // The n <= 64 pairs at `pairs`, every count below 16, by masked loads
+    // (nothing past them is read) and slots.
+    [[gnu::always_inline]] static int32_t expand_short_stretch(const uint8_t* pairs, int32_t n, uint8_t* staging,
+                                                               int32_t staged)
+    {
+        const int32_t bytes = 2 * n;
+        const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
+        const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
+                                             : _mm512_setzero_si512();
+        return expand_slotted_pairs(low, high, wide_counts(low), wide_counts(high), n, staging, staged);
+    }
+
+    // Expands the first `runs` of the 64 pairs at `pairs`, loaded in `low`
+    // and `high` (0 past them), after the `staged` levels: runs of up to 16
+    // values by slots, a stretch at a time between the longer runs, which
+    // are filled in. Stops early at the capacity. Returns the levels staged.
+    static int32_t expand_runs(const uint8_t* pairs, __m512i low, __m512i high, int32_t runs, uint8_t* staging,
+                               int32_t staged)
+    {
+        const WideCounts wide_low = wide_counts(low);
+        const WideCounts wide_high = wide_counts(high);
+        uint64_t long_runs = wide_low.from16 | (uint64_t{wide_high.from16} << 32);
+        if (long_runs == 0) {
+            return expand_slotted_pairs(low, high, wide_low, wide_high, runs, staging, staged);
+        }
+        int32_t single = 0;  // the first pair not yet expanded
+        for (;;) {
+            const int32_t r = long_runs == 0 ? runs : std::countr_zero(long_runs);
+            if (r > single) {
+                staged =
+                    expand_short_stretch(pairs + 2 * static_cast<std::ptrdiff_t>(single), r - single, staging, staged);
+            }
+            if (r == runs || staged >= DECODE_MAX_VALUES) {
+                return staged;
+            }
+            const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(r);
+            fill_run<Vbmi2Primitives>(staging + staged, pair[1], pair[0] + 1);
+            staged += pair[0] + 1;
+            if (staged >= DECODE_MAX_VALUES) {
+                return staged;
+            }
+            single = r + 1;
+            long_runs &= long_runs - 1;
+        }
+    }
+
+    [[gnu::always_inline]] static bool many_runs(__m512i low, __m512i high)
+    {
+        const __m512i count_byte = _mm512_set1_epi16(0x00FF);
+        const uint64_t counted =
+            _mm512_test_epi16_mask(low, count_byte) | (uint64_t{_mm512_test_epi16_mask(high, count_byte)} << 32);
+        return std::popcount(counted) > kSlotRuns;
+    }
+
+    // The last `left` < 64 pairs at `pairs`, read by masked loads, as above
+    // where they hold more than a few runs; else by the window code. Returns
+    // the levels kept.
+    static int32_t expand_last_short_pairs(const uint8_t* pairs, int32_t left, uint8_t* staging, int32_t staged)
+    {
+        if (left > 0 && staged < DECODE_MAX_VALUES) {
+            const int32_t bytes = 2 * left;
+            const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
+            const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
+                                                 : _mm512_setzero_si512();
+            if (many_runs(low, high)) {
+                return std::min(expand_runs(pairs, low, high, left, staging, staged), DECODE_MAX_VALUES);
+            }
+        }
+        return expand_last_pairs<Vbmi2Primitives>(pairs, left, staging, staged);
+    }
+
+    // The pair stream, 64 pairs a step: as above where they hold more than a
+    // few runs; else the window code, whose fills of long runs and stores of
+    // literal stretches win there.
     static int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
     {
         const int32_t pairs = count / 2;  // a trailing half pair is ignored
-        const __m512i count_lanes = _mm512_slli_epi16(lane_numbers(), 1);
-        const __m512i level_lanes = _mm512_add_epi8(count_lanes, _mm512_set1_epi8(1));
         int32_t staged = 0;
         int32_t i = 0;
         while (pairs - i >= kWindow && staged < DECODE_MAX_VALUES) {
@@ -231,23 +432,17 @@ struct Vbmi2Primitives : Avx512Primitives {
                 staged += kWindow;
                 continue;
             }
-            if (std::popcount(counted) > kDenseRuns && counts_below_16(at)) {
-                const __m512i bytes = _mm512_loadu_si512(at);
-                const __m512i lengths = _mm512_maskz_adds_epu8(0xFFFFFFFF, _mm512_permutexvar_epi8(count_lanes, bytes),
-                                                               _mm512_set1_epi8(1));
-                if (total_length(lengths) <= kSpreadValues) {
-                    staged += spread_short_runs<kStepPairs / 2>(lengths, _mm512_permutexvar_epi8(level_lanes, bytes),
-                                                                staging, staged);
-                    i += kStepPairs;
-                    continue;
-                }
+            if (std::popcount(counted) > kSlotRuns) {
+                staged =
+                    expand_runs(at, _mm512_loadu_si512(at), _mm512_loadu_si512(at + kWindow), kWindow, staging, staged);
+                i += kWindow;
+                continue;
             }
             const Expanded step = expand_pair_window<Vbmi2Primitives>(at, pairs - i, staging, staged);
             i += step.consumed;
             staged = step.staged;
         }
-        return expand_last_pairs<Vbmi2Primitives>(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging,
-                                                  staged);
+        return expand_last_short_pairs(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
     }
 
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and

@@ -573,7 +573,8 @@ TEST_P(EachPath, DecodesManyShortRunsUpToTheFillWidth)
 
 // Pair streams of short runs, their counts drawn up to `longest_count`,
 // mostly small with now and then the longest: decoders expand such windows
-// several pairs a shuffle, by lane tables keyed on the counts.
+// several pairs a shuffle, by lane tables keyed on the counts, or in slots of
+// 4, 8 or 16 bytes a run, chosen by the longest count of 16 pairs.
 Bytes short_run_pairs(std::mt19937& rng, size_t pairs, unsigned longest_count)
 {
     Bytes stream;
@@ -588,7 +589,7 @@ Bytes short_run_pairs(std::mt19937& rng, size_t pairs, unsigned longest_count)
 TEST_P(EachPath, DecodesShortRunsAtEveryStreamLength)
 {
     std::mt19937 rng(8);
-    for (const unsigned longest_count : {1U, 2U, 3U, 4U, 15U, 16U, 200U}) {
+    for (const unsigned longest_count : {1U, 2U, 3U, 4U, 7U, 8U, 15U, 16U, 200U}) {
         for (size_t pairs = 1; pairs <= 200; ++pairs) {
             decode_checked(path().decode, reference::decode_pairs, short_run_pairs(rng, pairs, longest_count));
         }
@@ -600,13 +601,34 @@ TEST_P(EachPath, DecodesShortRunsAtEveryStreamLength)
 TEST_P(EachPath, DecodersKeepTheirCapacityAmongShortRuns)
 {
     std::mt19937 rng(9);
-    for (const unsigned longest_count : {1U, 3U, 4U, 255U}) {
+    for (const unsigned longest_count : {1U, 3U, 4U, 7U, 15U, 255U}) {
         for (int32_t lead = 1; lead <= 72; ++lead) {
             Bytes pairs{static_cast<uint8_t>(lead - 1), 9};
             const Bytes runs = short_run_pairs(rng, DECODE_MAX_VALUES, longest_count);
             pairs.insert(pairs.end(), runs.begin(), runs.end());
             ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, pairs), DECODE_MAX_VALUES) << lead;
         }
+    }
+}
+
+// Windows of 64 pairs that open with a run of 256 values and go on with runs
+// of 16, the capacity falling inside that long run at many offsets: a decoder
+// that takes a window's runs a stretch at a time must stop at the long run,
+// not stage a window of long runs past its room.
+TEST_P(EachPath, DecodersStopAtTheCapacityInsideALongRunBeforeShortOnes)
+{
+    for (int32_t lead = 1; lead <= 256; ++lead) {
+        Bytes pairs{static_cast<uint8_t>(lead - 1), 9};
+        for (int k = 1; k < 64; ++k) {
+            pairs.insert(pairs.end(), {4, static_cast<uint8_t>(k)});
+        }
+        for (int window = 0; window < 6; ++window) {
+            pairs.insert(pairs.end(), {255, 200});
+            for (int k = 1; k < 64; ++k) {
+                pairs.insert(pairs.end(), {15, static_cast<uint8_t>(k + window)});
+            }
+        }
+        ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, pairs), DECODE_MAX_VALUES) << lead;
     }
 }
 
