@@ -228,6 +228,15 @@ uint64_t zero_bytes(uint64_t word)
     return ~(((word & ~kHighs) + ~kHighs) | word) & kHighs;
 }
 
+// The low four bytes of `word`, byte i of the word at p[i].
+void store_four(uint8_t* p, uint32_t word)
+{
+    if constexpr (std::endian::native == std::endian::big) {
+        word = __builtin_bswap32(word);
+    }
+    std::memcpy(p, &word, sizeof word);
+}
+
 // The high bits of a word's bytes gathered into bits 0 to 7, byte i to bit i.
 uint64_t gather_highs(uint64_t highs)
 {
@@ -258,10 +267,11 @@ uint64_t first_bits(int32_t valid)
 // eight tokens to a word store.
 //
 // A token costs at most two bytes a value, so `out` never passes twice the
-// open run's start, and a token's stores (three bytes for the escaped
-// stream's, the next tokens overwriting what it does not need) and a word's
-// (its eight values' tokens) stay inside the caller's 2n bytes. Only the last
-// token may not: it goes through a buffer.
+// open run's start, and a token's store (four bytes, the next tokens
+// overwriting what it does not need: it closes a run that ends at n - 2 or
+// earlier, so ends by 2n) and a word's (its eight values' tokens) stay inside
+// the caller's 2n bytes. Only the last token may not: it goes through a
+// buffer.
 
 constexpr int32_t kWindow = 64;
 
@@ -278,10 +288,10 @@ struct PairTokens {
     static constexpr int32_t kMaxRun = format::kPairMaxRun;
     static constexpr int32_t kSingleBytes = 2;
 
+    // Writes four bytes, the next token overwriting the last two.
     static uint8_t* put(uint8_t* out, std::ptrdiff_t length, uint8_t level)
     {
-        out[0] = static_cast<uint8_t>(length - 1);
-        out[1] = level;
+        store_four(out, static_cast<uint32_t>(length - 1) | (uint32_t{level} << 8));
         return out + 2;
     }
 
@@ -311,14 +321,30 @@ struct EscapedTokens {
     static constexpr int32_t kMaxRun = format::kEscapedMaxRun;
     static constexpr int32_t kSingleBytes = 1;  // when not 255
 
-    // Writes three bytes whatever the token.
+    // A token's four bytes and, in the top byte, its size: a literal's
+    // (level, FF, level), whose FF stays only after a 255, from kLiterals; a
+    // run's (FF, length, level) from kRuns with its length put in.
+    static constexpr std::array<uint32_t, 256> kLiterals = [] {
+        std::array<uint32_t, 256> words{};
+        for (uint32_t level = 0; level < 256; ++level) {
+            words[level] = level | uint32_t{kEscape} << 8 | level << 16 | (level == kEscape ? 2U : 1U) << 24;
+        }
+        return words;
+    }();
+    static constexpr std::array<uint32_t, 256> kRuns = [] {
+        std::array<uint32_t, 256> words{};
+        for (uint32_t level = 0; level < 256; ++level) {
+            words[level] = kEscape | level << 16 | 3U << 24;
+        }
+        return words;
+    }();
+
+    // Writes four bytes whatever the token, in one store.
     static uint8_t* put(uint8_t* out, std::ptrdiff_t length, uint8_t level)
     {
-        const bool single = length == 1;
-        out[0] = single ? level : kEscape;
-        out[1] = single ? kEscape : static_cast<uint8_t>(length);
-        out[2] = level;
-        return out + (single ? (level == kEscape ? 2 : 1) : 3);
+        const uint32_t token = length == 1 ? kLiterals[level] : kRuns[level] | static_cast<uint32_t>(length) << 8;
+        store_four(out, token);
+        return out + (token >> 24);
     }
 
     static uint8_t* close(const OpenRun& run, int32_t end) { return put(run.out, end - run.start, run.level); }

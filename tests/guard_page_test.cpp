@@ -100,6 +100,17 @@ reference::Levels mixed_levels(std::size_t n)
     return levels;
 }
 
+// No value equal to its neighbour, every other one 255: the pair stream takes
+// all 2n bytes, the last token right up to them.
+reference::Levels lone_levels(std::size_t n)
+{
+    reference::Levels levels(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        levels[i] = i % 2 == 0 ? 255 : static_cast<std::uint8_t>(i % 7);
+    }
+    return levels;
+}
+
 using Encoder = std::int32_t (*)(const float*, std::uint8_t*, std::int32_t);
 using Decoder = std::int32_t (*)(const std::uint8_t*, float*, std::int32_t);
 
@@ -165,11 +176,13 @@ TEST_P(GuardPage, ReadsAndWritesNothingPastItsBuffers)
             case Coder::encode:
             case Coder::encode2:
             case Coder::encode3: {
-                Guarded<float> in(values);
-                Guarded<std::uint8_t> out(2 * n);
-                const std::int32_t length = method.encode(in.data(), out.data(), count);
-                ASSERT_EQ(out.first(static_cast<std::size_t>(length)),
-                          reference::stream_of(method.reference_encode, levels));
+                for (const reference::Levels& block : {levels, lone_levels(n)}) {
+                    Guarded<float> in(reference::values_of(block));
+                    Guarded<std::uint8_t> out(2 * n);
+                    const std::int32_t length = method.encode(in.data(), out.data(), count);
+                    ASSERT_EQ(out.first(static_cast<std::size_t>(length)),
+                              reference::stream_of(method.reference_encode, block));
+                }
                 break;
             }
             case Coder::decode:
