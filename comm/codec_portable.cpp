@@ -176,11 +176,12 @@ void convert_step(const uint8_t* __restrict levels, float* __restrict values)
 
 // values[i] = level_value(levels[i]) for i < n. With `whole_vectors`, up
 // to 15 values past n may be written too, from the levels there, where that is
-// faster.
-void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_vectors)
+// faster. `nearest`: whether float arithmetic rounds to nearest, the
+// vectors' condition (a decoder asks once, not at each of its long runs).
+void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_vectors, bool nearest)
 {
     int32_t i = 0;
-    if (rounds_to_nearest()) {
+    if (nearest) {
         const int32_t end = whole_vectors ? n + kStep - 1 : n;
         for (; i + kStep <= end; i += kStep) {
             convert_step(levels + i, values + i);
@@ -193,7 +194,7 @@ void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_
 
 void level_values_block(const uint8_t* levels, float* values, int32_t n)
 {
-    convert_levels(levels, values, n, false);
+    convert_levels(levels, values, n, false, rounds_to_nearest());
 }
 
 // ---- Words of eight levels ---------------------------------------------------
@@ -521,7 +522,7 @@ public:
         }
         // Past the staged levels, the whole vectors read this run's first 16
         // levels, stored by the caller, and write no further than its values.
-        convert_levels(levels_ + converted_, values_ + converted_, staged - converted_, true);
+        convert_levels(levels_ + converted_, values_ + converted_, staged - converted_, true, nearest_);
         const float value = level_value(level);
         const float four[4] = {value, value, value, value};
         float* const at = values_ + staged;
@@ -538,7 +539,7 @@ public:
     int32_t finish(int32_t staged)
     {
         const int32_t size = std::min(staged, DECODE_MAX_VALUES);
-        convert_levels(levels_ + converted_, values_ + converted_, size - converted_, false);
+        convert_levels(levels_ + converted_, values_ + converted_, size - converted_, false, nearest_);
         return size;
     }
 
@@ -546,10 +547,21 @@ private:
     uint8_t levels_[kStagingBytes];
     float* values_;
     int32_t converted_ = 0;  // values_ holds the values of the levels before this
+    bool nearest_ = rounds_to_nearest();
 };
+
+// Staging::put_long_run out of line: inlined into the escaped decoder's
+// token step, it leaves that loop short of registers, and the count goes to
+// the stack and back on every run token (the pair decoder's loop is faster
+// with it inlined).
+[[gnu::noinline]] int32_t put_long_run_apart(Staging& staging, int32_t staged, uint8_t level, int32_t length)
+{
+    return staging.put_long_run(staged, level, length);
+}
 
 // Stages `length` (0 to 256) copies of `level` at `staged`; returns the new
 // count. Runs up to kStagedRun take two word stores and no branch.
+template <bool kLongRunsApart = false>
 int32_t put_run(Staging& staging, int32_t staged, uint8_t level, int32_t length)
 {
     const uint64_t word = level * kOnes;
@@ -557,7 +569,8 @@ int32_t put_run(Staging& staging, int32_t staged, uint8_t level, int32_t length)
     store_word(at, word);
     store_word(at + 8, word);
     if (length > kStagedRun) [[unlikely]] {
-        return staging.put_long_run(staged, level, length);
+        return kLongRunsApart ? put_long_run_apart(staging, staged, level, length)
+                              : staging.put_long_run(staged, level, length);
     }
     return staged + length;
 }
@@ -670,7 +683,7 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
                 levels[staged++] = kEscape;
                 p += 2;
             } else {
-                staged = put_run(staging, staged, stream[p + 2], stream[p + 1]);
+                staged = put_run<true>(staging, staged, stream[p + 2], stream[p + 1]);
                 p += 3;
             }
         }
