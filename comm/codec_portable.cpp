@@ -602,14 +602,26 @@ void gather_pair_levels(const uint8_t* pairs, uint8_t* levels)
     std::memcpy(levels, &bytes, sizeof bytes);
 }
 
+// Stages the four pairs at `pairs`, runs of one to eight values, with a word
+// store each; returns where the next run goes.
+uint8_t* put_short_runs(const uint8_t* pairs, uint8_t* at)
+{
+    for (std::ptrdiff_t k = 0; k < 8; k += 2) {
+        store_word(at, pairs[k + 1] * kOnes);
+        at += pairs[k] + 1;
+    }
+    return at;
+}
+
 int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
 {
     const int32_t end = count & ~1;  // a trailing half pair is ignored
     uint8_t* const levels = staging.levels();
     int32_t staged = 0;
     int32_t p = 0;
-    // Four tokens (eight bytes) or sixteen (32 bytes) a step. A step starts
-    // below the capacity and stages at most 16 bytes, or four runs.
+    // Four tokens (eight bytes), eight short ones or sixteen of one value a
+    // step. A step starts below the capacity and stages at most 16 bytes,
+    // four runs, or eight of up to eight values.
     while (end - p >= 32 && staged < DECODE_MAX_VALUES) {
         const uint64_t word = load_word(stream + p);
         if ((word & kPairCounts) == 0) {  // runs of one value: their levels gathered
@@ -626,11 +638,13 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
             continue;
         }
         if ((word & kShortPairCounts) == 0) {  // runs of one to eight values: a word store each
-            for (int32_t k = 0; k < 8; k += 2) {
-                store_word(levels + staged, stream[p + k + 1] * kOnes);
-                staged += stream[p + k] + 1;
+            const bool eight = (load_word(stream + p + 8) & kShortPairCounts) == 0;
+            uint8_t* at = put_short_runs(stream + p, levels + staged);
+            if (eight) {
+                at = put_short_runs(stream + p + 8, at);
             }
-            p += 8;
+            staged = static_cast<int32_t>(at - levels);
+            p += eight ? 16 : 8;
             continue;
         }
         for (int32_t k = 0; k < 4; ++k, p += 2) {
