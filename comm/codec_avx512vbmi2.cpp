@@ -545,19 +545,13 @@ struct Vbmi2Primitives : Avx512Primitives {
             return {0, staged};
         }
         // Where no escape is within two bytes of another, each one starts a
-        // run token, and one at byte 62 or 63 ends in the next window: the
-        // parse's latency is spared where 255s are rare.
+        // run token: the parse is spared where 255s are rare. The window's
+        // end never waits for it.
         EscapedTokens parse{~((escapes << 1) | (escapes << 2)), escapes};
-        int32_t whole_bytes = bytes[kWindow - 2] == kEscape   ? kWindow - 2
-                              : bytes[kWindow - 1] == kEscape ? kWindow - 1
-                                                              : kWindow;
         if ((escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
             parse = escaped_tokens(escapes);
-            // A run token at byte 62 or 63 ends past the window (so does a
-            // lone 255 at 63, which the parse takes for a run).
-            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
-            whole_bytes = cut == 0 ? kWindow : std::countr_zero(cut);
         }
+        const int32_t whole_bytes = escaped_whole_bytes(escapes);
         const uint64_t tokens = parse.starts & mask_below(whole_bytes);
         const __m512i lane = lane_numbers();
         const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
