@@ -151,7 +151,7 @@ template <class Primitives>
 struct WithPieceTokens : Primitives {
     using Window = typename Primitives::Window;
 
-    static constexpr bool kEscapedRunsForManyStretches = true;
+    static constexpr int kEscapedRunsAboveStretches = 8;
 
     [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
     {
