@@ -653,7 +653,7 @@ template <int Half>
 // looked up by the group's eight kept slots.
 [[gnu::always_inline]] inline uint8_t* escaped_slot_runs(uint8_t* out, Lanes64 levels, uint64_t starts)
 {
-    const uint64_t closed = starts & ~(uint64_t{1} << (63 - std::countl_zero(starts)));
+    const uint64_t closed = starts ^ std::bit_floor(starts);  // the last start's run stays open
     const uint64_t longer = closed & ~(starts >> 1);
     const uint64_t literals = closed & ~longer;
     const __m256i escape = _mm256_set1_epi8(static_cast<char>(format::kEscape));
