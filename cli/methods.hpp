@@ -15,13 +15,13 @@ namespace comm_tool {
 
 // The functions one method goes through, and its names in the reports.
 struct CodecMethod {
-    const char* name;   // on the command line, e.g. "pairs"
-    const char* key;    // JSON key, e.g. "pair"
-    const char* label;  // table row, e.g. "pair (encode)"
-    int32_t (*encode)(const float*, uint8_t*, int32_t);
-    int32_t (*decode)(const uint8_t*, float*, int32_t);
-    int32_t (*split)(const uint8_t*, packet*, int32_t);
-    int32_t (*merge)(const packet*, uint8_t*, int32_t);
+    const char* name = nullptr;   // on the command line, e.g. "pairs"
+    const char* key = nullptr;    // JSON key, e.g. "pair"
+    const char* label = nullptr;  // table row, e.g. "pair (encode)"
+    int32_t (*encode)(const float*, uint8_t*, int32_t) = nullptr;
+    int32_t (*decode)(const uint8_t*, float*, int32_t) = nullptr;
+    int32_t (*split)(const uint8_t*, packet*, int32_t) = nullptr;
+    int32_t (*merge)(const packet*, uint8_t*, int32_t) = nullptr;
     uint8_t wire_method = 0;  // its method byte in wire packets (comm/wire.h)
 };
 

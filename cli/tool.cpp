@@ -146,7 +146,7 @@ size_t InputFile::read(std::span<std::uint8_t> bytes)
 }
 
 Output::Output(const std::string& name, bool force, const Streams& streams)
-    : name_(display_name(name, true)), file_(nullptr), owned_(name != "-")
+    : name_(display_name(name, true)), owned_(name != "-")
 {
     if (!owned_) {
         if (isatty(fileno(streams.out)) != 0) {

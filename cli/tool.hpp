@@ -124,7 +124,7 @@ private:
     [[noreturn]] void fail() const;
 
     std::string name_;
-    std::FILE* file_;
+    std::FILE* file_ = nullptr;
     bool owned_;
     uint64_t written_ = 0;
 };

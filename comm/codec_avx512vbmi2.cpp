@@ -12,8 +12,9 @@
 // holding its level, and a compress keeps the first count + 1 of each run's
 // slots; runs longer than 16 values among them are filled in between such
 // stretches. The escaped decoder finds a window's tokens by masks, gathers
-// their lengths and levels by a compress, turns the lengths into running sums,
-// and each output lane finds its run among them by a binary search of byte
+// their lengths and levels by a compress, and gives them slots the same way;
+// where a token holds more than 16 values, the lengths become running sums and
+// each output lane finds its run among them by a binary search of byte
 // permutes. Windows of few runs and the escaped stream's long runs stay with
 // the window code.
 #include <algorithm>
@@ -103,6 +104,30 @@ constexpr SlotLayouts make_slot_layouts()
 }
 
 inline constexpr SlotLayouts kSlotLayouts = make_slot_layouts();
+
+// The escaped decoder's slots: a window's tokens, their lengths and levels
+// gathered one a byte, in groups of 16 as above. Lane u of vector q of group g
+// with w slots a token takes token 16g + (64q + u) / w % 16.
+struct TokenSlots {
+    alignas(64) uint8_t token[3][4][4][64];  // [log2(w / 4)][g][q]
+};
+
+constexpr TokenSlots make_token_slots()
+{
+    TokenSlots l{};
+    for (int k = 0; k < 3; ++k) {
+        for (int g = 0; g < 4; ++g) {
+            for (int q = 0; q < 4; ++q) {
+                for (int u = 0; u < 64; ++u) {
+                    l.token[k][g][q][u] = static_cast<uint8_t>(16 * g + (64 * q + u) / (4 << k) % 16);
+                }
+            }
+        }
+    }
+    return l;
+}
+
+inline constexpr TokenSlots kTokenSlots = make_token_slots();
 
 struct Vbmi2Primitives : Avx512Primitives {
     // Lane j the distance from the j-th start of `starts` to the next (past
@@ -445,11 +470,69 @@ struct Vbmi2Primitives : Avx512Primitives {
         return expand_last_short_pairs(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
     }
 
+    // Expands the first `runs` of the 16 tokens of group g of `lengths` and
+    // `levels` after the `staged` levels, in 4 << K slots a token; every
+    // length is at most 4 << K. A slot is kept where its number is below
+    // its token's length, so a run of no values keeps none. Returns the
+    // levels staged; each store begins fewer values in than the group holds.
+    template <int K>
+    [[gnu::always_inline]] static int32_t compress_token_group(__m512i lengths, __m512i levels, int g, int32_t runs,
+                                                               uint8_t* staging, int32_t staged)
+    {
+        const int32_t slots = std::clamp(runs, 0, 16) * (4 << K);
+        const __m512i slot = _mm512_load_si512(kSlotLayouts.slot[K]);
+#pragma GCC unroll 4
+        for (int32_t q = 0; q < (1 << K); ++q) {
+            if (kWindow * q >= slots) {
+                break;
+            }
+            const __m512i token = _mm512_load_si512(kTokenSlots.token[K][g][q]);
+            const __mmask64 kept = _mm512_mask_cmplt_epu8_mask(mask_below(slots - kWindow * q), slot,
+                                                               _mm512_permutexvar_epi8(token, lengths));
+            _mm512_storeu_si512(staging + staged,
+                                _mm512_maskz_compress_epi8(kept, _mm512_permutexvar_epi8(token, levels)));
+            staged += static_cast<int32_t>(std::popcount(kept));
+        }
+        return staged;
+    }
+
+    // Expands the `runs` tokens of `lengths` and `levels` (0 past them),
+    // each of at most 16 values, after the `staged` levels, each group of 16
+    // in as few slots a token as its longest needs. Returns the levels staged.
+    // Stores at most 1024 bytes past `staged`, as the pair slots do.
+    [[gnu::always_inline]] static int32_t expand_slotted_tokens(__m512i lengths, __m512i levels, uint64_t from5,
+                                                                uint64_t from9, int32_t runs, uint8_t* staging,
+                                                                int32_t staged)
+    {
+        if (from5 == 0) {
+            for (int g = 0; 16 * g < runs; ++g) {
+                staged = compress_token_group<0>(lengths, levels, g, runs - 16 * g, staging, staged);
+            }
+            return staged;
+        }
+        for (int g = 0; 16 * g < runs; ++g) {
+            const unsigned shift = 16U * static_cast<unsigned>(g);
+            if (((from9 >> shift) & 0xFFFF) != 0) {
+                staged = compress_token_group<2>(lengths, levels, g, runs - 16 * g, staging, staged);
+            } else if (((from5 >> shift) & 0xFFFF) != 0) {
+                staged = compress_token_group<1>(lengths, levels, g, runs - 16 * g, staging, staged);
+            } else {
+                staged = compress_token_group<0>(lengths, levels, g, runs - 16 * g, staging, staged);
+            }
+        }
+        return staged;
+    }
+
+    // A window of the escaped stream with more escapes than this goes to
+    // slots; the window code takes a lone 255 or one run token more cheaply.
+    static constexpr int kSlotEscapes = 2;
+
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and
     // end in them after the `staged` levels, where there are more than a few
-    // escapes and the tokens hold at most kSpreadValues values. Returns the
-    // bytes consumed, or 0 for a window left to the window code: few escapes
-    // or long runs.
+    // escapes: by slots where every token holds at most 16 values, else by a
+    // spread where they hold at most kSpreadValues. Returns the bytes
+    // consumed, or 0 for a window left to the window code: few escapes or
+    // long runs.
     [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
     {
         const __m512i window = _mm512_loadu_si512(bytes);
@@ -458,35 +541,37 @@ struct Vbmi2Primitives : Avx512Primitives {
             _mm512_storeu_si512(staging + staged, window);
             return {kWindow, staged + kWindow};
         }
-        if (std::popcount(escapes) <= kDenseRuns) {
+        if (std::popcount(escapes) <= kSlotEscapes) {
             return {0, staged};
         }
         // Where no escape is within two bytes of another, each one starts a
-        // run token, and one at byte 62 or 63 ends in the next window: the
-        // parse's latency is spared where 255s are rare.
+        // run token: the parse is spared where 255s are rare. The window's
+        // end never waits for it.
         EscapedTokens parse{~((escapes << 1) | (escapes << 2)), escapes};
-        int32_t whole_bytes = bytes[kWindow - 2] == kEscape   ? kWindow - 2
-                              : bytes[kWindow - 1] == kEscape ? kWindow - 1
-                                                              : kWindow;
         if ((escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
             parse = escaped_tokens(escapes);
-            // A run token at byte 62 or 63 ends past the window (so does a
-            // lone 255 at 63, which the parse takes for a run).
-            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
-            whole_bytes = cut == 0 ? kWindow : std::countr_zero(cut);
         }
+        const int32_t whole_bytes = escaped_whole_bytes(escapes);
         const uint64_t tokens = parse.starts & mask_below(whole_bytes);
         const __m512i lane = lane_numbers();
         const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
         const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
         // A lone 255 keeps its escape as the level and a length of one.
         const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
-        if (total_length(_mm512_maskz_mov_epi8(tokens, lengths)) > kSpreadValues) {
+        const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
+        const uint64_t long_tokens = _mm512_mask_cmpgt_epu8_mask(tokens, lengths, _mm512_set1_epi8(16));
+        if (long_tokens != 0 && total_length(_mm512_maskz_mov_epi8(tokens, lengths)) > kSpreadValues) {
             return {0, staged};
         }
-        const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
-        const int32_t values = spread_short_runs<kWindow / 2>(
-            _mm512_maskz_compress_epi8(tokens, lengths), _mm512_maskz_compress_epi8(tokens, levels), staging, staged);
+        const __m512i run_lengths = _mm512_maskz_compress_epi8(tokens, lengths);
+        const __m512i run_levels = _mm512_maskz_compress_epi8(tokens, levels);
+        if (long_tokens == 0) {
+            const uint64_t from5 = _mm512_cmpgt_epu8_mask(run_lengths, _mm512_set1_epi8(4));
+            const uint64_t from9 = _mm512_cmpgt_epu8_mask(run_lengths, _mm512_set1_epi8(8));
+            return {whole_bytes, expand_slotted_tokens(run_lengths, run_levels, from5, from9,
+                                                       static_cast<int32_t>(std::popcount(tokens)), staging, staged)};
+        }
+        const int32_t values = spread_short_runs<kWindow / 2>(run_lengths, run_levels, staging, staged);
         return {whole_bytes, staged + values};
     }
 

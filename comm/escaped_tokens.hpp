@@ -4,6 +4,7 @@
 #ifndef COMM_ESCAPED_TOKENS_HPP
 #define COMM_ESCAPED_TOKENS_HPP
 
+#include <bit>
 #include <cstdint>
 
 namespace comm::detail {
@@ -38,6 +39,26 @@ constexpr EscapedTokens escaped_tokens(std::uint64_t escapes)
     const std::uint64_t token_escapes = escapes & parity;
     const std::uint64_t runs = token_escapes & ~(escapes >> 1);
     return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
+}
+
+// The bytes of the window that its whole tokens cover: 62 or 63 where a run
+// token starts there (it ends past the window), else 64. The same cut as
+// escaped_tokens' `runs` at bytes 62 and 63, from the last group alone, so
+// that the step to the next window need not wait for the whole parse: an
+// escape at 62 or 63 starts a token where the group's escapes up to it are
+// odd in number, and a token at 62 is a run unless byte 63 is an escape too.
+constexpr int escaped_whole_bytes(std::uint64_t escapes)
+{
+    if ((escapes >> 62) == 0) {
+        return 64;
+    }
+    const std::uint64_t group_heads = escapes & ~(escapes << 1) & ~(escapes << 2);
+    const int last_group = 63 - std::countl_zero(group_heads);
+    const bool odd = (std::popcount(escapes >> last_group) & 1) != 0;
+    if ((escapes >> 63) != 0) {
+        return odd ? 63 : 64;
+    }
+    return odd ? 62 : 64;
 }
 
 }  // namespace comm::detail

@@ -120,7 +120,8 @@ inline int32_t decode_escaped(const uint8_t* stream, float* values, int32_t coun
 // 0, -1, 1, -2 ... -> 0, 1, 2, 3 ...
 inline uint8_t delta_code(uint8_t level, uint8_t before)
 {
-    const int delta = static_cast<int8_t>(static_cast<uint8_t>(level - before));
+    const int difference = static_cast<uint8_t>(level - before);
+    const int delta = difference < 128 ? difference : difference - 256;
     return static_cast<uint8_t>(delta >= 0 ? 2 * delta : -2 * delta - 1);
 }
 
