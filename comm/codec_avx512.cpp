@@ -3,7 +3,7 @@
 // partial loads and stores. Compiled for AVX-512 F and BW (with AVX2, FMA,
 // BMI1 and BMI2) by a target region, and run only where the CPU has them.
 // Without VBMI2's byte compress, the encoders write the tokens of windows of
-// many runs eight positions at a time, as the AVX2 path does.
+// many runs with the AVX2 path's table writers (piece_tokens.hpp).
 #include <algorithm>
 #include <bit>
 #include <cstddef>

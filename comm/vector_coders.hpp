@@ -306,15 +306,16 @@ template <class Method, class WriteRuns>
 
 // Whether the path's escaped token writer is worth it on a window: with
 // kDenseStarts starts or more and, where the path's writer loses to the
-// stretch code on a few long stretches (Primitives::kEscapedRunsForManyStretches),
-// many stretches (each 255 ends one too). The same for the pair writer
-// (Primitives::kPairRunsForManyStretches).
+// stretch code on a few long stretches, more stretches or escapes (each 255
+// ends a stretch too) than the path's Primitives::kEscapedRunsAboveStretches.
+// The same for the pair writer (Primitives::kPairRunsForManyStretches).
 template <class Primitives>
 [[gnu::always_inline]] inline bool escaped_runs_pay(uint64_t starts, uint64_t escapes)
 {
     const bool dense = std::popcount(starts) >= kDenseStarts;
-    if constexpr (requires { Primitives::kEscapedRunsForManyStretches; }) {
-        return dense && (many_stretches(starts) || std::popcount(escapes) > kManyStretches);
+    if constexpr (requires { Primitives::kEscapedRunsAboveStretches; }) {
+        constexpr int most = Primitives::kEscapedRunsAboveStretches;
+        return dense && (std::popcount(starts & ~(starts << 1)) > most || std::popcount(escapes) > most);
     } else {
         return dense;
     }
