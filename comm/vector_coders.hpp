@@ -275,10 +275,16 @@ static_assert(kDenseStarts >= 1);
 // run at each start in turn: the stretch loop's exits would be mispredicted.
 inline constexpr int kManyStretches = 8;
 
+// The number of stretches of consecutive starts in `starts`.
+[[gnu::always_inline]] inline int stretches(uint64_t starts)
+{
+    return std::popcount(starts & ~(starts << 1));
+}
+
 // Whether `starts` has more than kManyStretches stretches.
 [[gnu::always_inline]] inline bool many_stretches(uint64_t starts)
 {
-    return std::popcount(starts & ~(starts << 1)) > kManyStretches;
+    return stretches(starts) > kManyStretches;
 }
 
 // Closes the open run at each start in turn, opening the next there.
@@ -315,7 +321,7 @@ template <class Primitives>
     const bool dense = std::popcount(starts) >= kDenseStarts;
     if constexpr (requires { Primitives::kEscapedRunsAboveStretches; }) {
         constexpr int most = Primitives::kEscapedRunsAboveStretches;
-        return dense && (std::popcount(starts & ~(starts << 1)) > most || std::popcount(escapes) > most);
+        return dense && (stretches(starts) > most || std::popcount(escapes) > most);
     } else {
         return dense;
     }
