@@ -75,9 +75,12 @@ struct WithShortRunPairs : Primitives {
     using Expanded = COMM_VECTOR_TARGET::Expanded;
     static constexpr int32_t kWindow = COMM_VECTOR_TARGET::kWindow;
 
-    // Windows of up to this many runs of two take the generic expansion: a
-    // store or two and a fill a run, less than the shuffles' fixed work.
-    static constexpr int kFewDoubles = 3;
+    // Where the primitives expand a window of few runs by masked stores
+    // (expand_few_runs), windows of up to this many runs of two go there: a
+    // store and a fill a run, less than the shuffles' fixed work. The generic
+    // expansion reloads its stores, and loses to the shuffles from one run.
+    static constexpr bool kMaskedFewRuns = requires { &Primitives::expand_few_runs; };
+    static constexpr int kFewDoubles = kMaskedFewRuns ? 3 : 0;
 
     // A pair at a time: a 16-byte fill for a run of up to 16 values, else
     // 64-byte fills. Stops once the capacity is reached.
@@ -164,7 +167,7 @@ struct WithShortRunPairs : Primitives {
         if (runs > COMM_VECTOR_TARGET::kDenseRuns) {
             return expand_short_runs(pairs, limit, staging, staged);
         }
-        if constexpr (requires { &Primitives::expand_few_runs; }) {
+        if constexpr (kMaskedFewRuns) {
             if (runs > 0) {
                 return Primitives::expand_few_runs(pairs, levels, counted & COMM_VECTOR_TARGET::mask_below(limit),
                                                    limit, staging, staged);
