@@ -79,6 +79,7 @@ constexpr PairRunLayouts make_pair_run_layouts()
 
 inline constexpr PairRunLayouts kPairRunLayouts = make_pair_run_layouts();
 
+#include "comm/escaped_groups.hpp"
 #include "comm/piece_tokens.hpp"
 
 struct Avx2Primitives {
@@ -345,8 +346,14 @@ struct Avx2Primitives {
             return {limit, staged + limit};
         }
         const int32_t last = avx2::kWindow - 1 - std::countl_zero(escapes);
-        if ((escapes & ((escapes >> 1) | (escapes >> 2))) == 0) {
-            if (last + 3 <= limit) {  // each escape a run token
+        if ((escapes & ((escapes >> 1) | (escapes >> 2))) == 0) {  // each escape a run token
+            if (limit == avx2::kWindow) {
+                const avx2::Expanded grouped = expand_run_token_window(bytes, escapes, staging, staged);
+                if (grouped.consumed > 0) {
+                    return grouped;
+                }
+            }
+            if (last + 3 <= limit) {
                 return expand_tokens_among_literals(bytes, limit, escapes, escapes, staging, staged);
             }
         } else if (limit == avx2::kWindow) {

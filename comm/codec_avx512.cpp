@@ -27,6 +27,7 @@ namespace comm::detail {
 namespace {
 
 #include "comm/avx512_primitives.hpp"
+#include "comm/escaped_groups.hpp"
 #include "comm/piece_tokens.hpp"
 
 // On 512-bit registers the stretch code beats the pair writer too on windows
@@ -37,7 +38,7 @@ struct Avx512PathPrimitives : WithPieceTokens<Avx512Primitives> {
 
 }  // namespace
 
-constinit const CodecPath avx512_path = avx512::make_path<Avx512PathPrimitives>(
+constinit const CodecPath avx512_path = avx512::make_path<WithRunTokenGroups<Avx512PathPrimitives>>(
     "avx512",
     {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 

@@ -627,6 +627,14 @@ template <class Primitives>
         Primitives::store(staging + staged, window);
         return {limit, staged + limit};
     }
+    if constexpr (requires { &Primitives::expand_run_token_window; }) {
+        if (limit == kWindow) {
+            const Expanded grouped = Primitives::expand_run_token_window(bytes, escapes, staging, staged);
+            if (grouped.consumed > 0) {
+                return grouped;
+            }
+        }
+    }
     int32_t p = 0;  // the first byte not yet expanded
     do {
         const int32_t e = std::countr_zero(escapes);
