@@ -565,10 +565,8 @@ template <class Primitives>
 
 // A path may bring its own expansion of one window of pairs or escaped
 // bytes (Primitives::expand_pair_window, Primitives::expand_escaped_window),
-// with the contract of the ones here, or a first try at a whole escaped
-// window that consumes 0 bytes where it does not take it
-// (Primitives::expand_run_token_window); the loops over a stream's windows
-// stay the same for every path.
+// with the contract of the ones here; the loops over a stream's windows stay
+// the same for every path.
 template <class Primitives>
 [[gnu::always_inline]] inline Expanded pair_window_step(const uint8_t* pairs, int32_t remaining, uint8_t* staging,
                                                         int32_t staged)
@@ -628,14 +626,6 @@ template <class Primitives>
     if (escapes == 0) {
         Primitives::store(staging + staged, window);
         return {limit, staged + limit};
-    }
-    if constexpr (requires { &Primitives::expand_run_token_window; }) {
-        if (limit == kWindow) {
-            const Expanded grouped = Primitives::expand_run_token_window(bytes, escapes, staging, staged);
-            if (grouped.consumed > 0) {
-                return grouped;
-            }
-        }
     }
     int32_t p = 0;  // the first byte not yet expanded
     do {

@@ -1,12 +1,13 @@
-// The escaped stream's windows of many short run tokens expanded four bytes
-// at a time, by 128-bit shuffles with controls looked up by how many values
-// each byte stands for. Shared by the AVX2 path and the AVX-512 path without
-// VBMI2 (on which a 64-lane expand is not at hand). Include it only inside a
-// path's target region, in an unnamed namespace, after vector_coders.hpp:
-// each path then compiles its own copy for its own instruction set. It
-// includes nothing.
-#ifndef COMM_ESCAPED_GROUPS_HPP
-#define COMM_ESCAPED_GROUPS_HPP
+// The escaped stream's window code on 256-bit registers: windows of many
+// short run tokens four bytes at a time, by 128-bit shuffles with controls
+// looked up by how many values each byte stands for; other windows a token at
+// a time, each token found from the escapes' mask. Shared by the AVX2 path and
+// the AVX-512 path without VBMI2 (on which a 64-lane expand is not at hand).
+// Include it only inside a path's target region, in an unnamed namespace,
+// after vector_coders.hpp and escaped_tokens.hpp: each path then compiles its
+// own copy for its own instruction set. It includes nothing.
+#ifndef COMM_ESCAPED_WINDOWS_HPP
+#define COMM_ESCAPED_WINDOWS_HPP
 
 // In a window whose escapes all start run tokens, each byte stands for up to
 // three copies of a level: a literal for one of itself; a run token FF c v of
@@ -195,16 +196,168 @@ inline constexpr int kGroupRuns = 9;
     return values < 0 ? COMM_VECTOR_TARGET::Expanded{0, staged} : COMM_VECTOR_TARGET::Expanded{end, staged + values};
 }
 
-// A path's primitives with expand_run_token_window as the hook that
-// vector_coders.hpp's window expansion tries first.
+// A path's primitives with this window code as the escaped stream's
+// expansion (with the path's own loads, stores and fills of whole windows):
+// the groups above first, then a token at a time. A path whose own window
+// code (vector_coders.hpp's) is faster on windows of few escapes names how
+// many in Primitives::kFewEscapes.
 template <class Primitives>
-struct WithRunTokenGroups : Primitives {
-    [[gnu::always_inline]] static COMM_VECTOR_TARGET::Expanded expand_run_token_window(const uint8_t* bytes,
-                                                                                       uint64_t escapes,
-                                                                                       uint8_t* staging, int32_t staged)
+struct WithEscapedWindows : Primitives {
+    using Expanded = COMM_VECTOR_TARGET::Expanded;
+    static constexpr int32_t kWindow = COMM_VECTOR_TARGET::kWindow;
+
+    [[gnu::always_inline]] static __m256i load_32(const uint8_t* p)
     {
-        return ::comm::detail::expand_run_token_window(bytes, escapes, staging, staged);
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    }
+
+    [[gnu::always_inline]] static void store_32(uint8_t* p, __m256i v)
+    {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+    }
+
+    [[gnu::always_inline]] static void fill_16(uint8_t* p, uint8_t v)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_set1_epi8(static_cast<char>(v)));
+    }
+
+    // Expands the tokens that start at the bits of `token_escapes` (run
+    // tokens where `runs` has them, else lone 255s), and the literals between
+    // them, up to `end`, where the last token ends at or before it. Where each
+    // token starts is known from the masks, not from the token before, so
+    // consecutive tokens are expanded independently.
+    [[gnu::always_inline]] static Expanded expand_tokens_among_literals(const uint8_t* bytes, int32_t end,
+                                                                        uint64_t token_escapes, uint64_t runs,
+                                                                        uint8_t* staging, int32_t staged)
+    {
+        int32_t p = 0;  // the first byte not yet expanded
+        while (token_escapes != 0) {
+            const int32_t e = std::countr_zero(token_escapes);
+            token_escapes &= token_escapes - 1;
+            store_32(staging + staged, load_32(bytes + p));
+            if (e - p > 32) {
+                store_32(staging + staged + 32, load_32(bytes + p + 32));
+            }
+            staged += e - p;
+            const bool run = ((runs >> e) & 1) != 0;
+            const int32_t length = run ? bytes[e + 1] : 1;
+            const uint8_t level = run ? bytes[e + 2] : COMM_VECTOR_TARGET::kEscape;
+            if (length <= 16) {
+                fill_16(staging + staged, level);
+            } else {
+                COMM_VECTOR_TARGET::fill_run<Primitives>(staging + staged, level, length);
+            }
+            staged += length;
+            p = e + (run ? 3 : 2);
+            if (staged >= DECODE_MAX_VALUES) {
+                return {p, staged};
+            }
+        }
+        Primitives::store(staging + staged, Primitives::load(bytes + p));
+        return {end, staged + end - p};
+    }
+
+    // Expands the escaped stream's window of 64 bytes at `bytes` (the first
+    // `remaining` are the stream's; 128 bytes are readable) after the
+    // `staged` levels, as every path does, but with stores sized to what they
+    // keep: a stretch of literals under 32 bytes is one 32-byte store, a run
+    // of up to 16 values one 16-byte fill, and a token's kind is picked
+    // without a branch. What it consumes may end inside the next window; -1
+    // if the stream ends inside a token. Stops early at the capacity.
+    [[gnu::always_inline]] static Expanded expand_escaped_window(const uint8_t* bytes, int32_t remaining,
+                                                                 uint8_t* staging, int32_t staged)
+    {
+        constexpr uint8_t kEscape = COMM_VECTOR_TARGET::kEscape;
+        const typename Primitives::Window window = Primitives::load(bytes);
+        const int32_t limit = std::min(remaining, kWindow);
+        uint64_t escapes = Primitives::equal(window, kEscape) & COMM_VECTOR_TARGET::mask_below(limit);
+        if (escapes == 0) {
+            Primitives::store(staging + staged, window);
+            return {limit, staged + limit};
+        }
+        if constexpr (requires { Primitives::kFewEscapes; }) {
+            if (std::popcount(escapes) <= Primitives::kFewEscapes) {
+                return COMM_VECTOR_TARGET::expand_escaped_window<Primitives>(bytes, remaining, staging, staged);
+            }
+        }
+
+        const int32_t last = kWindow - 1 - std::countl_zero(escapes);
+        if ((escapes & ((escapes >> 1) | (escapes >> 2))) == 0) {  // each escape a run token
+            if (limit == kWindow) {
+                const Expanded grouped = expand_run_token_window(bytes, escapes, staging, staged);
+                if (grouped.consumed > 0) {
+                    return grouped;
+                }
+            }
+            if (last + 3 <= limit) {
+                return expand_tokens_among_literals(bytes, limit, escapes, escapes, staging, staged);
+            }
+        } else if (limit == kWindow) {
+            // Lone 255s and runs of 255: a run token at byte 62 or 63 ends in
+            // the next window, and is left to it.
+            const EscapedTokens parse = escaped_tokens(escapes);
+            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
+            const int32_t end = cut == 0 ? kWindow : std::countr_zero(cut);
+            return expand_tokens_among_literals(
+                bytes, end, parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end), parse.runs, staging, staged);
+        }
+        int32_t p = 0;  // the first byte not yet expanded
+        do {
+            const int32_t e = std::countr_zero(escapes);
+            store_32(staging + staged, load_32(bytes + p));
+            if (e - p > 32) {
+                store_32(staging + staged + 32, load_32(bytes + p + 32));
+            }
+            staged += e - p;
+            const int32_t left = remaining - e;
+            const bool escaped_255 = bytes[e + 1] == kEscape;  // FF FF, else FF length level
+            if (left < 3 && (left < 2 || !escaped_255)) {
+                return {-1, staged};
+            }
+            const int32_t length = escaped_255 ? 1 : bytes[e + 1];
+            const uint8_t level = escaped_255 ? kEscape : bytes[e + 2];
+            if (length <= 16) {
+                fill_16(staging + staged, level);
+            } else {
+                COMM_VECTOR_TARGET::fill_run<Primitives>(staging + staged, level, length);
+            }
+            staged += length;
+            p = e + (escaped_255 ? 2 : 3);
+            if (staged >= DECODE_MAX_VALUES) {
+                return {p, staged};
+            }
+            escapes = COMM_VECTOR_TARGET::clear_bits_below(escapes, p);
+        } while (escapes != 0);
+        if (p < limit) {
+            Primitives::store(staging + staged, Primitives::load(bytes + p));
+            return {limit, staged + limit - p};
+        }
+        return {p, staged};
+    }
+
+    // The escaped stream, a window a step, those without escapes (literals
+    // alone) in the loop itself.
+    static int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
+    {
+        int32_t staged = 0;
+        int32_t p = 0;
+        while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
+            const typename Primitives::Window window = Primitives::load(stream + p);
+            if (Primitives::equal(window, COMM_VECTOR_TARGET::kEscape) == 0) {
+                Primitives::store(staging + staged, window);
+                p += kWindow;
+                staged += kWindow;
+                continue;
+            }
+            const Expanded step = expand_escaped_window(stream + p, count - p, staging, staged);
+            staged = step.staged;
+            if (step.consumed < 0) {
+                return std::min(staged, DECODE_MAX_VALUES);
+            }
+            p += step.consumed;
+        }
+        return COMM_VECTOR_TARGET::expand_last_escaped<WithEscapedWindows>(stream + p, count - p, staging, staged);
     }
 };
 
-#endif  // COMM_ESCAPED_GROUPS_HPP
+#endif  // COMM_ESCAPED_WINDOWS_HPP
