@@ -12,6 +12,7 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
+#include "comm/escaped_tokens.hpp"
 #include "comm/sample_level.hpp"
 #include "comm/target_region.hpp"
 
@@ -27,17 +28,21 @@ namespace comm::detail {
 namespace {
 
 #include "comm/avx512_primitives.hpp"
+#include "comm/escaped_windows.hpp"
 #include "comm/piece_tokens.hpp"
 
 // On 512-bit registers the stretch code beats the pair writer too on windows
 // of few stretches (uniform data: 1.4 times as fast).
 struct Avx512PathPrimitives : WithPieceTokens<Avx512Primitives> {
     static constexpr bool kPairRunsForManyStretches = true;
+    // And its escaped window code, with 64-byte stores of literals, beats the
+    // 256-bit one on windows of few escapes.
+    static constexpr int kFewEscapes = 2;
 };
 
 }  // namespace
 
-constinit const CodecPath avx512_path = avx512::make_path<Avx512PathPrimitives>(
+constinit const CodecPath avx512_path = avx512::make_path<WithEscapedWindows<Avx512PathPrimitives>>(
     "avx512",
     {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
