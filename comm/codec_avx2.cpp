@@ -24,6 +24,7 @@ COMM_TARGET_REGION("avx2,fma,bmi,bmi2")
 namespace comm::detail {
 namespace {
 
+#include "comm/escaped_windows.hpp"
 #include "comm/piece_tokens.hpp"
 #include "comm/short_run_pairs.hpp"
 
@@ -146,108 +147,6 @@ struct Avx2Primitives {
         }
         counted = ~bits(zero_counts[0], zero_counts[1]);
         return {levels[0], levels[1]};
-    }
-
-    // Expands the tokens that start at the bits of `token_escapes` (run
-    // tokens where `runs` has them, else lone 255s), and the literals between
-    // them, up to `end`, where the last token ends at or before it. Where each
-    // token starts is known from the masks, not from the token before, so
-    // consecutive tokens are expanded independently.
-    [[gnu::always_inline]] static avx2::Expanded expand_tokens_among_literals(const uint8_t* bytes, int32_t end,
-                                                                              uint64_t token_escapes, uint64_t runs,
-                                                                              uint8_t* staging, int32_t staged)
-    {
-        int32_t p = 0;  // the first byte not yet expanded
-        while (token_escapes != 0) {
-            const int32_t e = std::countr_zero(token_escapes);
-            token_escapes &= token_escapes - 1;
-            store32(staging + staged, load32(bytes + p));
-            if (e - p > 32) {
-                store32(staging + staged + 32, load32(bytes + p + 32));
-            }
-            staged += e - p;
-            const bool run = ((runs >> e) & 1) != 0;
-            const int32_t length = run ? bytes[e + 1] : 1;
-            const uint8_t level = run ? bytes[e + 2] : avx2::kEscape;
-            if (length <= 16) {
-                fill16(staging + staged, level);
-            } else {
-                avx2::fill_run<Avx2Primitives>(staging + staged, level, length);
-            }
-            staged += length;
-            p = e + (run ? 3 : 2);
-            if (staged >= DECODE_MAX_VALUES) {
-                return {p, staged};
-            }
-        }
-        store(staging + staged, load(bytes + p));
-        return {end, staged + end - p};
-    }
-
-    // Expands the escaped stream's window of 64 bytes at `bytes` (the first
-    // `remaining` are the stream's; 128 bytes are readable) after the
-    // `staged` levels, as every path does, but with stores sized to what they
-    // keep: a stretch of literals under 32 bytes is one 32-byte store, a run
-    // of up to 16 values one 16-byte fill, and a token's kind is picked
-    // without a branch. What it consumes may end inside the next window; -1
-    // if the stream ends inside a token. Stops early at the capacity.
-    [[gnu::always_inline]] static avx2::Expanded expand_escaped_window(const uint8_t* bytes, int32_t remaining,
-                                                                       uint8_t* staging, int32_t staged)
-    {
-        constexpr uint8_t kEscape = avx2::kEscape;
-        const Window window = load(bytes);
-        const int32_t limit = std::min(remaining, avx2::kWindow);
-        uint64_t escapes = equal(window, kEscape) & avx2::mask_below(limit);
-        if (escapes == 0) {
-            store(staging + staged, window);
-            return {limit, staged + limit};
-        }
-        const int32_t last = avx2::kWindow - 1 - std::countl_zero(escapes);
-        if ((escapes & ((escapes >> 1) | (escapes >> 2))) == 0) {
-            if (last + 3 <= limit) {  // each escape a run token
-                return expand_tokens_among_literals(bytes, limit, escapes, escapes, staging, staged);
-            }
-        } else if (limit == avx2::kWindow) {
-            // Lone 255s and runs of 255: a run token at byte 62 or 63 ends in
-            // the next window, and is left to it.
-            const EscapedTokens parse = escaped_tokens(escapes);
-            const uint64_t cut = parse.runs & (uint64_t{3} << (avx2::kWindow - 2));
-            const int32_t end = cut == 0 ? avx2::kWindow : std::countr_zero(cut);
-            return expand_tokens_among_literals(bytes, end, parse.starts & escapes & avx2::mask_below(end), parse.runs,
-                                                staging, staged);
-        }
-        int32_t p = 0;  // the first byte not yet expanded
-        do {
-            const int32_t e = std::countr_zero(escapes);
-            store32(staging + staged, load32(bytes + p));
-            if (e - p > 32) {
-                store32(staging + staged + 32, load32(bytes + p + 32));
-            }
-            staged += e - p;
-            const int32_t left = remaining - e;
-            const bool escaped_255 = bytes[e + 1] == kEscape;  // FF FF, else FF length level
-            if (left < 3 && (left < 2 || !escaped_255)) {
-                return {-1, staged};
-            }
-            const int32_t length = escaped_255 ? 1 : bytes[e + 1];
-            const uint8_t level = escaped_255 ? kEscape : bytes[e + 2];
-            if (length <= 16) {
-                fill16(staging + staged, level);
-            } else {
-                avx2::fill_run<Avx2Primitives>(staging + staged, level, length);
-            }
-            staged += length;
-            p = e + (escaped_255 ? 2 : 3);
-            if (staged >= DECODE_MAX_VALUES) {
-                return {p, staged};
-            }
-            escapes = avx2::clear_bits_below(escapes, p);
-        } while (escapes != 0);
-        if (p < limit) {
-            store(staging + staged, load(bytes + p));
-            return {limit, staged + limit - p};
-        }
-        return {p, staged};
     }
 
     // ---- Delta stream ----
@@ -392,8 +291,9 @@ struct Avx2Primitives {
 
 }  // namespace
 
-constinit const CodecPath avx2_path = avx2::make_path<WithPieceTokens<WithShortRunPairs<Avx2Primitives>>>(
-    "avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
+constinit const CodecPath avx2_path =
+    avx2::make_path<WithEscapedWindows<WithPieceTokens<WithShortRunPairs<Avx2Primitives>>>>(
+        "avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
 }  // namespace comm::detail
 

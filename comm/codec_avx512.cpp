@@ -14,6 +14,7 @@
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
+#include "comm/escaped_tokens.hpp"
 #include "comm/sample_level.hpp"
 #include "comm/target_region.hpp"
 
@@ -29,6 +30,7 @@ namespace comm::detail {
 namespace {
 
 #include "comm/avx512_primitives.hpp"
+#include "comm/escaped_windows.hpp"
 #include "comm/piece_tokens.hpp"
 #include "comm/short_run_pairs.hpp"
 
@@ -42,6 +44,9 @@ namespace {
 // halves from the register, not through memory.
 struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives>> {
     static constexpr int kPairRunsAboveStretches = 4;
+    // The escaped window code of its own, with 64-byte stores of literals,
+    // beats the 256-bit one on windows of few escapes.
+    static constexpr int kFewEscapes = 2;
 
     [[gnu::noinline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
     {
@@ -58,7 +63,7 @@ struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives
 
 }  // namespace
 
-constinit const CodecPath avx512_path = avx512::make_path<Avx512PathPrimitives>(
+constinit const CodecPath avx512_path = avx512::make_path<WithEscapedWindows<Avx512PathPrimitives>>(
     "avx512",
     {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 

@@ -129,6 +129,31 @@ constexpr TokenSlots make_token_slots()
 
 inline constexpr TokenSlots kTokenSlots = make_token_slots();
 
+// The escaped decoder's slots by byte, for windows whose run tokens hold at
+// most 9 values: each byte of the window gets three slots, lane u of vector
+// k being slot (64k + u) % 3 of byte (64k + u) / 3. A literal (or a lone
+// 255's second byte) keeps one slot of itself; a run token FF c v keeps
+// min(c, 3), min(c - 3, 3) and the c - 6 left (if any) slots of v over its
+// three bytes; every other byte keeps none.
+struct ByteSlots {
+    alignas(64) uint8_t byte[3][64];
+    alignas(64) uint8_t slot[3][64];
+};
+
+constexpr ByteSlots make_byte_slots()
+{
+    ByteSlots l{};
+    for (int k = 0; k < 3; ++k) {
+        for (int u = 0; u < 64; ++u) {
+            l.byte[k][u] = static_cast<uint8_t>((64 * k + u) / 3);
+            l.slot[k][u] = static_cast<uint8_t>((64 * k + u) % 3);
+        }
+    }
+    return l;
+}
+
+inline constexpr ByteSlots kByteSlots = make_byte_slots();
+
 struct Vbmi2Primitives : Avx512Primitives {
     // Lane j the distance from the j-th start of `starts` to the next (past
     // the last start: garbage).
@@ -523,6 +548,36 @@ struct Vbmi2Primitives : Avx512Primitives {
         return staged;
     }
 
+    // Expands the window's bytes by three slots each (see ByteSlots): the
+    // run tokens that start at `runs` (each of at most 9 values, their length
+    // bytes `count_byte` and levels `level_byte` lane for lane), and one
+    // value of each other byte at `ones`. Returns the levels
+    // staged; stores at most 64 bytes past them.
+    [[gnu::always_inline]] static int32_t expand_byte_slots(__m512i window, __m512i count_byte, __m512i level_byte,
+                                                            uint64_t runs, uint64_t ones, uint8_t* staging,
+                                                            int32_t staged)
+    {
+        const __m512i three = _mm512_set1_epi8(3);
+        const __m512i previous = _mm512_permutexvar_epi8(_mm512_sub_epi8(lane_numbers(), _mm512_set1_epi8(1)), window);
+        __m512i counts = _mm512_maskz_mov_epi8(ones, _mm512_set1_epi8(1));
+        counts = _mm512_mask_min_epu8(counts, runs, count_byte, three);
+        counts = _mm512_mask_min_epu8(counts, runs << 1, _mm512_subs_epu8(window, three), three);
+        counts = _mm512_mask_subs_epu8(counts, runs << 2, previous, _mm512_set1_epi8(6));
+        // A run token's three bytes all hold its level.
+        const __m512i values =
+            _mm512_mask_mov_epi8(_mm512_mask_mov_epi8(window, runs, level_byte), runs << 1, count_byte);
+#pragma GCC unroll 3
+        for (int k = 0; k < 3; ++k) {
+            const __m512i byte = _mm512_load_si512(kByteSlots.byte[k]);
+            const __mmask64 kept =
+                _mm512_cmplt_epu8_mask(_mm512_load_si512(kByteSlots.slot[k]), _mm512_permutexvar_epi8(byte, counts));
+            _mm512_storeu_si512(staging + staged,
+                                _mm512_maskz_compress_epi8(kept, _mm512_permutexvar_epi8(byte, values)));
+            staged += static_cast<int32_t>(std::popcount(kept));
+        }
+        return staged;
+    }
+
     // A window of the escaped stream with more escapes than this goes to
     // slots; the window code takes a lone 255 or one run token more cheaply.
     static constexpr int kSlotEscapes = 2;
@@ -537,10 +592,6 @@ struct Vbmi2Primitives : Avx512Primitives {
     {
         const __m512i window = _mm512_loadu_si512(bytes);
         const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(kEscape)));
-        if (escapes == 0) {
-            _mm512_storeu_si512(staging + staged, window);
-            return {kWindow, staged + kWindow};
-        }
         if (std::popcount(escapes) <= kSlotEscapes) {
             return {0, staged};
         }
@@ -556,6 +607,13 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i lane = lane_numbers();
         const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
         const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
+        const uint64_t runs = parse.runs & mask_below(whole_bytes);
+        if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9)) == 0) {
+            // Every kept byte but a token's escape stands for one value until
+            // the run tokens' counts take their bytes over.
+            const uint64_t ones = mask_below(whole_bytes) & ~(parse.starts & escapes);
+            return {whole_bytes, expand_byte_slots(window, count_byte, level_byte, runs, ones, staging, staged)};
+        }
         // A lone 255 keeps its escape as the level and a length of one.
         const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
         const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
@@ -581,6 +639,13 @@ struct Vbmi2Primitives : Avx512Primitives {
         int32_t staged = 0;
         int32_t p = 0;
         while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
+            const __m512i window = _mm512_loadu_si512(stream + p);
+            if (_mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(kEscape))) == 0) [[likely]] {
+                _mm512_storeu_si512(staging + staged, window);
+                p += kWindow;
+                staged += kWindow;
+                continue;
+            }
             Expanded step = expand_dense_escapes(stream + p, staging, staged);
             if (step.consumed == 0) {
                 step = expand_escaped_window<Vbmi2Primitives>(stream + p, count - p, staging, staged);

@@ -242,6 +242,13 @@ void store_four(uint8_t* p, uint32_t word)
     std::memcpy(p, &word, sizeof word);
 }
 
+// Byte 0 of `pair` at p[0], byte 1 at p[1].
+void store_two(uint8_t* p, uint16_t pair)
+{
+    const uint8_t bytes[2] = {static_cast<uint8_t>(pair), static_cast<uint8_t>(pair >> 8)};
+    std::memcpy(p, bytes, sizeof bytes);
+}
+
 // The high bits of a word's bytes gathered into bits 0 to 7, byte i to bit i.
 uint64_t gather_highs(uint64_t highs)
 {
@@ -380,6 +387,29 @@ OpenRun close_at_starts(const uint8_t* levels, int32_t first, uint64_t starts, O
         starts &= starts - 1;
     }
     return {out, first + static_cast<int32_t>(start), level};
+}
+
+// The pair token of the run that a start at s closes, (s - start - 1) |
+// level << 8, is s - 1 plus a term fixed when the run opens: a token costs an
+// add and a store.
+template <>
+OpenRun close_at_starts<PairTokens>(const uint8_t* levels, int32_t first, uint64_t starts, OpenRun run)
+{
+    if (starts == 0) {
+        return run;
+    }
+    uint8_t* out = run.out;
+    // Modular: the run may have begun before the window (start negative).
+    uint32_t opened = (uint32_t{run.level} << 8) - static_cast<uint32_t>(run.start - first);
+    uint32_t s = 0;
+    do {
+        s = static_cast<uint32_t>(std::countr_zero(starts));
+        store_two(out, static_cast<uint16_t>(s - 1 + opened));
+        out += 2;
+        opened = (uint32_t{levels[s]} << 8) - s;
+        starts &= starts - 1;
+    } while (starts != 0);
+    return {out, first + static_cast<int32_t>(s), levels[s]};
 }
 
 // Codes the window of levels[0..valid) (valid <= 64; levels[-1] and 64 bytes
