@@ -32,7 +32,7 @@
 #if COMM_X86_PATHS
 #include <immintrin.h>
 
-COMM_TARGET_REGION("avx512f,avx512bw,avx512vbmi,avx512vbmi2,avx2,fma,bmi,bmi2,popcnt")
+COMM_TARGET_REGION("avx512f,avx512bw,avx512vbmi,avx512vbmi2,avx2,fma,bmi,bmi2,popcnt,pclmul")
 
 #define COMM_VECTOR_TARGET avx512vbmi2
 #include "comm/vector_coders.hpp"
@@ -578,6 +578,32 @@ struct Vbmi2Primitives : Avx512Primitives {
         return staged;
     }
 
+    // The running parity of the 64 bits, bit i the parity of bits 0..i: a
+    // carry-less product with all ones.
+    [[gnu::always_inline]] static uint64_t prefix_parity(uint64_t bits)
+    {
+        const __m128i product =
+            _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<int64_t>(bits)), _mm_set1_epi8(-1), 0);
+        return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
+    }
+
+    // escaped_tokens(escapes), with the parity that restarts at each group
+    // head from two running parities instead of six shift steps: the
+    // window's running parity, less at each group the parity before its
+    // head, which is spread over the group by the running parity of its
+    // changes from head to head (gathered and put back by pext and pdep).
+    [[gnu::always_inline]] static EscapedTokens escaped_tokens_by_parities(uint64_t escapes)
+    {
+        const uint64_t group_heads = escapes & ~(escapes << 1) & ~(escapes << 2);
+        const uint64_t parity = prefix_parity(escapes);
+        const uint64_t before_heads = _pext_u64(parity << 1, group_heads);  // in head order
+        const uint64_t group_parity =
+            parity ^ prefix_parity(_pdep_u64(before_heads ^ (before_heads << 1), group_heads));
+        const uint64_t token_escapes = escapes & group_parity;
+        const uint64_t runs = token_escapes & ~(escapes >> 1);
+        return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
+    }
+
     // A window of the escaped stream with more escapes than this goes to
     // slots; the window code takes a lone 255 or one run token more cheaply.
     static constexpr int kSlotEscapes = 2;
@@ -600,7 +626,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         // end never waits for it.
         EscapedTokens parse{~((escapes << 1) | (escapes << 2)), escapes};
         if ((escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
-            parse = escaped_tokens(escapes);
+            parse = escaped_tokens_by_parities(escapes);
         }
         const int32_t whole_bytes = escaped_whole_bytes(escapes);
         const uint64_t tokens = parse.starts & mask_below(whole_bytes);
@@ -660,8 +686,9 @@ struct Vbmi2Primitives : Avx512Primitives {
 }  // namespace
 
 constinit const CodecPath avx512vbmi2_path = avx512vbmi2::make_path<Vbmi2Primitives>(
-    "avx512vbmi2", {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2,
-                    CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::popcnt});
+    "avx512vbmi2",
+    {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2, CpuFeature::avx2,
+     CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::popcnt, CpuFeature::pclmul});
 
 }  // namespace comm::detail
 

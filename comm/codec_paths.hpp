@@ -56,7 +56,7 @@ extern const CodecPath portable_path;
 extern const CodecPath avx2_path;
 // AVX-512 F and BW on top of the AVX2 path's set.
 extern const CodecPath avx512_path;
-// AVX-512 VBMI and VBMI2, and POPCNT, on top of the AVX-512 path's set.
+// AVX-512 VBMI and VBMI2, POPCNT and PCLMULQDQ, on top of the AVX-512 path's set.
 extern const CodecPath avx512vbmi2_path;
 #endif
 

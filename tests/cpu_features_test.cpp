@@ -118,18 +118,10 @@ TEST(CpuFeatures, EachPathNeedsAllOfItsFeatures)
         words.leaf7_ebx &= ~off;
         EXPECT_EQ(chosen_path(words), if_built("avx2")) << std::hex << off;
     }
-    // PCLMULQDQ, next to POPCNT in leaf 1, is no path's need: without it the
-    // features lack only it and the VBMI2 path stays.
-    X86CpuidWords no_pclmul = kAvx512Machine;
-    no_pclmul.leaf1_ecx &= ~kPclmul;
-    EXPECT_EQ(comm::detail::x86_features(no_pclmul),
-              (CpuFeatures{CpuFeature::sse42, CpuFeature::popcnt, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1,
-                           CpuFeature::bmi2, CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx512vbmi,
-                           CpuFeature::avx512vbmi2}));
-    EXPECT_EQ(chosen_path(no_pclmul), if_built("avx512vbmi2"));
-    // VBMI, VBMI2 or POPCNT missing, each detected on its own bit, leaves the
-    // AVX-512 path.
-    for (const auto& [leaf1_off, leaf7_off] : {std::pair{0U, kVbmi}, std::pair{0U, kVbmi2}, std::pair{kPopcnt, 0U}}) {
+    // VBMI, VBMI2, POPCNT or PCLMULQDQ missing, each detected on its own bit,
+    // leaves the AVX-512 path.
+    for (const auto& [leaf1_off, leaf7_off] :
+         {std::pair{0U, kVbmi}, std::pair{0U, kVbmi2}, std::pair{kPopcnt, 0U}, std::pair{kPclmul, 0U}}) {
         X86CpuidWords words = kAvx512Machine;
         words.leaf1_ecx &= ~leaf1_off;
         words.leaf7_ecx &= ~leaf7_off;
@@ -137,6 +129,7 @@ TEST(CpuFeatures, EachPathNeedsAllOfItsFeatures)
         EXPECT_EQ(features.has(CpuFeature::avx512vbmi), leaf7_off != kVbmi);
         EXPECT_EQ(features.has(CpuFeature::avx512vbmi2), leaf7_off != kVbmi2);
         EXPECT_EQ(features.has(CpuFeature::popcnt), leaf1_off != kPopcnt);
+        EXPECT_EQ(features.has(CpuFeature::pclmul), leaf1_off != kPclmul);
         EXPECT_EQ(chosen_path(words), if_built("avx512")) << std::hex << leaf1_off << " " << leaf7_off;
     }
 }
