@@ -41,12 +41,14 @@ struct Avx512Primitives {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_set1_epi8(static_cast<char>(v)));
     }
 
-    [[gnu::always_inline]] static bool counts_below_16(const uint8_t* p)
+    // Whether no count byte of the 64 pairs at p has a bit of `bits`.
+    [[gnu::always_inline]] static bool counts_without(const uint8_t* p, uint8_t bits)
     {
-        const __m512i high_count_bits = _mm512_set1_epi16(0x00F0);
-        return (_mm512_test_epi16_mask(_mm512_loadu_si512(p), high_count_bits) |
-                _mm512_test_epi16_mask(_mm512_loadu_si512(p + 64), high_count_bits)) == 0;
+        const __m512i any = _mm512_or_si512(_mm512_loadu_si512(p), _mm512_loadu_si512(p + 64));
+        return _mm512_test_epi16_mask(any, _mm512_set1_epi16(bits)) == 0;
     }
+
+    [[gnu::always_inline]] static bool counts_below_16(const uint8_t* p) { return counts_without(p, 0xF0); }
 
     // A pair (0, level) is the little-endian word level << 8.
     [[gnu::always_inline]] static void store_pairs(uint8_t* p, Window w)
@@ -63,6 +65,38 @@ struct Avx512Primitives {
         counted = _mm512_test_epi16_mask(a, count_byte) | (uint64_t{_mm512_test_epi16_mask(b, count_byte)} << 32);
         const __m512i levels = _mm512_packus_epi16(_mm512_srli_epi16(a, 8), _mm512_srli_epi16(b, 8));
         return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), levels);
+    }
+
+    // Expands a window of pairs with few runs longer than one value (the
+    // first `limit` pairs, `counted` those longer runs among them, at least
+    // one) after the `staged` levels, as the generic expansion does, but
+    // stores each stretch of runs of one straight from the register by a
+    // masked store: storing the window and loading it back from the stretch's
+    // start would wait for the store to complete. Stops early at the capacity.
+    [[gnu::always_inline]] static COMM_VECTOR_TARGET::Expanded expand_few_runs(const uint8_t* pairs, Window levels,
+                                                                               uint64_t counted, int32_t limit,
+                                                                               uint8_t* staging, int32_t staged)
+    {
+        // Each pair expanded so far staged a value or more, so the stores'
+        // base staging + staged - single is inside the staging area.
+        int32_t single = 0;  // the first pair not yet expanded
+        do {
+            const int32_t r = std::countr_zero(counted);
+            counted &= counted - 1;
+            const uint64_t stretch = COMM_VECTOR_TARGET::clear_bits_below(COMM_VECTOR_TARGET::mask_below(r), single);
+            _mm512_mask_storeu_epi8(staging + staged - single, stretch, levels);
+            staged += r - single;
+            const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(r);
+            COMM_VECTOR_TARGET::fill_run<Avx512Primitives>(staging + staged, pair[1], pair[0] + 1);
+            staged += pair[0] + 1;
+            single = r + 1;
+            if (staged >= DECODE_MAX_VALUES) {
+                return {single, staged};
+            }
+        } while (counted != 0);
+        const uint64_t rest = COMM_VECTOR_TARGET::clear_bits_below(COMM_VECTOR_TARGET::mask_below(limit), single);
+        _mm512_mask_storeu_epi8(staging + staged - single, rest, levels);
+        return {limit, staged + limit - single};
     }
 
     // ---- Delta stream ----

@@ -3,7 +3,9 @@
 // partial loads and stores. Compiled for AVX-512 F and BW (with AVX2, FMA,
 // BMI1 and BMI2) by a target region, and run only where the CPU has them.
 // Without VBMI2's byte compress, the encoders write the tokens of windows of
-// many runs with the AVX2 path's table writers (piece_tokens.hpp).
+// many runs with the AVX2 path's table writers (piece_tokens.hpp), and the
+// pair decoder expands many short runs with its table shuffles
+// (short_run_pairs.hpp).
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -30,14 +32,33 @@ namespace {
 #include "comm/avx512_primitives.hpp"
 #include "comm/escaped_windows.hpp"
 #include "comm/piece_tokens.hpp"
+#include "comm/short_run_pairs.hpp"
 
-// On 512-bit registers the stretch code beats the pair writer too on windows
-// of few stretches (uniform data: 1.4 times as fast).
-struct Avx512PathPrimitives : WithPieceTokens<Avx512Primitives> {
-    static constexpr bool kPairRunsForManyStretches = true;
-    // And its escaped window code, with 64-byte stores of literals, beats the
-    // 256-bit one on windows of few escapes.
+// The pair decoder expands windows of many short runs by the AVX2 path's
+// table shuffles (short_run_pairs.hpp). The pair writer beats the stretch
+// code on windows of more than four stretches; on fewer, the stretch code
+// wins on 512-bit registers (uniform data: 1.4 times as fast). The writer
+// is called out of line: inlined into the encoder's loop, it leaves GCC
+// short of general registers, and the spills cost more than the call
+// (heavy_255 encode 810 -> 570 ns). The escaped writer takes the window's
+// halves from the register, not through memory.
+struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives>> {
+    static constexpr int kPairRunsAboveStretches = 4;
+    // The escaped window code of its own, with 64-byte stores of literals,
+    // beats the 256-bit one on windows of few escapes.
     static constexpr int kFewEscapes = 2;
+
+    [[gnu::noinline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        alignas(64) uint8_t level_bytes[64];
+        store(level_bytes, window);
+        return piece_pair_runs(out, level_bytes, starts);
+    }
+
+    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        return escaped_slot_runs(out, {_mm512_castsi512_si256(window), _mm512_extracti64x4_epi64(window, 1)}, starts);
+    }
 };
 
 }  // namespace

@@ -314,7 +314,7 @@ template <class Method, class WriteRuns>
 // kDenseStarts starts or more and, where the path's writer loses to the
 // stretch code on a few long stretches, more stretches or escapes (each 255
 // ends a stretch too) than the path's Primitives::kEscapedRunsAboveStretches.
-// The same for the pair writer (Primitives::kPairRunsForManyStretches).
+// The same for the pair writer (Primitives::kPairRunsAboveStretches).
 template <class Primitives>
 [[gnu::always_inline]] inline bool escaped_runs_pay(uint64_t starts, uint64_t escapes)
 {
@@ -331,8 +331,8 @@ template <class Primitives>
 [[gnu::always_inline]] inline bool pair_runs_pay(uint64_t starts)
 {
     const bool dense = std::popcount(starts) >= kDenseStarts;
-    if constexpr (requires { Primitives::kPairRunsForManyStretches; }) {
-        return dense && many_stretches(starts);
+    if constexpr (requires { Primitives::kPairRunsAboveStretches; }) {
+        return dense && stretches(starts) > Primitives::kPairRunsAboveStretches;
     } else {
         return dense;
     }
