@@ -197,8 +197,8 @@ inline constexpr int kGroupRuns = 9;
 }
 
 // A path's primitives with this window code as the escaped stream's
-// expansion (with the path's own loads, stores and fills of whole windows):
-// the groups above first, then a token at a time. A path whose own window
+// expansion (with the path's own fills of long runs): the groups above first,
+// then a token at a time. A path whose own window
 // code (vector_coders.hpp's) is faster on windows of few escapes names how
 // many in Primitives::kFewEscapes.
 template <class Primitives>
@@ -214,6 +214,24 @@ struct WithEscapedWindows : Primitives {
     [[gnu::always_inline]] static void store_32(uint8_t* p, __m256i v)
     {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+    }
+
+    // A window moved and searched as two 256-bit halves, also on a path of
+    // 512-bit registers: on Intel, 512-bit work in flight closes a port to
+    // the 256-bit work of the code below.
+    [[gnu::always_inline]] static void copy_64(uint8_t* to, const uint8_t* from)
+    {
+        store_32(to, load_32(from));
+        store_32(to + 32, load_32(from + 32));
+    }
+
+    [[gnu::always_inline]] static uint64_t escapes_64(const uint8_t* p)
+    {
+        const __m256i escape = _mm256_set1_epi8(static_cast<char>(COMM_VECTOR_TARGET::kEscape));
+        const auto half = [&](const uint8_t* q) {
+            return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(load_32(q), escape)));
+        };
+        return half(p) | (uint64_t{half(p + 32)} << 32);
     }
 
     [[gnu::always_inline]] static void fill_16(uint8_t* p, uint8_t v)
@@ -253,7 +271,7 @@ struct WithEscapedWindows : Primitives {
                 return {p, staged};
             }
         }
-        Primitives::store(staging + staged, Primitives::load(bytes + p));
+        copy_64(staging + staged, bytes + p);
         return {end, staged + end - p};
     }
 
@@ -268,11 +286,10 @@ struct WithEscapedWindows : Primitives {
                                                                  uint8_t* staging, int32_t staged)
     {
         constexpr uint8_t kEscape = COMM_VECTOR_TARGET::kEscape;
-        const typename Primitives::Window window = Primitives::load(bytes);
         const int32_t limit = std::min(remaining, kWindow);
-        uint64_t escapes = Primitives::equal(window, kEscape) & COMM_VECTOR_TARGET::mask_below(limit);
+        uint64_t escapes = escapes_64(bytes) & COMM_VECTOR_TARGET::mask_below(limit);
         if (escapes == 0) {
-            Primitives::store(staging + staged, window);
+            copy_64(staging + staged, bytes);
             return {limit, staged + limit};
         }
         if constexpr (requires { Primitives::kFewEscapes; }) {
@@ -329,7 +346,7 @@ struct WithEscapedWindows : Primitives {
             escapes = COMM_VECTOR_TARGET::clear_bits_below(escapes, p);
         } while (escapes != 0);
         if (p < limit) {
-            Primitives::store(staging + staged, Primitives::load(bytes + p));
+            copy_64(staging + staged, bytes + p);
             return {limit, staged + limit - p};
         }
         return {p, staged};
@@ -342,9 +359,8 @@ struct WithEscapedWindows : Primitives {
         int32_t staged = 0;
         int32_t p = 0;
         while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
-            const typename Primitives::Window window = Primitives::load(stream + p);
-            if (Primitives::equal(window, COMM_VECTOR_TARGET::kEscape) == 0) {
-                Primitives::store(staging + staged, window);
+            if (escapes_64(stream + p) == 0) {
+                copy_64(staging + staged, stream + p);
                 p += kWindow;
                 staged += kWindow;
                 continue;
