@@ -594,14 +594,11 @@ struct Vbmi2Primitives : Avx512Primitives {
     // changes from head to head (gathered and put back by pext and pdep).
     [[gnu::always_inline]] static EscapedTokens escaped_tokens_by_parities(uint64_t escapes)
     {
-        const uint64_t group_heads = escapes & ~(escapes << 1) & ~(escapes << 2);
+        const uint64_t group_heads = escape_group_heads(escapes);
         const uint64_t parity = prefix_parity(escapes);
         const uint64_t before_heads = _pext_u64(parity << 1, group_heads);  // in head order
-        const uint64_t group_parity =
-            parity ^ prefix_parity(_pdep_u64(before_heads ^ (before_heads << 1), group_heads));
-        const uint64_t token_escapes = escapes & group_parity;
-        const uint64_t runs = token_escapes & ~(escapes >> 1);
-        return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
+        return tokens_of_group_parity(
+            escapes, parity ^ prefix_parity(_pdep_u64(before_heads ^ (before_heads << 1), group_heads)));
     }
 
     // A window of the escaped stream with more escapes than this goes to

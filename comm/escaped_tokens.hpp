@@ -21,14 +21,28 @@ struct EscapedTokens {
     std::uint64_t runs;    // the run tokens' escapes
 };
 
+// The first escape of each group: no escape one or two bytes before it.
+constexpr std::uint64_t escape_group_heads(std::uint64_t escapes)
+{
+    return escapes & ~(escapes << 1) & ~(escapes << 2);
+}
+
+// The tokens, given each escape's group parity (the parity of its group's
+// escapes up to it): the escapes at odd counts start tokens.
+constexpr EscapedTokens tokens_of_group_parity(std::uint64_t escapes, std::uint64_t group_parity)
+{
+    const std::uint64_t token_escapes = escapes & group_parity;
+    const std::uint64_t runs = token_escapes & ~(escapes >> 1);
+    return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
+}
+
 // The tokens of the 64 bytes whose escapes are the bits of `escapes`, the
 // first byte starting a token. An escape at byte 63 counts as a run token:
 // callers keep no token that reaches past the window (a run token at byte 62
 // or 63; a lone 255 at 62 ends in it).
 constexpr EscapedTokens escaped_tokens(std::uint64_t escapes)
 {
-    const std::uint64_t run_firsts = escapes & ~(escapes << 1);
-    std::uint64_t group_heads = run_firsts & ~(escapes << 2);
+    std::uint64_t group_heads = escape_group_heads(escapes);
     // Inclusive parity of each group's escapes up to each byte: each step
     // adds the parity from d bytes back unless a group starts in between.
     std::uint64_t parity = escapes;
@@ -36,9 +50,7 @@ constexpr EscapedTokens escaped_tokens(std::uint64_t escapes)
         parity ^= (parity << d) & ~group_heads;
         group_heads |= group_heads << d;
     }
-    const std::uint64_t token_escapes = escapes & parity;
-    const std::uint64_t runs = token_escapes & ~(escapes >> 1);
-    return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
+    return tokens_of_group_parity(escapes, parity);
 }
 
 // The bytes of the window that its whole tokens cover: 62 or 63 where a run
@@ -52,8 +64,7 @@ constexpr int escaped_whole_bytes(std::uint64_t escapes)
     if ((escapes >> 62) == 0) {
         return 64;
     }
-    const std::uint64_t group_heads = escapes & ~(escapes << 1) & ~(escapes << 2);
-    const int last_group = 63 - std::countl_zero(group_heads);
+    const int last_group = 63 - std::countl_zero(escape_group_heads(escapes));
     const bool odd = (std::popcount(escapes >> last_group) & 1) != 0;
     if ((escapes >> 63) != 0) {
         return odd ? 63 : 64;
