@@ -2,7 +2,7 @@
 // pieces of a window's run starts: all the tokens of the runs begun in eight
 // values in one shuffle and one store, for the AVX2 path (which has no byte
 // compress). Include it only inside the AVX2 path's target region, in an
-// unnamed namespace, after piece_tokens.hpp; it includes nothing.
+// unnamed namespace; it includes nothing.
 //
 // Piece p of a window is values 8p to 8p + 7. Its shuffle source is 16 bytes:
 //
@@ -139,12 +139,12 @@ struct PieceSources {
     const __m128i bytes = _mm_blend_epi32(lengths, constants, 0x0C);
     const __m256i both = _mm256_broadcastsi128_si256(bytes);
     // Quadword q: the constants, then piece q's length (pieces 4q.. for hi).
-    const __m256i lo_tails = _mm256_shuffle_epi8(
-        both, _mm256_setr_epi8(8, 9, 10, 11, 12, 13, 14, 0, 8, 9, 10, 11, 12, 13, 14, 1,  //
-                               8, 9, 10, 11, 12, 13, 14, 2, 8, 9, 10, 11, 12, 13, 14, 3));
-    const __m256i hi_tails = _mm256_shuffle_epi8(
-        both, _mm256_setr_epi8(8, 9, 10, 11, 12, 13, 14, 4, 8, 9, 10, 11, 12, 13, 14, 5,  //
-                               8, 9, 10, 11, 12, 13, 14, 6, 8, 9, 10, 11, 12, 13, 14, 7));
+    const __m256i lo_tails =
+        _mm256_shuffle_epi8(both, _mm256_setr_epi8(8, 9, 10, 11, 12, 13, 14, 0, 8, 9, 10, 11, 12, 13, 14, 1,  //
+                                                   8, 9, 10, 11, 12, 13, 14, 2, 8, 9, 10, 11, 12, 13, 14, 3));
+    const __m256i hi_tails =
+        _mm256_shuffle_epi8(both, _mm256_setr_epi8(8, 9, 10, 11, 12, 13, 14, 4, 8, 9, 10, 11, 12, 13, 14, 5,  //
+                                                   8, 9, 10, 11, 12, 13, 14, 6, 8, 9, 10, 11, 12, 13, 14, 7));
     // Pieces 0 and 2, 1 and 3, 4 and 6, 5 and 7.
     const __m256i even_lo = _mm256_unpacklo_epi64(lo, lo_tails);
     const __m256i odd_lo = _mm256_unpackhi_epi64(lo, lo_tails);

@@ -24,9 +24,9 @@ COMM_TARGET_REGION("avx2,fma,bmi,bmi2")
 namespace comm::detail {
 namespace {
 
+#include "comm/avx2_token_tables.hpp"
 #include "comm/escaped_windows.hpp"
 #include "comm/piece_tokens.hpp"
-#include "comm/avx2_token_tables.hpp"
 #include "comm/short_run_pairs.hpp"
 
 struct Avx2Primitives {
