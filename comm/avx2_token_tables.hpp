@@ -175,7 +175,7 @@ struct PieceSources {
         const uint64_t piece = (starts >> (8 * p)) & 0xFF;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
                          _mm_shuffle_epi8(sources.piece[p], control_row(kPiecePairControls.control, piece)));
-        at += 2 * std::popcount(piece);
+        at += 2 * std::ptrdiff_t{std::popcount(piece)};
     }
     return at - 2;
 }
@@ -198,7 +198,7 @@ struct PieceSources {
     // The last start's run stays open: its token is not kept.
     const uint64_t closed = starts ^ std::bit_floor(starts);
     const uint64_t longer = closed & ~(starts >> 1);
-    return out + std::popcount(closed) + 2 * std::popcount(longer);
+    return out + std::popcount(closed) + 2 * std::ptrdiff_t{std::popcount(longer)};
 }
 
 #endif  // COMM_AVX2_TOKEN_TABLES_HPP
