@@ -429,7 +429,11 @@ struct Vbmi2Primitives : Avx512Primitives {
                 return staged;
             }
             const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(r);
-            fill_run<Vbmi2Primitives>(staging + staged, pair[1], pair[0] + 1);
+            if (pair[0] < kWindow) {
+                fill(staging + staged, pair[1]);
+            } else {
+                fill_run<Vbmi2Primitives>(staging + staged, pair[1], pair[0] + 1);
+            }
             staged += pair[0] + 1;
             if (staged >= DECODE_MAX_VALUES) {
                 return staged;
