@@ -199,8 +199,8 @@ struct Avx512Primitives {
         const __m512i repeat = _mm512_set_epi8(15, 15, 15, 15, 14, 14, 14, 14, 13, 13, 13, 13, 12, 12, 12, 12, 11, 11,
                                                11, 11, 10, 10, 10, 10, 9, 9, 9, 9, 8, 8, 8, 8, 7, 7, 7, 7, 6, 6, 6, 6,
                                                5, 5, 5, 5, 4, 4, 4, 4, 3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 0);
-        const __m512 word = _mm512_cvt_roundepu32_ps(_mm512_shuffle_epi8(bytes, repeat),
-                                                     _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+        const __m512 word =
+            _mm512_cvt_roundepu32_ps(_mm512_shuffle_epi8(bytes, repeat), _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
         return _mm512_mul_round_ps(word, _mm512_set1_ps(kLevelWordScale), kNearest);
     }
 
