@@ -418,6 +418,11 @@ struct Vbmi2Primitives : Avx512Primitives {
         if (long_runs == 0) {
             return expand_slotted_pairs(low, high, wide_low, wide_high, runs, staging, staged);
         }
+        // Where no run of the window is longer than 64 values (plateaus),
+        // each is one 64-byte fill; a branch a run on its length would
+        // mispredict where lengths are mixed (speech).
+        const __m512i from64 = _mm512_set1_epi16(0x00C0);
+        const bool short_enough = (_mm512_test_epi16_mask(low, from64) | _mm512_test_epi16_mask(high, from64)) == 0;
         int32_t single = 0;  // the first pair not yet expanded
         for (;;) {
             const int32_t r = long_runs == 0 ? runs : std::countr_zero(long_runs);
@@ -429,7 +434,11 @@ struct Vbmi2Primitives : Avx512Primitives {
                 return staged;
             }
             const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(r);
-            fill_run<Vbmi2Primitives>(staging + staged, pair[1], pair[0] + 1);
+            if (short_enough) {
+                fill(staging + staged, pair[1]);
+            } else {
+                fill_run<Vbmi2Primitives>(staging + staged, pair[1], pair[0] + 1);
+            }
             staged += pair[0] + 1;
             if (staged >= DECODE_MAX_VALUES) {
                 return staged;

@@ -60,10 +60,16 @@ constexpr std::uint8_t quantise(float x)
 //    level as the exact product;
 //  - level_value(b) is fma(b, kLevelStepHigh, b * kLevelStepLow): 1/255 split
 //    into two floats, exact for all 256 levels, where b * (1.0F / 255) is
-//    wrong for 126 of them.
+//    wrong for 126 of them;
+//  - level_value(b) is also the 32-bit word with b in each of its four bytes
+//    (b * 0x01010101), converted to float rounding up, times kLevelWordScale
+//    (2^-32, exact). For b / 255 * 2^32 is that word plus b / 255, and the
+//    bits a float drops from the word are b's own bits, at least half a unit:
+//    the nearest float to b / 255 * 2^32 is always the word rounded up.
 inline constexpr float kLevelScale = 255.0F;
 inline constexpr float kLevelStepHigh = 1.0F / 255.0F;
 inline constexpr float kLevelStepLow = static_cast<float>(1.0 / 255.0 - static_cast<double>(kLevelStepHigh));
+inline constexpr float kLevelWordScale = 0x1p-32F;
 
 // Level -> value: the float nearest to b / 255, one entry per level.
 inline constexpr std::array<float, 256> level_values = [] {
