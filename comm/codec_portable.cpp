@@ -722,7 +722,7 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
         const uint64_t word = load_word(stream + p);
         if (escape_bytes(word) == 0) {
             store_word(levels + staged, word);
-            if (count - p >= 20) {
+            if (count - p >= 16) {
                 const uint64_t next = load_word(stream + p + 8);
                 if (escape_bytes(next) == 0) {
                     store_word(levels + staged + 8, next);
