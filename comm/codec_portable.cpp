@@ -278,7 +278,7 @@ uint64_t first_bits(int32_t valid)
 // `out` is where its token goes, and each start closes it, writing the token
 // with stores of fixed size, its length picked without a branch. A window of
 // 64 runs of one value (and, for the escaped stream, no level 255) is written
-// eight tokens to a word store.
+// eight tokens to a store.
 //
 // A token costs at most two bytes a value, so `out` never passes twice the
 // open run's start, and a token's store (four bytes, the next tokens
@@ -417,7 +417,7 @@ OpenRun close_at_starts<PairTokens>(const uint8_t* levels, int32_t first, uint64
     return {out, first + static_cast<int32_t>(s), levels[s]};
 }
 
-// Codes the window of levels[0..valid) (valid <= 64; levels[-1] and 64 bytes
+// Codes the window of levels[0..valid) (valid <= 64; levels[-1] and 72 bytes
 // from levels are readable), the values first.. of the block.
 template <class Tokens>
 OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun run)
@@ -479,7 +479,8 @@ int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
         return 0;
     }
     // levels[-1] is the value before the chunk's first; a window past the
-    // chunk's end reads zeros.
+    // chunk's end reads zeros (a window starts kWindow or more before the end
+    // of a whole chunk, so the 72 bytes it may read are inside).
     alignas(8) uint8_t buffer[8 + kQuantiseChunk + kWindow];
     uint8_t* const levels = buffer + 8;
 
