@@ -422,13 +422,12 @@ OpenRun close_at_starts<PairTokens>(const uint8_t* levels, int32_t first, uint64
 template <class Tokens>
 OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun run)
 {
-    uint64_t equal[8];   // high bits of the bytes equal to the one before
-    uint64_t unlike[8];  // and of those not written as they are
+    uint64_t words[8];
+    uint64_t unlike[8];  // high bits of the bytes not written as they are
     uint64_t any_unlike = 0;
     for (std::ptrdiff_t k = 0; k < 8; ++k) {
-        const uint64_t word = load_word(levels + 8 * k);
-        equal[k] = zero_bytes(word ^ load_word(levels + 8 * k - 1));
-        unlike[k] = equal[k] | Tokens::unlike_singles(word);
+        words[k] = load_word(levels + 8 * k);
+        unlike[k] = zero_bytes(words[k] ^ load_word(levels + 8 * k - 1)) | Tokens::unlike_singles(words[k]);
         any_unlike |= unlike[k];
     }
     if (any_unlike == 0 && valid == kWindow) {  // 64 runs of one value
@@ -440,7 +439,8 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun
     }
     uint64_t starts = 0;
     for (std::ptrdiff_t k = 0; k < 8; ++k) {
-        starts |= gather_highs(~equal[k] & kHighs) << (8 * k);
+        const uint64_t equal = zero_bytes(words[k] ^ load_word(levels + 8 * k - 1));
+        starts |= gather_highs(~equal & kHighs) << (8 * k);
     }
     starts &= first_bits(valid);
     // The open run holds at most kMaxRun values before the window, so the cut
