@@ -24,6 +24,7 @@ COMM_TARGET_REGION("avx2,fma,bmi,bmi2")
 namespace comm::detail {
 namespace {
 
+#include "comm/avx2_token_tables.hpp"
 #include "comm/escaped_windows.hpp"
 #include "comm/piece_tokens.hpp"
 #include "comm/short_run_pairs.hpp"
@@ -289,10 +290,32 @@ struct Avx2Primitives {
     }
 };
 
+// The token writers of avx2_token_tables.hpp as the path's hooks, the escaped
+// one where no run of one has level 255; windows with such a run (FF FF) take
+// the slot writer of piece_tokens.hpp.
+template <class Primitives>
+struct WithPieceTables : Primitives {
+    using Window = typename Primitives::Window;
+
+    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        return piece_table_pair_runs(out, window.lo, window.hi, starts);
+    }
+
+    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        const uint64_t escaped_singles = starts & (starts >> 1) & Primitives::equal(window, format::kEscape);
+        if (escaped_singles != 0) {
+            return Primitives::escaped_runs(out, window, starts);
+        }
+        return piece_table_escaped_runs(out, window.lo, window.hi, starts);
+    }
+};
+
 }  // namespace
 
 constinit const CodecPath avx2_path =
-    avx2::make_path<WithEscapedWindows<WithPieceTokens<WithShortRunPairs<Avx2Primitives>>>>(
+    avx2::make_path<WithEscapedWindows<WithPieceTables<WithPieceTokens<WithShortRunPairs<Avx2Primitives>>>>>(
         "avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
 }  // namespace comm::detail
