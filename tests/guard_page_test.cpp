@@ -111,6 +111,18 @@ reference::Levels lone_levels(std::size_t n)
     return levels;
 }
 
+// No value equal to its neighbour and none 255: the escaped stream is the
+// levels themselves, which decoders read several bytes at a time up to its
+// last byte.
+reference::Levels literal_levels(std::size_t n)
+{
+    reference::Levels levels(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        levels[i] = static_cast<std::uint8_t>(i % 251);
+    }
+    return levels;
+}
+
 using Encoder = std::int32_t (*)(const float*, std::uint8_t*, std::int32_t);
 using Decoder = std::int32_t (*)(const std::uint8_t*, float*, std::int32_t);
 
@@ -188,11 +200,13 @@ TEST_P(GuardPage, ReadsAndWritesNothingPastItsBuffers)
             case Coder::decode:
             case Coder::decode2:
             case Coder::decode3: {
-                const reference::Bytes stream = reference::stream_of(method.reference_encode, levels);
-                Guarded<std::uint8_t> in(stream);
-                Guarded<float> out(n);
-                ASSERT_EQ(method.decode(in.data(), out.data(), static_cast<std::int32_t>(stream.size())), count);
-                ASSERT_EQ(out.first(n), values);
+                for (const reference::Levels& block : {levels, literal_levels(n)}) {
+                    const reference::Bytes stream = reference::stream_of(method.reference_encode, block);
+                    Guarded<std::uint8_t> in(stream);
+                    Guarded<float> out(n);
+                    ASSERT_EQ(method.decode(in.data(), out.data(), static_cast<std::int32_t>(stream.size())), count);
+                    ASSERT_EQ(out.first(n), reference::values_of(block));
+                }
                 break;
             }
             case Coder::split:
