@@ -367,7 +367,7 @@ struct EscapedTokens {
     static uint8_t* close(const OpenRun& run, int32_t end) { return put(run.out, end - run.start, run.level); }
 
     // Level 255, whose run of one is escaped.
-    static uint64_t unlike_singles(uint64_t levels) { return zero_bytes(~levels); }
+    static uint64_t unlike_singles(uint64_t levels) { return escape_bytes(levels); }
 
     static uint8_t* put_singles(uint8_t* out, const uint8_t* levels)
     {
