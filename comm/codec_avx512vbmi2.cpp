@@ -130,29 +130,33 @@ constexpr TokenSlots make_token_slots()
 inline constexpr TokenSlots kTokenSlots = make_token_slots();
 
 // The escaped decoder's slots by byte, for windows whose run tokens hold at
-// most 9 values: each byte of the window gets three slots, lane u of vector
-// k being slot (64k + u) % 3 of byte (64k + u) / 3. A literal (or a lone
-// 255's second byte) keeps one slot of itself; a run token FF c v keeps
-// min(c, 3), min(c - 3, 3) and the c - 6 left (if any) slots of v over its
-// three bytes; every other byte keeps none.
+// most 3W values (W = 1 or 3 below): each byte of the window gets W slots, lane
+// u of vector k being slot (64k + u) % W of byte (64k + u) / W. A literal (or
+// a lone 255's second byte) keeps one slot of itself; a run token FF c v
+// keeps min(c, W), min(c - W, W) and the c - 2W left (if any) slots of v over
+// its three bytes; every other byte keeps none. With one slot a byte the
+// slots are the window itself: one compress where three would do no more.
+template <int W>
 struct ByteSlots {
-    alignas(64) uint8_t byte[3][64];
-    alignas(64) uint8_t slot[3][64];
+    alignas(64) uint8_t byte[W][64];
+    alignas(64) uint8_t slot[W][64];
 };
 
-constexpr ByteSlots make_byte_slots()
+template <int W>
+constexpr ByteSlots<W> make_byte_slots()
 {
-    ByteSlots l{};
-    for (int k = 0; k < 3; ++k) {
+    ByteSlots<W> l{};
+    for (int k = 0; k < W; ++k) {
         for (int u = 0; u < 64; ++u) {
-            l.byte[k][u] = static_cast<uint8_t>((64 * k + u) / 3);
-            l.slot[k][u] = static_cast<uint8_t>((64 * k + u) % 3);
+            l.byte[k][u] = static_cast<uint8_t>((64 * k + u) / W);
+            l.slot[k][u] = static_cast<uint8_t>((64 * k + u) % W);
         }
     }
     return l;
 }
 
-inline constexpr ByteSlots kByteSlots = make_byte_slots();
+template <int W>
+inline constexpr ByteSlots<W> kByteSlots = make_byte_slots<W>();
 
 struct Vbmi2Primitives : Avx512Primitives {
     // Lane j the distance from the j-th start of `starts` to the next (past
@@ -557,29 +561,35 @@ struct Vbmi2Primitives : Avx512Primitives {
         return staged;
     }
 
-    // Expands the window's bytes by three slots each (see ByteSlots): the
-    // run tokens that start at `runs` (each of at most 9 values, their length
+    // Expands the window's bytes by W slots each (see ByteSlots): the run
+    // tokens that start at `runs` (each of at most 3W values, their length
     // bytes `count_byte` and levels `level_byte` lane for lane), and one
-    // value of each other byte at `ones`. Returns the levels
-    // staged; stores at most 64 bytes past them.
+    // value of each other byte at `ones`. Returns the levels staged; stores
+    // at most 64 bytes past them.
+    template <int W>
     [[gnu::always_inline]] static int32_t expand_byte_slots(__m512i window, __m512i count_byte, __m512i level_byte,
                                                             uint64_t runs, uint64_t ones, uint8_t* staging,
                                                             int32_t staged)
     {
-        const __m512i three = _mm512_set1_epi8(3);
+        const __m512i width = _mm512_set1_epi8(W);
         const __m512i previous = _mm512_permutexvar_epi8(_mm512_sub_epi8(lane_numbers(), _mm512_set1_epi8(1)), window);
         __m512i counts = _mm512_maskz_mov_epi8(ones, _mm512_set1_epi8(1));
-        counts = _mm512_mask_min_epu8(counts, runs, count_byte, three);
-        counts = _mm512_mask_min_epu8(counts, runs << 1, _mm512_subs_epu8(window, three), three);
-        counts = _mm512_mask_subs_epu8(counts, runs << 2, previous, _mm512_set1_epi8(6));
+        counts = _mm512_mask_min_epu8(counts, runs, count_byte, width);
+        counts = _mm512_mask_min_epu8(counts, runs << 1, _mm512_subs_epu8(window, width), width);
+        counts = _mm512_mask_subs_epu8(counts, runs << 2, previous, _mm512_set1_epi8(2 * W));
         // A run token's three bytes all hold its level.
         const __m512i values =
             _mm512_mask_mov_epi8(_mm512_mask_mov_epi8(window, runs, level_byte), runs << 1, count_byte);
+        if constexpr (W == 1) {
+            const __mmask64 kept = _mm512_test_epi8_mask(counts, counts);
+            _mm512_storeu_si512(staging + staged, _mm512_maskz_compress_epi8(kept, values));
+            return staged + static_cast<int32_t>(std::popcount(kept));
+        }
 #pragma GCC unroll 3
-        for (int k = 0; k < 3; ++k) {
-            const __m512i byte = _mm512_load_si512(kByteSlots.byte[k]);
-            const __mmask64 kept =
-                _mm512_cmplt_epu8_mask(_mm512_load_si512(kByteSlots.slot[k]), _mm512_permutexvar_epi8(byte, counts));
+        for (int k = 0; k < W; ++k) {
+            const __m512i byte = _mm512_load_si512(kByteSlots<W>.byte[k]);
+            const __mmask64 kept = _mm512_cmplt_epu8_mask(_mm512_load_si512(kByteSlots<W>.slot[k]),
+                                                          _mm512_permutexvar_epi8(byte, counts));
             _mm512_storeu_si512(staging + staged,
                                 _mm512_maskz_compress_epi8(kept, _mm512_permutexvar_epi8(byte, values)));
             staged += static_cast<int32_t>(std::popcount(kept));
@@ -642,9 +652,13 @@ struct Vbmi2Primitives : Avx512Primitives {
         const uint64_t runs = parse.runs & mask_below(whole_bytes);
         if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9)) == 0) {
             // Every kept byte but a token's escape stands for one value until
-            // the run tokens' counts take their bytes over.
+            // the run tokens' counts take their bytes over. The fewer slots
+            // a byte, the fewer compresses.
             const uint64_t ones = mask_below(whole_bytes) & ~(parse.starts & escapes);
-            return {whole_bytes, expand_byte_slots(window, count_byte, level_byte, runs, ones, staging, staged)};
+            if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(3)) == 0) {
+                return {whole_bytes, expand_byte_slots<1>(window, count_byte, level_byte, runs, ones, staging, staged)};
+            }
+            return {whole_bytes, expand_byte_slots<3>(window, count_byte, level_byte, runs, ones, staging, staged)};
         }
         // A lone 255 keeps its escape as the level and a length of one.
         const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
