@@ -105,6 +105,29 @@ constexpr SlotLayouts make_slot_layouts()
 
 inline constexpr SlotLayouts kSlotLayouts = make_slot_layouts();
 
+// Three slots a run over a whole window of 64 pairs, for windows whose runs
+// hold at most three values (noisy signals): lane u of vector k is slot
+// (64k + u) % 3 of pair (64k + u) / 3, whose count is byte 2 * that of the
+// pairs' 128 bytes. Three vectors where the groups of 16 take four.
+struct ThirdSlots {
+    alignas(64) uint8_t count_byte[3][64];
+    alignas(64) uint8_t slot[3][64];
+};
+
+constexpr ThirdSlots make_third_slots()
+{
+    ThirdSlots l{};
+    for (int k = 0; k < 3; ++k) {
+        for (int u = 0; u < 64; ++u) {
+            l.count_byte[k][u] = static_cast<uint8_t>(2 * ((64 * k + u) / 3));
+            l.slot[k][u] = static_cast<uint8_t>((64 * k + u) % 3);
+        }
+    }
+    return l;
+}
+
+inline constexpr ThirdSlots kThirdSlots = make_third_slots();
+
 // The escaped decoder's slots: a window's tokens, their lengths and levels
 // gathered one a byte, in groups of 16 as above. Lane u of vector q of group g
 // with w slots a token takes token 16g + (64q + u) / w % 16.
@@ -377,6 +400,31 @@ struct Vbmi2Primitives : Avx512Primitives {
         return compress_group<0>(bytes, h, runs, staging, staged);
     }
 
+    // Expands the first `runs` of the 64 pairs in `low` and `high` (0 past
+    // them), every count below 3, in three slots a run (see ThirdSlots) after
+    // the `staged` levels. Returns the levels staged; each store begins fewer
+    // values in than the runs hold.
+    [[gnu::always_inline]] static int32_t compress_thirds(__m512i low, __m512i high, int32_t runs, uint8_t* staging,
+                                                          int32_t staged)
+    {
+        const int32_t slots = 3 * runs;
+#pragma GCC unroll 3
+        for (int32_t k = 0; k < 3; ++k) {
+            if (kWindow * k >= slots) {
+                break;
+            }
+            const __m512i count_at = _mm512_load_si512(kThirdSlots.count_byte[k]);
+            const __m512i counts = _mm512_permutex2var_epi8(low, count_at, high);
+            const __mmask64 kept = _mm512_mask_cmple_epu8_mask(mask_below(slots - kWindow * k),
+                                                               _mm512_load_si512(kThirdSlots.slot[k]), counts);
+            const __m512i levels =
+                _mm512_permutex2var_epi8(low, _mm512_or_si512(count_at, _mm512_set1_epi8(1)), high);
+            _mm512_storeu_si512(staging + staged, _mm512_maskz_compress_epi8(kept, levels));
+            staged += static_cast<int32_t>(std::popcount(kept));
+        }
+        return staged;
+    }
+
     // Expands the first `runs` of the 64 pairs in `low` and `high` (their
     // counts in `wide_low` and `wide_high`, each below 16) after the `staged`
     // levels, and returns the levels staged. Stores at most 1024 bytes past
@@ -387,6 +435,12 @@ struct Vbmi2Primitives : Avx512Primitives {
     {
         if ((wide_low.from4 | wide_high.from4) == 0) {
             // One branch for a window of the shortest runs, not one a group.
+            const __m512i count_bytes = _mm512_set1_epi16(0x00FF);
+            const __m512i two = _mm512_set1_epi16(2);
+            if ((_mm512_cmpgt_epu16_mask(_mm512_and_si512(low, count_bytes), two) |
+                 _mm512_cmpgt_epu16_mask(_mm512_and_si512(high, count_bytes), two)) == 0) {
+                return compress_thirds(low, high, runs, staging, staged);
+            }
             return compress_window<0>(low, high, runs, staging, staged);
         }
         staged = expand_slotted(low, 0, wide_low, runs, staging, staged);
