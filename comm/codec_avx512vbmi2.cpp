@@ -417,8 +417,7 @@ struct Vbmi2Primitives : Avx512Primitives {
             const __m512i counts = _mm512_permutex2var_epi8(low, count_at, high);
             const __mmask64 kept = _mm512_mask_cmple_epu8_mask(mask_below(slots - kWindow * k),
                                                                _mm512_load_si512(kThirdSlots.slot[k]), counts);
-            const __m512i levels =
-                _mm512_permutex2var_epi8(low, _mm512_or_si512(count_at, _mm512_set1_epi8(1)), high);
+            const __m512i levels = _mm512_permutex2var_epi8(low, _mm512_or_si512(count_at, _mm512_set1_epi8(1)), high);
             _mm512_storeu_si512(staging + staged, _mm512_maskz_compress_epi8(kept, levels));
             staged += static_cast<int32_t>(std::popcount(kept));
         }
@@ -642,8 +641,8 @@ struct Vbmi2Primitives : Avx512Primitives {
 #pragma GCC unroll 3
         for (int k = 0; k < W; ++k) {
             const __m512i byte = _mm512_load_si512(kByteSlots<W>.byte[k]);
-            const __mmask64 kept = _mm512_cmplt_epu8_mask(_mm512_load_si512(kByteSlots<W>.slot[k]),
-                                                          _mm512_permutexvar_epi8(byte, counts));
+            const __mmask64 kept =
+                _mm512_cmplt_epu8_mask(_mm512_load_si512(kByteSlots<W>.slot[k]), _mm512_permutexvar_epi8(byte, counts));
             _mm512_storeu_si512(staging + staged,
                                 _mm512_maskz_compress_epi8(kept, _mm512_permutexvar_epi8(byte, values)));
             staged += static_cast<int32_t>(std::popcount(kept));
