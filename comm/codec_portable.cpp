@@ -819,8 +819,11 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
     return staged;
 }
 
+// Begins at a cache line: with the same machine code 32 bytes into one, the
+// escaped decoder ran 20 to 40% slower on long runs (plateau, long_runs; an
+// AMD Zen 5), its hot loop then split differently over fetch blocks.
 template <int32_t (*Expand)(const uint8_t*, int32_t, Staging&)>
-int32_t decode_staged(const uint8_t* stream, float* values, int32_t count)
+[[gnu::aligned(64)]] int32_t decode_staged(const uint8_t* stream, float* values, int32_t count)
 {
     if (count <= 0) {
         return 0;
