@@ -65,6 +65,36 @@ constexpr PairRunLayouts make_pair_run_layouts()
 
 inline constexpr PairRunLayouts kPairRunLayouts = make_pair_run_layouts();
 
+// Two runs of one to eight values from their pairs, the first or the second
+// two of four pairs (8 bytes): for the counts c0, c1 (each below 8) the key
+// c0 | c1 << 3 gives the byte of the four pairs each of 16 output lanes
+// takes (lanes[0] for the first two, lanes[1] for the second two), and how
+// many of those lanes the runs fill.
+struct EightRunLayouts {
+    alignas(16) uint8_t lanes[2][64][16];
+    uint8_t total[64];
+};
+
+constexpr EightRunLayouts make_eight_run_layouts()
+{
+    EightRunLayouts l{};
+    for (int half = 0; half < 2; ++half) {
+        for (int key = 0; key < 64; ++key) {
+            int lane = 0;
+            for (int r = 0; r < 2; ++r) {
+                const int length = ((key >> (3 * r)) & 7) + 1;
+                for (int k = 0; k < length; ++k) {
+                    l.lanes[half][key][lane++] = static_cast<uint8_t>(4 * half + 2 * r + 1);
+                }
+            }
+            l.total[key] = static_cast<uint8_t>(lane);
+        }
+    }
+    return l;
+}
+
+inline constexpr EightRunLayouts kEightRunLayouts = make_eight_run_layouts();
+
 // A path's primitives with these decoders as its hook expand_pair_window
 // (see vector_coders.hpp). The primitives bring pair_levels, fill, fill16,
 // store and counts_without (whether no count byte of 64 pairs has a bit of
@@ -110,6 +140,8 @@ struct WithShortRunPairs : Primitives {
     {
         constexpr uint64_t kCountLow = 0x0003000300030003;
         constexpr uint64_t kCountHigh = 0x00FC00FC00FC00FC;
+        constexpr uint64_t kCountLow3 = 0x0007000700070007;
+        constexpr uint64_t kCountAbove7 = 0x00F800F800F800F8;
         // Gathers the four counts' low bits into bits 48..55.
         constexpr uint64_t kKeyGather = 0x0001000400100040;
         int32_t k = 0;
@@ -122,6 +154,18 @@ struct WithShortRunPairs : Primitives {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(staging + staged),
                                  _mm_shuffle_epi8(_mm_cvtsi64_si128(static_cast<int64_t>(four)), lanes));
                 staged += kShortRunLayouts.total[key];
+            } else if ((four & kCountAbove7) == 0) {
+                // Runs of up to eight values: two pairs a shuffle.
+                const uint64_t keys = _pext_u64(four, kCountLow3);
+                const __m128i bytes = _mm_cvtsi64_si128(static_cast<int64_t>(four));
+#pragma GCC unroll 2
+                for (std::ptrdiff_t half = 0; half < 2; ++half) {
+                    const auto key = static_cast<uint8_t>((keys >> (6 * half)) & 63);
+                    const __m128i lanes =
+                        _mm_load_si128(reinterpret_cast<const __m128i*>(kEightRunLayouts.lanes[half][key]));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(staging + staged), _mm_shuffle_epi8(bytes, lanes));
+                    staged += kEightRunLayouts.total[key];
+                }
             } else {
                 staged = expand_each_pair(pairs + 2 * static_cast<std::ptrdiff_t>(k), 4, staging, staged);
             }
