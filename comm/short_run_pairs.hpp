@@ -1,6 +1,6 @@
 // Pair decoders of windows of many short runs by 128-bit shuffles with
 // controls looked up by the runs' counts: four runs of one to four values a
-// shuffle, or eight runs of one or two. Shared by the AVX2 path and the
+// shuffle, two of one to eight, or eight runs of one or two. Shared by the AVX2 path and the
 // AVX-512 paths, whose generic window expansion (vector_coders.hpp) spends a
 // store or a fill on each run. Include it only inside a path's target region,
 // in an unnamed namespace, after vector_coders.hpp: each path then compiles
@@ -132,9 +132,10 @@ struct WithShortRunPairs : Primitives {
 
     // Expands the first `limit` of the pairs at `pairs` after the `staged`
     // levels, four pairs at a time where their runs are all shorter than five
-    // values (one table lookup and one 16-byte shuffle), a pair at a time
-    // elsewhere. Reads no pair past `limit`; stops once the capacity is
-    // reached, having stored less than a run of 256 past it.
+    // values (one table lookup and one 16-byte shuffle), two at a time where
+    // they are all shorter than nine, a pair at a time elsewhere. Reads no
+    // pair past `limit`; stops once the capacity is reached, having stored
+    // less than a run of 256 past it.
     [[gnu::always_inline]] static Expanded expand_short_runs(const uint8_t* pairs, int32_t limit, uint8_t* staging,
                                                              int32_t staged)
     {
