@@ -143,14 +143,12 @@ struct WithShortRunPairs : Primitives {
         constexpr uint64_t kCountHigh = 0x00FC00FC00FC00FC;
         constexpr uint64_t kCountLow3 = 0x0007000700070007;
         constexpr uint64_t kCountAbove7 = 0x00F800F800F800F8;
-        // Gathers the four counts' low bits into bits 48..55.
-        constexpr uint64_t kKeyGather = 0x0001000400100040;
         int32_t k = 0;
         for (; k + 4 <= limit; k += 4) {
             uint64_t four = 0;
             std::memcpy(&four, pairs + 2 * static_cast<std::ptrdiff_t>(k), sizeof four);
             if ((four & kCountHigh) == 0) {
-                const auto key = static_cast<uint8_t>(((four & kCountLow) * kKeyGather) >> 48);
+                const auto key = static_cast<uint8_t>(_pext_u64(four, kCountLow));
                 const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(kShortRunLayouts.lanes[key]));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(staging + staged),
                                  _mm_shuffle_epi8(_mm_cvtsi64_si128(static_cast<int64_t>(four)), lanes));
