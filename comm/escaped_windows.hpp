@@ -225,9 +225,9 @@ struct CountedHalf {
 // levels staged after, or 0 consumed and nothing stored for any other window.
 inline constexpr int kGroupRuns = 9;
 
-// Windows with lone 255s or runs of 255 need the escapes' parse first; with
-// this many tokens or more the groups still beat a token at a time, whose
-// lone-or-run choice mispredicts where both are common.
+// Windows with lone 255s or runs of 255 need the escapes' parse first, and
+// a lone 255's second byte then stands for no value; with this many tokens
+// or more the parse and the groups still beat a token at a time.
 inline constexpr int kGroupTokens = 4;
 
 [[gnu::always_inline]] inline COMM_VECTOR_TARGET::Expanded expand_run_token_window(const uint8_t* bytes,
@@ -361,7 +361,8 @@ struct WithEscapedWindows : Primitives {
             // Lone 255s and runs of 255: a run token at byte 62 or 63 ends in
             // the next window, and is left to it.
             const EscapedTokens parse = escaped_tokens(escapes);
-            const int32_t end = escaped_whole_bytes(escapes);  // the next window need not wait for the parse
+            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
+            const int32_t end = cut == 0 ? kWindow : std::countr_zero(cut);
             const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
             if (std::popcount(tokens) >= kGroupTokens) {
                 const uint64_t runs = parse.runs & tokens;
