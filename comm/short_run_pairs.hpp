@@ -111,6 +111,10 @@ struct WithShortRunPairs : Primitives {
     // expansion reloads its stores, and loses to the shuffles from one run.
     static constexpr bool kMaskedFewRuns = requires { &Primitives::expand_few_runs; };
     static constexpr int kFewDoubles = kMaskedFewRuns ? 3 : 0;
+    // Groups of runs of five to eight values by two-pair shuffles: on the
+    // AVX-512 path they cost the plateau and uniform sets more than they
+    // gain.
+    static constexpr bool kTwoPairShuffles = !kMaskedFewRuns;
 
     // A pair at a time: a 16-byte fill for a run of up to 16 values, else
     // 64-byte fills. Stops once the capacity is reached.
@@ -153,7 +157,7 @@ struct WithShortRunPairs : Primitives {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(staging + staged),
                                  _mm_shuffle_epi8(_mm_cvtsi64_si128(static_cast<int64_t>(four)), lanes));
                 staged += kShortRunLayouts.total[key];
-            } else if ((four & kCountAbove7) == 0) {
+            } else if (kTwoPairShuffles && (four & kCountAbove7) == 0) {
                 // Runs of up to eight values: two pairs a shuffle.
                 const uint64_t keys = _pext_u64(four, kCountLow3);
                 const __m128i bytes = _mm_cvtsi64_si128(static_cast<int64_t>(four));
