@@ -139,22 +139,16 @@ struct CountedHalf {
     return _mm256_extract_epi32(ends_hi, 7);
 }
 
-// Expands the first `end` bytes of the window at `bytes` (128 bytes
-// readable), whose every escape is the first byte of a run token that ends
-// by `end`, at `out`, as expand_counted_halves does. The run tokens are
-// found by a compare, with no parse of the escapes. Returns -1 and stores
-// nothing where a run token holds more than 9 values.
-[[gnu::always_inline]] inline int32_t expand_run_tokens_by_groups(const uint8_t* bytes, int32_t end, uint8_t* out)
+// Expands the window at `bytes` (128 bytes readable, the first 64 of them
+// `first_32` and `second_32`), whose run tokens start at the bytes of
+// `runs_lo`/`runs_hi` and end by the bytes `kept_lo`/`kept_hi` mark, at
+// `out`, as expand_counted_halves does. Bytes outside `kept` and the run
+// tokens stand for no values. Returns -1 and stores nothing where a run token
+// holds more than 9 values.
+[[gnu::always_inline]] inline int32_t expand_tokens_by_groups(const uint8_t* bytes, __m256i first_32, __m256i runs_lo,
+                                                              __m256i runs_hi, __m256i kept_lo, __m256i kept_hi,
+                                                              uint8_t* out)
 {
-    const __m256i escape = _mm256_set1_epi8(static_cast<char>(0xFF));
-    const __m256i place = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-                                           22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
-    const __m256i kept_lo = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(end)), place);
-    const __m256i kept_hi = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(end - 32)), place);
-    const __m256i first_32 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
-    const __m256i second_32 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 32));
-    const __m256i runs_lo = _mm256_and_si256(_mm256_cmpeq_epi8(first_32, escape), kept_lo);
-    const __m256i runs_hi = _mm256_and_si256(_mm256_cmpeq_epi8(second_32, escape), kept_hi);
     const __m256i longest = _mm256_set1_epi8(3 * kMostPerByte);
     const __m256i too_long = _mm256_or_si256(
         _mm256_and_si256(runs_lo,
@@ -171,6 +165,57 @@ struct CountedHalf {
     return expand_counted_halves(lo, hi, out);
 }
 
+// Lanes i < `end` of 32 set (`end` may be below 0 or above 32).
+[[gnu::always_inline]] inline __m256i bytes_below(int32_t end)
+{
+    const __m256i place = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                           22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    return _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(end)), place);
+}
+
+// Expands the first `end` bytes of the window at `bytes` (128 bytes
+// readable), whose every escape is the first byte of a run token that ends
+// by `end`, at `out`, as expand_tokens_by_groups does. The run tokens are
+// found by a compare, with no parse of the escapes.
+[[gnu::always_inline]] inline int32_t expand_run_tokens_by_groups(const uint8_t* bytes, int32_t end, uint8_t* out)
+{
+    const __m256i escape = _mm256_set1_epi8(static_cast<char>(0xFF));
+    const __m256i kept_lo = bytes_below(end);
+    const __m256i kept_hi = bytes_below(end - 32);
+    const __m256i first_32 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
+    const __m256i second_32 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 32));
+    const __m256i runs_lo = _mm256_and_si256(_mm256_cmpeq_epi8(first_32, escape), kept_lo);
+    const __m256i runs_hi = _mm256_and_si256(_mm256_cmpeq_epi8(second_32, escape), kept_hi);
+    return expand_tokens_by_groups(bytes, first_32, runs_lo, runs_hi, kept_lo, kept_hi, out);
+}
+
+// 0xFF in byte i where bit i of the 32 bits is set.
+[[gnu::always_inline]] inline __m256i bytes_of_bits(uint32_t bits)
+{
+    const __m256i select = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                            2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i bit = _mm256_set1_epi64x(static_cast<int64_t>(0x8040201008040201U));
+    const __m256i spread = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)), select);
+    return _mm256_cmpeq_epi8(_mm256_and_si256(spread, bit), bit);
+}
+
+// Expands the first `end` bytes of the window at `bytes` (128 bytes
+// readable), whose run tokens start at the bits of `runs` and whose lone 255s
+// (FF FF) end at the bits of `lone_ends`, all whole by `end`, at `out`, as
+// expand_tokens_by_groups does: a lone 255's first byte is a literal 255, its
+// second stands for no value.
+[[gnu::always_inline]] inline int32_t expand_parsed_tokens_by_groups(const uint8_t* bytes, int32_t end, uint64_t runs,
+                                                                     uint64_t lone_ends, uint8_t* out)
+{
+    const __m256i first_32 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
+    const __m256i kept_lo = _mm256_andnot_si256(bytes_of_bits(static_cast<uint32_t>(lone_ends)), bytes_below(end));
+    const __m256i kept_hi =
+        _mm256_andnot_si256(bytes_of_bits(static_cast<uint32_t>(lone_ends >> 32)), bytes_below(end - 32));
+    const __m256i runs_lo = bytes_of_bits(static_cast<uint32_t>(runs));
+    const __m256i runs_hi = bytes_of_bits(static_cast<uint32_t>(runs >> 32));
+    return expand_tokens_by_groups(bytes, first_32, runs_lo, runs_hi, kept_lo, kept_hi, out);
+}
+
 // Expands the window of 64 stream bytes at `bytes` (128 readable), whose
 // escapes are `escapes`, by expand_run_tokens_by_groups where it is one for
 // it: at least kGroupRuns escapes, each the first byte of a run token of at
@@ -178,9 +223,12 @@ struct CountedHalf {
 // sensors and sound), where it beats a token at a time. A run token at byte
 // 62 or 63 is left to the next window. Returns what it consumed and the
 // levels staged after, or 0 consumed and nothing stored for any other window.
-// Windows with 255s would need the escapes' parse, which costs about what
-// the groups save.
 inline constexpr int kGroupRuns = 9;
+
+// Windows with lone 255s or runs of 255 need the escapes' parse first, and
+// a lone 255's second byte then stands for no value; with this many tokens
+// or more the parse and the groups still beat a token at a time.
+inline constexpr int kGroupTokens = 4;
 
 [[gnu::always_inline]] inline COMM_VECTOR_TARGET::Expanded expand_run_token_window(const uint8_t* bytes,
                                                                                    uint64_t escapes, uint8_t* staging,
@@ -315,8 +363,16 @@ struct WithEscapedWindows : Primitives {
             const EscapedTokens parse = escaped_tokens(escapes);
             const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
             const int32_t end = cut == 0 ? kWindow : std::countr_zero(cut);
-            return expand_tokens_among_literals(
-                bytes, end, parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end), parse.runs, staging, staged);
+            const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
+            if (std::popcount(tokens) >= kGroupTokens) {
+                const uint64_t runs = parse.runs & tokens;
+                const int32_t values =
+                    expand_parsed_tokens_by_groups(bytes, end, runs, (tokens & ~runs) << 1, staging + staged);
+                if (values >= 0) {
+                    return {end, staged + values};
+                }
+            }
+            return expand_tokens_among_literals(bytes, end, tokens, parse.runs, staging, staged);
         }
         int32_t p = 0;  // the first byte not yet expanded
         do {

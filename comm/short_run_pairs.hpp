@@ -1,6 +1,6 @@
 // Pair decoders of windows of many short runs by 128-bit shuffles with
 // controls looked up by the runs' counts: four runs of one to four values a
-// shuffle, or eight runs of one or two. Shared by the AVX2 path and the
+// shuffle, two of one to eight, or eight runs of one or two. Shared by the AVX2 path and the
 // AVX-512 paths, whose generic window expansion (vector_coders.hpp) spends a
 // store or a fill on each run. Include it only inside a path's target region,
 // in an unnamed namespace, after vector_coders.hpp: each path then compiles
@@ -65,6 +65,36 @@ constexpr PairRunLayouts make_pair_run_layouts()
 
 inline constexpr PairRunLayouts kPairRunLayouts = make_pair_run_layouts();
 
+// Two runs of one to eight values from their pairs, the first or the second
+// two of four pairs (8 bytes): for the counts c0, c1 (each below 8) the key
+// c0 | c1 << 3 gives the byte of the four pairs each of 16 output lanes
+// takes (lanes[0] for the first two, lanes[1] for the second two), and how
+// many of those lanes the runs fill.
+struct EightRunLayouts {
+    alignas(16) uint8_t lanes[2][64][16];
+    uint8_t total[64];
+};
+
+constexpr EightRunLayouts make_eight_run_layouts()
+{
+    EightRunLayouts l{};
+    for (int half = 0; half < 2; ++half) {
+        for (int key = 0; key < 64; ++key) {
+            int lane = 0;
+            for (int r = 0; r < 2; ++r) {
+                const int length = ((key >> (3 * r)) & 7) + 1;
+                for (int k = 0; k < length; ++k) {
+                    l.lanes[half][key][lane++] = static_cast<uint8_t>(4 * half + 2 * r + 1);
+                }
+            }
+            l.total[key] = static_cast<uint8_t>(lane);
+        }
+    }
+    return l;
+}
+
+inline constexpr EightRunLayouts kEightRunLayouts = make_eight_run_layouts();
+
 // A path's primitives with these decoders as its hook expand_pair_window
 // (see vector_coders.hpp). The primitives bring pair_levels, fill, fill16,
 // store and counts_without (whether no count byte of 64 pairs has a bit of
@@ -81,6 +111,10 @@ struct WithShortRunPairs : Primitives {
     // expansion reloads its stores, and loses to the shuffles from one run.
     static constexpr bool kMaskedFewRuns = requires { &Primitives::expand_few_runs; };
     static constexpr int kFewDoubles = kMaskedFewRuns ? 3 : 0;
+    // Groups of runs of five to eight values by two-pair shuffles: on the
+    // AVX-512 path they cost the plateau and uniform sets more than they
+    // gain.
+    static constexpr bool kTwoPairShuffles = !kMaskedFewRuns;
 
     // A pair at a time: a 16-byte fill for a run of up to 16 values, else
     // 64-byte fills. Stops once the capacity is reached.
@@ -102,26 +136,39 @@ struct WithShortRunPairs : Primitives {
 
     // Expands the first `limit` of the pairs at `pairs` after the `staged`
     // levels, four pairs at a time where their runs are all shorter than five
-    // values (one table lookup and one 16-byte shuffle), a pair at a time
-    // elsewhere. Reads no pair past `limit`; stops once the capacity is
-    // reached, having stored less than a run of 256 past it.
+    // values (one table lookup and one 16-byte shuffle), two at a time where
+    // they are all shorter than nine, a pair at a time elsewhere. Reads no
+    // pair past `limit`; stops once the capacity is reached, having stored
+    // less than a run of 256 past it.
     [[gnu::always_inline]] static Expanded expand_short_runs(const uint8_t* pairs, int32_t limit, uint8_t* staging,
                                                              int32_t staged)
     {
         constexpr uint64_t kCountLow = 0x0003000300030003;
         constexpr uint64_t kCountHigh = 0x00FC00FC00FC00FC;
-        // Gathers the four counts' low bits into bits 48..55.
-        constexpr uint64_t kKeyGather = 0x0001000400100040;
+        constexpr uint64_t kCountLow3 = 0x0007000700070007;
+        constexpr uint64_t kCountAbove7 = 0x00F800F800F800F8;
         int32_t k = 0;
         for (; k + 4 <= limit; k += 4) {
             uint64_t four = 0;
             std::memcpy(&four, pairs + 2 * static_cast<std::ptrdiff_t>(k), sizeof four);
             if ((four & kCountHigh) == 0) {
-                const auto key = static_cast<uint8_t>(((four & kCountLow) * kKeyGather) >> 48);
+                const auto key = static_cast<uint8_t>(_pext_u64(four, kCountLow));
                 const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(kShortRunLayouts.lanes[key]));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(staging + staged),
                                  _mm_shuffle_epi8(_mm_cvtsi64_si128(static_cast<int64_t>(four)), lanes));
                 staged += kShortRunLayouts.total[key];
+            } else if (kTwoPairShuffles && (four & kCountAbove7) == 0) {
+                // Runs of up to eight values: two pairs a shuffle.
+                const uint64_t keys = _pext_u64(four, kCountLow3);
+                const __m128i bytes = _mm_cvtsi64_si128(static_cast<int64_t>(four));
+#pragma GCC unroll 2
+                for (std::ptrdiff_t half = 0; half < 2; ++half) {
+                    const auto key = static_cast<uint8_t>((keys >> (6 * half)) & 63);
+                    const __m128i lanes =
+                        _mm_load_si128(reinterpret_cast<const __m128i*>(kEightRunLayouts.lanes[half][key]));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(staging + staged), _mm_shuffle_epi8(bytes, lanes));
+                    staged += kEightRunLayouts.total[key];
+                }
             } else {
                 staged = expand_each_pair(pairs + 2 * static_cast<std::ptrdiff_t>(k), 4, staging, staged);
             }
