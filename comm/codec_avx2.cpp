@@ -178,16 +178,6 @@ struct Avx2Primitives {
         }
     }
 
-    // 0xFF in byte i where bit i of the 32 bits is set.
-    [[gnu::always_inline]] static __m256i spread32(uint32_t bits)
-    {
-        const __m256i select = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
-                                                2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
-        const __m256i bit = _mm256_set1_epi64x(static_cast<int64_t>(0x8040201008040201U));
-        const __m256i bytes = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)), select);
-        return _mm256_cmpeq_epi8(_mm256_and_si256(bytes, bit), bit);
-    }
-
     // The codes whose `width` bit planes (8 bytes each) are at `planes`.
     [[gnu::always_inline]] static Window from_planes(const uint8_t* planes, int width)
     {
@@ -197,8 +187,8 @@ struct Avx2Primitives {
             uint64_t plane = 0;
             std::memcpy(&plane, planes + 8 * static_cast<std::ptrdiff_t>(b), sizeof plane);
             const __m256i value = _mm256_set1_epi8(static_cast<char>(1 << b));
-            lo = _mm256_or_si256(lo, _mm256_and_si256(spread32(static_cast<uint32_t>(plane)), value));
-            hi = _mm256_or_si256(hi, _mm256_and_si256(spread32(static_cast<uint32_t>(plane >> 32)), value));
+            lo = _mm256_or_si256(lo, _mm256_and_si256(bytes_of_bits(static_cast<uint32_t>(plane)), value));
+            hi = _mm256_or_si256(hi, _mm256_and_si256(bytes_of_bits(static_cast<uint32_t>(plane >> 32)), value));
         }
         return {lo, hi};
     }
