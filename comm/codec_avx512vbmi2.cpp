@@ -4,8 +4,8 @@
 // by a byte compress and the lengths are the differences of neighbouring
 // positions. Pair tokens are laid out from the lengths and the levels at the
 // starts by byte permutes; escaped tokens two slots a value, from the window
-// and the lengths spread back to their starts, and a second compress keeps
-// the bytes each token needs.
+// and the lengths looked up from the start bits after each value, and a
+// second compress keeps the bytes each token needs.
 //
 // Its decoders take short runs without a branch per token too. The pair
 // decoder gives each run of a window of 64 pairs a fixed number of byte slots
@@ -73,6 +73,45 @@ constexpr TokenLayouts make_token_layouts()
 }
 
 inline constexpr TokenLayouts kTokenLayouts = make_token_layouts();
+
+// The escaped token writer finds the lengths of runs of up to kNearRun values
+// by two lookups of kNearRun / 2 start bits each (Vbmi2Primitives::
+// near_run_lengths); a window with a longer run before its last start takes
+// the gathered lengths.
+inline constexpr int kNearRun = 12;
+
+// Lane u of those lookups holds value 8 * value_qword[u / 8] + u % 8: qword
+// 2L holds values 8L to 8L + 7 and qword 2L + 1 values 32 + 8L to 39 + 8L, so
+// that the low unpack of each 128-bit lane takes values 0-31 and the high one
+// 32-63. next_bit[h][u] is the bit of the starts 6h + 1 after that value,
+// where a multishift begins lane u's byte; a byte permute reads its low six
+// bits, and distance[h][b] is the length of a run from a start whose next
+// start is the lowest set bit of b there (FF where b has none).
+struct NearRunLookups {
+    alignas(64) uint8_t next_bit[2][64];
+    alignas(64) uint8_t distance[2][64];
+    alignas(64) uint64_t value_qword[8];
+};
+
+constexpr NearRunLookups make_near_run_lookups()
+{
+    NearRunLookups l{};
+    for (int q = 0; q < 8; ++q) {
+        l.value_qword[q] = static_cast<uint64_t>(q % 2 == 0 ? q / 2 : 4 + q / 2);
+    }
+    for (int u = 0; u < 64; ++u) {
+        const int value = 8 * static_cast<int>(l.value_qword[u / 8]) + u % 8;
+        for (int h = 0; h < 2; ++h) {
+            constexpr int kBits = kNearRun / 2;
+            l.next_bit[h][u] = static_cast<uint8_t>((value + kBits * h + 1) % 64);
+            l.distance[h][u] =
+                static_cast<uint8_t>(u == 0 ? 0xFF : kBits * h + std::countr_zero(static_cast<unsigned>(u)) + 1);
+        }
+    }
+    return l;
+}
+
+inline constexpr NearRunLookups kNearRunLookups = make_near_run_lookups();
 
 // The pair decoder's slot layouts. Pairs whose counts are below 16 are
 // expanded by slots: each run of a group of 16 pairs gets 4, 8 or 16 bytes
@@ -202,32 +241,86 @@ struct Vbmi2Primitives : Avx512Primitives {
     // window keeps the bytes they need. Value i's first slot holds its level,
     // or FF where a longer run starts there; that level is the third byte of a
     // token started the value before. Its second slot holds FF for a literal
-    // (kept only after a 255) or the length of the run starting there. Only
-    // the lengths need the run starts gathered, and spread back to the values.
+    // (kept only after a 255) or the length of the run starting there.
+    //
+    // Every step of a window waits on the one before, and the windows overlap
+    // little, so the length of that chain sets the pace: the lengths come
+    // from lookups of the start bits (three steps), not from the starts
+    // gathered and spread back (four compresses and permutes).
     [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
     {
-        const __m512i escape = _mm512_set1_epi8(static_cast<char>(0xFF));
         const uint64_t closed = _bzhi_u64(starts, 63U - static_cast<unsigned>(std::countl_zero(starts)));
         const uint64_t literals = closed & (starts >> 1);
         const uint64_t longer = closed & ~literals;
-        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, escape);
+        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(0xFF)));
+        const uint64_t keep_first = closed | (longer << 1);
+        const uint64_t keep_second = longer | (literals & escapes);
+        const __m512i escape = _mm512_set1_epi8(static_cast<char>(0xFF));
+        const uint64_t longer_lanes = in_lane_order(longer);
+        const __m512i lengths = near_run_lengths(starts);
+        if (_mm512_mask_cmpeq_epi8_mask(longer_lanes, lengths, escape) != 0) [[unlikely]] {
+            return escaped_slots(out, slots_of_any_runs(window, starts, literals, longer), keep_first, keep_second);
+        }
+        const __m512i levels = _mm512_permutexvar_epi64(_mm512_load_si512(kNearRunLookups.value_qword), window);
+        const __m512i first = _mm512_mask_blend_epi8(longer_lanes, levels, escape);
+        const __m512i second = _mm512_mask_blend_epi8(in_lane_order(literals), lengths, escape);
+        return escaped_slots(out, {_mm512_unpacklo_epi8(first, second), _mm512_unpackhi_epi8(first, second)},
+                             keep_first, keep_second);
+    }
+
+    // A window's two slots a value (see escaped_runs) as two vectors, values
+    // 0-31 and 32-63.
+    struct EscapedSlots {
+        __m512i low;
+        __m512i high;
+    };
+
+    [[gnu::always_inline]] static uint8_t* escaped_slots(uint8_t* out, EscapedSlots slots, uint64_t keep_first,
+                                                         uint64_t keep_second)
+    {
+        constexpr uint64_t kFirstSlots = 0x5555555555555555;
+        constexpr uint64_t kSecondSlots = ~kFirstSlots;
+        const uint64_t keep_low = _pdep_u64(keep_first, kFirstSlots) | _pdep_u64(keep_second, kSecondSlots);
+        const uint64_t keep_high =
+            _pdep_u64(keep_first >> 32, kFirstSlots) | _pdep_u64(keep_second >> 32, kSecondSlots);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep_low, slots.low));
+        out += std::popcount(keep_low);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep_high, slots.high));
+        return out + std::popcount(keep_high);
+    }
+
+    // The slots from the run lengths gathered at the starts and spread back
+    // to them: runs of any length.
+    [[gnu::always_inline]] static EscapedSlots slots_of_any_runs(Window window, uint64_t starts, uint64_t literals,
+                                                                 uint64_t longer)
+    {
+        const __m512i escape = _mm512_set1_epi8(static_cast<char>(0xFF));
         const __m512i lengths = _mm512_maskz_expand_epi8(starts, run_lengths(starts));
         const __m512i first = _mm512_mask_blend_epi8(longer, window, escape);
         const __m512i second = _mm512_mask_blend_epi8(literals, lengths, escape);
-        const uint64_t keep_first = closed | (longer << 1);
-        const uint64_t keep_second = longer | (literals & escapes);
-        constexpr uint64_t kFirstSlots = 0x5555555555555555;
-        constexpr uint64_t kSecondSlots = ~kFirstSlots;
-#pragma GCC unroll 2
-        for (std::ptrdiff_t half = 0; half < 2; ++half) {
-            const unsigned shift = 32U * static_cast<unsigned>(half);
-            const uint64_t keep =
-                _pdep_u64(keep_first >> shift, kFirstSlots) | _pdep_u64(keep_second >> shift, kSecondSlots);
-            const __m512i slots = _mm512_permutex2var_epi8(first, _mm512_load_si512(kTokenLayouts.pair[half]), second);
-            _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, slots));
-            out += std::popcount(keep);
-        }
-        return out;
+        return {_mm512_permutex2var_epi8(first, _mm512_load_si512(kTokenLayouts.pair[0]), second),
+                _mm512_permutex2var_epi8(first, _mm512_load_si512(kTokenLayouts.pair[1]), second)};
+    }
+
+    // Lane u (in the order of NearRunLookups): the length of the run from
+    // its value to the next start, FF where that is more than kNearRun values
+    // away. The lengths are read from the start bits after each value, which
+    // a multishift brings to its lane, by a lookup of their lowest set bit:
+    // nothing waits on a gather of the starts.
+    [[gnu::always_inline]] static __m512i near_run_lengths(uint64_t starts)
+    {
+        const __m512i bits = _mm512_set1_epi64(static_cast<long long>(starts));
+        const auto lengths_from = [&](int h) {
+            const __m512i next = _mm512_multishift_epi64_epi8(_mm512_load_si512(kNearRunLookups.next_bit[h]), bits);
+            return _mm512_permutexvar_epi8(next, _mm512_load_si512(kNearRunLookups.distance[h]));
+        };
+        return _mm512_min_epu8(lengths_from(0), lengths_from(1));
+    }
+
+    // A mask of values in the lane order of NearRunLookups.
+    [[gnu::always_inline]] static uint64_t in_lane_order(uint64_t values)
+    {
+        return _pdep_u64(values, 0x00FF00FF00FF00FF) | _pdep_u64(values >> 32, 0xFF00FF00FF00FF00);
     }
 
     // The same for the pair stream: (length - 1, level) a run. Stores 128
