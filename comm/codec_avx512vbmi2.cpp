@@ -144,29 +144,6 @@ constexpr SlotLayouts make_slot_layouts()
 
 inline constexpr SlotLayouts kSlotLayouts = make_slot_layouts();
 
-// Three slots a run over a whole window of 64 pairs, for windows whose runs
-// hold at most three values (noisy signals): lane u of vector k is slot
-// (64k + u) % 3 of pair (64k + u) / 3, whose count is byte 2 * that of the
-// pairs' 128 bytes. Three vectors where the groups of 16 take four.
-struct ThirdSlots {
-    alignas(64) uint8_t count_byte[3][64];
-    alignas(64) uint8_t slot[3][64];
-};
-
-constexpr ThirdSlots make_third_slots()
-{
-    ThirdSlots l{};
-    for (int k = 0; k < 3; ++k) {
-        for (int u = 0; u < 64; ++u) {
-            l.count_byte[k][u] = static_cast<uint8_t>(2 * ((64 * k + u) / 3));
-            l.slot[k][u] = static_cast<uint8_t>((64 * k + u) % 3);
-        }
-    }
-    return l;
-}
-
-inline constexpr ThirdSlots kThirdSlots = make_third_slots();
-
 // The escaped decoder's slots: a window's tokens, their lengths and levels
 // gathered one a byte, in groups of 16 as above. Lane u of vector q of group g
 // with w slots a token takes token 16g + (64q + u) / w % 16.
@@ -219,6 +196,28 @@ constexpr ByteSlots<W> make_byte_slots()
 
 template <int W>
 inline constexpr ByteSlots<W> kByteSlots = make_byte_slots<W>();
+
+// Three slots a run over a whole window of 64 pairs, for windows whose runs
+// hold at most three values (noisy signals): lane u of vector k is slot
+// kByteSlots<3>.slot[k][u] of pair kByteSlots<3>.byte[k][u], whose count is
+// byte count_byte[k][u] (twice that) of the pairs' 128 bytes. Three vectors
+// where the groups of 16 take four.
+struct ThirdSlots {
+    alignas(64) uint8_t count_byte[3][64];
+};
+
+constexpr ThirdSlots make_third_slots()
+{
+    ThirdSlots l{};
+    for (int k = 0; k < 3; ++k) {
+        for (int u = 0; u < 64; ++u) {
+            l.count_byte[k][u] = static_cast<uint8_t>(2 * kByteSlots<3>.byte[k][u]);
+        }
+    }
+    return l;
+}
+
+inline constexpr ThirdSlots kThirdSlots = make_third_slots();
 
 struct Vbmi2Primitives : Avx512Primitives {
     // Lane j the distance from the j-th start of `starts` to the next (past
@@ -509,7 +508,7 @@ struct Vbmi2Primitives : Avx512Primitives {
             const __m512i count_at = _mm512_load_si512(kThirdSlots.count_byte[k]);
             const __m512i counts = _mm512_permutex2var_epi8(low, count_at, high);
             const __mmask64 kept = _mm512_mask_cmple_epu8_mask(mask_below(slots - kWindow * k),
-                                                               _mm512_load_si512(kThirdSlots.slot[k]), counts);
+                                                               _mm512_load_si512(kByteSlots<3>.slot[k]), counts);
             const __m512i levels = _mm512_permutex2var_epi8(low, _mm512_or_si512(count_at, _mm512_set1_epi8(1)), high);
             _mm512_storeu_si512(staging + staged, _mm512_maskz_compress_epi8(kept, levels));
             staged += static_cast<int32_t>(std::popcount(kept));
