@@ -751,18 +751,10 @@ struct Vbmi2Primitives : Avx512Primitives {
         return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
     }
 
-    // escaped_tokens(escapes), with the parity that restarts at each group
-    // head from two running parities instead of six shift steps: the
-    // window's running parity, less at each group the parity before its
-    // head, which is spread over the group by the running parity of its
-    // changes from head to head (gathered and put back by pext and pdep).
+    // escaped_tokens(escapes), from one carry-less product.
     [[gnu::always_inline]] static EscapedTokens escaped_tokens_by_parities(uint64_t escapes)
     {
-        const uint64_t group_heads = escape_group_heads(escapes);
-        const uint64_t parity = prefix_parity(escapes);
-        const uint64_t before_heads = _pext_u64(parity << 1, group_heads);  // in head order
-        return tokens_of_group_parity(
-            escapes, parity ^ prefix_parity(_pdep_u64(before_heads ^ (before_heads << 1), group_heads)));
+        return escaped_tokens_from_parity(escapes, prefix_parity(escapes));
     }
 
     // A window of the escaped stream with more escapes than this goes to

@@ -36,6 +36,21 @@ constexpr EscapedTokens tokens_of_group_parity(std::uint64_t escapes, std::uint6
     return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
 }
 
+// The tokens, given the running parity of all the window's escapes (bit i
+// the parity of escapes 0..i): each group's parity is that, less the parity
+// before its head. The heads where that is odd spread it over their groups
+// by a carry: added to a word of ones but at the other heads, each one's
+// carry runs up to the next head whose parity before is even. A few steps
+// where a segmented scan takes six rounds.
+constexpr EscapedTokens escaped_tokens_from_parity(std::uint64_t escapes, std::uint64_t parity)
+{
+    const std::uint64_t heads = escape_group_heads(escapes);
+    const std::uint64_t odd_before = (parity << 1) & heads;
+    const std::uint64_t carried = ~heads | odd_before;
+    const std::uint64_t odd_groups = odd_before | (~heads & ~(carried + odd_before));
+    return tokens_of_group_parity(escapes, parity ^ odd_groups);
+}
+
 // The tokens of the 64 bytes whose escapes are the bits of `escapes`, the
 // first byte starting a token. An escape at byte 63 counts as a run token:
 // callers keep no token that reaches past the window (a run token at byte 62
