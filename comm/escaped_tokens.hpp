@@ -57,15 +57,11 @@ constexpr EscapedTokens escaped_tokens_from_parity(std::uint64_t escapes, std::u
 // or 63; a lone 255 at 62 ends in it).
 constexpr EscapedTokens escaped_tokens(std::uint64_t escapes)
 {
-    std::uint64_t group_heads = escape_group_heads(escapes);
-    // Inclusive parity of each group's escapes up to each byte: each step
-    // adds the parity from d bytes back unless a group starts in between.
-    std::uint64_t parity = escapes;
+    std::uint64_t parity = escapes;  // running parity by doubling shifts
     for (int d = 1; d < 64; d *= 2) {
-        parity ^= (parity << d) & ~group_heads;
-        group_heads |= group_heads << d;
+        parity ^= parity << d;
     }
-    return tokens_of_group_parity(escapes, parity);
+    return escaped_tokens_from_parity(escapes, parity);
 }
 
 // The bytes of the window that its whole tokens cover: 62 or 63 where a run
