@@ -20,8 +20,24 @@ struct Avx512Primitives {
 
     [[gnu::always_inline]] static uint64_t equal(Window a, Window b) { return _mm512_cmpeq_epi8_mask(a, b); }
 
+    // 64 bytes of FF (the escape). The compiler sets a register to all ones by
+    // a vpternlogd that reads the register's old value: the constant then
+    // waits on whatever last wrote that register, in a loop often the
+    // previous window's last step, and windows that could overlap run one
+    // after the other (a third slower on Zen 5). A broadcast from a general
+    // register the compiler cannot see into waits on nothing.
+    [[gnu::always_inline]] static __m512i all_ones()
+    {
+        int32_t ones = -1;
+        asm("" : "+r"(ones));
+        return _mm512_set1_epi32(ones);
+    }
+
     [[gnu::always_inline]] static uint64_t equal(Window a, uint8_t v)
     {
+        if (__builtin_constant_p(v) && v == 0xFF) {
+            return _mm512_cmpeq_epi8_mask(a, all_ones());
+        }
         return _mm512_cmpeq_epi8_mask(a, _mm512_set1_epi8(static_cast<char>(v)));
     }
 

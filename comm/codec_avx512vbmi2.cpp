@@ -251,10 +251,10 @@ struct Vbmi2Primitives : Avx512Primitives {
         const uint64_t closed = _bzhi_u64(starts, 63U - static_cast<unsigned>(std::countl_zero(starts)));
         const uint64_t literals = closed & (starts >> 1);
         const uint64_t longer = closed & ~literals;
-        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(0xFF)));
+        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
         const uint64_t keep_first = closed | (longer << 1);
         const uint64_t keep_second = longer | (literals & escapes);
-        const __m512i escape = _mm512_set1_epi8(static_cast<char>(0xFF));
+        const __m512i escape = all_ones();
         const uint64_t longer_lanes = in_lane_order(longer);
         const __m512i lengths = near_run_lengths(starts);
         if (_mm512_mask_cmpeq_epi8_mask(longer_lanes, lengths, escape) != 0) [[unlikely]] {
@@ -293,7 +293,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     [[gnu::always_inline]] static EscapedSlots slots_of_any_runs(Window window, uint64_t starts, uint64_t literals,
                                                                  uint64_t longer)
     {
-        const __m512i escape = _mm512_set1_epi8(static_cast<char>(0xFF));
+        const __m512i escape = all_ones();
         const __m512i lengths = _mm512_maskz_expand_epi8(starts, run_lengths(starts));
         const __m512i first = _mm512_mask_blend_epi8(longer, window, escape);
         const __m512i second = _mm512_mask_blend_epi8(literals, lengths, escape);
@@ -770,7 +770,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
     {
         const __m512i window = _mm512_loadu_si512(bytes);
-        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(kEscape)));
+        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
         if (std::popcount(escapes) <= kSlotEscapes) {
             return {0, staged};
         }
@@ -823,7 +823,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         int32_t p = 0;
         while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
             const __m512i window = _mm512_loadu_si512(stream + p);
-            if (_mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(kEscape))) == 0) [[likely]] {
+            if (_mm512_cmpeq_epi8_mask(window, all_ones()) == 0) [[likely]] {
                 _mm512_storeu_si512(staging + staged, window);
                 p += kWindow;
                 staged += kWindow;
