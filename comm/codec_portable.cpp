@@ -865,41 +865,47 @@ EscapedToken escaped_token(const uint8_t* at)
 int32_t expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
 {
     uint8_t* const levels = staging.levels();
-    int32_t staged = 0;
-    int32_t p = 0;
+    // Pointers rather than indices in the token loop: an index takes a sign
+    // extension and an add at each access.
+    const uint8_t* in = stream;
+    const uint8_t* const in_end = stream + count;
+    uint8_t* at = levels;
+    uint8_t* const at_end = levels + DECODE_MAX_VALUES;
     // Sixteen or eight literals at once, or four tokens one after another
     // (at most 12 bytes, the last read 11 bytes on): all inside the stream.
-    while (count - p >= 12 && staged < DECODE_MAX_VALUES) {
-        const uint64_t word = load_word(stream + p);
+    while (in_end - in >= 12 && at < at_end) {
+        const uint64_t word = load_word(in);
         if (escape_bytes(word) == 0) {
-            store_word(levels + staged, word);
-            if (count - p >= 16) {
-                const uint64_t next = load_word(stream + p + 8);
+            store_word(at, word);
+            if (in_end - in >= 16) {
+                const uint64_t next = load_word(in + 8);
                 if (escape_bytes(next) == 0) {
-                    store_word(levels + staged + 8, next);
-                    staged += 8;
-                    p += 8;
+                    store_word(at + 8, next);
+                    at += 8;
+                    in += 8;
                 }
             }
-            staged += 8;
-            p += 8;
+            at += 8;
+            in += 8;
             continue;
         }
         // Branches rather than selects: the next token's position then does
         // not wait for this one's bytes.
         for (int32_t k = 0; k < 4; ++k) {
-            if (stream[p] != kEscape) {
-                levels[staged++] = stream[p];
-                p += 1;
-            } else if (stream[p + 1] == kEscape) {
-                levels[staged++] = kEscape;
-                p += 2;
+            if (in[0] != kEscape) {
+                *at++ = in[0];
+                in += 1;
+            } else if (in[1] == kEscape) {
+                *at++ = kEscape;
+                in += 2;
             } else {
-                staged = put_run<true>(staging, staged, stream[p + 2], stream[p + 1]);
-                p += 3;
+                at = levels + put_run<true>(staging, static_cast<int32_t>(at - levels), in[2], in[1]);
+                in += 3;
             }
         }
     }
+    auto staged = static_cast<int32_t>(at - levels);
+    const auto p = static_cast<int32_t>(in - stream);
     // The last bytes from a zeroed copy, one token at a time, stopping at a
     // token the stream cuts short.
     uint8_t rest[11 + 2] = {};
