@@ -807,41 +807,44 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
 {
     const int32_t end = count & ~1;  // a trailing half pair is ignored
     uint8_t* const levels = staging.levels();
-    int32_t staged = 0;
-    int32_t p = 0;
+    // Pointers rather than indices, as in expand_escaped.
+    const uint8_t* in = stream;
+    const uint8_t* const in_end = stream + end;
+    uint8_t* at = levels;
+    uint8_t* const at_end = levels + DECODE_MAX_VALUES;
     // Four tokens (eight bytes), eight short ones or sixteen of one value a
     // step. A step starts below the capacity and stages at most 16 bytes,
     // four runs, or eight of up to eight values.
-    while (end - p >= 32 && staged < DECODE_MAX_VALUES) {
-        const uint64_t word = load_word(stream + p);
+    while (in_end - in >= 32 && at < at_end) {
+        const uint64_t word = load_word(in);
         if ((word & kPairCounts) == 0) {  // runs of one value: their levels gathered
-            const uint64_t rest = load_word(stream + p + 8) | load_word(stream + p + 16) | load_word(stream + p + 24);
+            const uint64_t rest = load_word(in + 8) | load_word(in + 16) | load_word(in + 24);
             if ((rest & kPairCounts) == 0) {
-                gather_pair_levels(stream + p, levels + staged);
-                staged += 16;
-                p += 32;
+                gather_pair_levels(in, at);
+                at += 16;
+                in += 32;
                 continue;
             }
-            store_word(levels + staged, pair_levels(word));
-            staged += 4;
-            p += 8;
+            store_word(at, pair_levels(word));
+            at += 4;
+            in += 8;
             continue;
         }
         if ((word & kShortPairCounts) == 0) {  // runs of one to eight values: a word store each
-            const bool eight = (load_word(stream + p + 8) & kShortPairCounts) == 0;
-            uint8_t* at = put_short_runs(stream + p, levels + staged);
+            const bool eight = (load_word(in + 8) & kShortPairCounts) == 0;
+            at = put_short_runs(in, at);
             if (eight) {
-                at = put_short_runs(stream + p + 8, at);
+                at = put_short_runs(in + 8, at);
             }
-            staged = static_cast<int32_t>(at - levels);
-            p += eight ? 16 : 8;
+            in += eight ? 16 : 8;
             continue;
         }
-        for (int32_t k = 0; k < 4; ++k, p += 2) {
-            staged = put_run(staging, staged, stream[p + 1], stream[p] + 1);
+        for (int32_t k = 0; k < 4; ++k, in += 2) {
+            at = levels + put_run(staging, static_cast<int32_t>(at - levels), in[1], in[0] + 1);
         }
     }
-    for (; p < end && staged < DECODE_MAX_VALUES; p += 2) {
+    auto staged = static_cast<int32_t>(at - levels);
+    for (auto p = static_cast<int32_t>(in - stream); p < end && staged < DECODE_MAX_VALUES; p += 2) {
         staged = put_run(staging, staged, stream[p + 1], stream[p] + 1);
     }
     return staged;
