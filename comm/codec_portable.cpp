@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
@@ -332,6 +333,9 @@ uint64_t first_bits(int32_t valid)
 
 constexpr int32_t kWindow = 64;
 
+// Windows with at least this many starts are coded by PairStep.
+constexpr int kPairStepStarts = 16;
+
 // An encoder's state between windows, passed by value so that it stays in
 // registers.
 struct OpenRun {
@@ -460,6 +464,94 @@ OpenRun close_at_starts<PairTokens>(const uint8_t* levels, int32_t first, uint64
     return {out, first + static_cast<int32_t>(s), levels[s]};
 }
 
+// A pair window of many short runs, eight values a step without a branch:
+// the token of a start at lane i closes the run through value i - 1, so it is
+// (length - 1, level) of that value, and every lane's candidate is written, to
+// the slot of the tokens before it. A lane that starts no run writes to the
+// slot of the next token, which overwrites it later: the next start's in the
+// step, or the first of what comes after. The eight two-byte stores end at most
+// 16 bytes past the slot of the step's first token, inside the 2n bytes when
+// the step's eight values are.
+struct PairStep {
+    uint64_t lengths;  // lane i: (i - 1) - the last start below i, or i with none
+    uint64_t before;   // lane i: FF where no start is below i
+    uint8_t slots[8];  // lane i: twice the starts below i
+    uint8_t bytes;     // twice the starts
+    uint8_t tail;      // 7 - the last start, or 8 with none
+};
+
+constexpr std::array<PairStep, 256> kPairSteps = [] {
+    std::array<PairStep, 256> steps{};
+    for (uint32_t mask = 0; mask < 256; ++mask) {
+        PairStep& step = steps[mask];
+        int32_t last = -1;
+        uint32_t count = 0;
+        for (uint32_t i = 0; i < 8; ++i) {
+            step.lengths |= uint64_t(last < 0 ? i : i - 1 - static_cast<uint32_t>(last)) << (8 * i);
+            step.before |= uint64_t(last < 0 ? 0xFF : 0) << (8 * i);
+            step.slots[i] = static_cast<uint8_t>(2 * count);
+            if (((mask >> i) & 1) != 0) {
+                last = static_cast<int32_t>(i);
+                ++count;
+            }
+        }
+        step.bytes = static_cast<uint8_t>(2 * count);
+        step.tail = static_cast<uint8_t>(last < 0 ? 8 : 7 - last);
+    }
+    return steps;
+}();
+
+// The set bits of `word`, summed in its bytes, then by a multiply into the top
+// byte: std::popcount is a library call on x86-64 CPUs before POPCNT.
+int count_bits(uint64_t word)
+{
+    word -= (word >> 1) & 0x5555555555555555U;
+    word = (word & 0x3333333333333333U) + ((word >> 2) & 0x3333333333333333U);
+    word = (word + (word >> 4)) & 0x0F0F0F0F0F0F0F0FU;
+    return static_cast<int>((word * kOnes) >> 56);
+}
+
+// Byte i of `word` in lane i, lanes 8 to 15 zero: a register move, where a
+// store and a wider load stall the load.
+Bytes word_lanes(uint64_t word)
+{
+    using Quads = uint64_t __attribute__((vector_size(16)));
+    if constexpr (!kLittleEndian) {
+        word = __builtin_bswap64(word);
+    }
+    return std::bit_cast<Bytes>(Quads{word, 0});
+}
+
+// Codes a whole window by PairStep (levels[-1] and 72 bytes from levels
+// readable).
+OpenRun close_pair_steps(const uint8_t* levels, int32_t first, uint64_t starts, OpenRun run)
+{
+    uint8_t* out = run.out;
+    // (length - 1) of the run through the value before the step: at most 255,
+    // as the cuts are among the starts, and so is every lane's length.
+    uint64_t carry = static_cast<uint32_t>(first - 1 - run.start);
+    for (std::ptrdiff_t g = 0; g < kWindow; g += 8) {
+        const PairStep& step = kPairSteps[(starts >> g) & 0xFF];
+        const Bytes lengths = word_lanes(step.lengths + ((carry * kOnes) & step.before));
+        Bytes before;
+        std::memcpy(&before, levels + g - 1, sizeof before);
+        const Bytes pairs =
+            __builtin_shufflevector(lengths, before, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+        uint8_t tokens[16];
+        std::memcpy(tokens, &pairs, sizeof tokens);
+        if (step.bytes == 16) {  // eight starts: the tokens in lane order
+            std::memcpy(out, tokens, sizeof tokens);
+        } else {
+            for (std::ptrdiff_t i = 0; i < 8; ++i) {
+                std::memcpy(out + step.slots[i], tokens + 2 * i, 2);
+            }
+        }
+        out += step.bytes;
+        carry = step.tail + (step.bytes == 0 ? carry : 0);
+    }
+    return {out, first + kWindow - 1 - static_cast<int32_t>(carry), levels[kWindow - 1]};
+}
+
 // Bit i set where lane i of `lanes` (each lane 0 or FF) is FF, for the
 // lanes of 16 bytes: each lane keeps its bit's weight within its eight, and
 // a multiply sums the eight weights into the top byte (no carries: they are
@@ -508,6 +600,11 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun
     const int32_t cut = run.start + Tokens::kMaxRun - first;
     if (cut < valid && (starts & ((uint64_t{1} << cut) - 1)) == 0) {
         starts |= uint64_t{1} << cut;
+    }
+    if constexpr (std::is_same_v<Tokens, PairTokens>) {
+        if (valid == kWindow && run.start < first && count_bits(starts) >= kPairStepStarts) {
+            return close_pair_steps(levels, first, starts, run);
+        }
     }
     if (bulk == 0) {  // noisy data and runs: one loop over the window's starts
         return close_at_starts<Tokens>(levels, first, starts, run);
@@ -582,9 +679,11 @@ int32_t encode_escaped(const float* values, uint8_t* stream, int32_t n)
 // levels staged before it are converted first, in whole vectors whose stores
 // past them the run's own values overwrite.
 
-// A step of four tokens starts below the capacity and stages at most four
-// runs of up to 256 values, the last with word stores to 256 bytes on.
-constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 4 * format::kPairMaxRun;
+// A step starts below the capacity and stages at most four pair runs of up to
+// 256 values or eight escaped ones of up to 254, the last with word stores to
+// 256 bytes on.
+constexpr int32_t kEscapedStepBytes = 24;  // eight tokens of up to three bytes
+constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 8 * format::kPairMaxRun;
 
 // Runs longer than this are written to the values directly. The whole
 // vectors converted before such a run write up to 15 values past the staged
@@ -710,41 +809,44 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
 {
     const int32_t end = count & ~1;  // a trailing half pair is ignored
     uint8_t* const levels = staging.levels();
-    int32_t staged = 0;
-    int32_t p = 0;
+    // Pointers rather than indices, as in expand_escaped.
+    const uint8_t* in = stream;
+    const uint8_t* const in_end = stream + end;
+    uint8_t* at = levels;
+    uint8_t* const at_end = levels + DECODE_MAX_VALUES;
     // Four tokens (eight bytes), eight short ones or sixteen of one value a
     // step. A step starts below the capacity and stages at most 16 bytes,
     // four runs, or eight of up to eight values.
-    while (end - p >= 32 && staged < DECODE_MAX_VALUES) {
-        const uint64_t word = load_word(stream + p);
+    while (in_end - in >= 32 && at < at_end) {
+        const uint64_t word = load_word(in);
         if ((word & kPairCounts) == 0) {  // runs of one value: their levels gathered
-            const uint64_t rest = load_word(stream + p + 8) | load_word(stream + p + 16) | load_word(stream + p + 24);
+            const uint64_t rest = load_word(in + 8) | load_word(in + 16) | load_word(in + 24);
             if ((rest & kPairCounts) == 0) {
-                gather_pair_levels(stream + p, levels + staged);
-                staged += 16;
-                p += 32;
+                gather_pair_levels(in, at);
+                at += 16;
+                in += 32;
                 continue;
             }
-            store_word(levels + staged, pair_levels(word));
-            staged += 4;
-            p += 8;
+            store_word(at, pair_levels(word));
+            at += 4;
+            in += 8;
             continue;
         }
         if ((word & kShortPairCounts) == 0) {  // runs of one to eight values: a word store each
-            const bool eight = (load_word(stream + p + 8) & kShortPairCounts) == 0;
-            uint8_t* at = put_short_runs(stream + p, levels + staged);
+            const bool eight = (load_word(in + 8) & kShortPairCounts) == 0;
+            at = put_short_runs(in, at);
             if (eight) {
-                at = put_short_runs(stream + p + 8, at);
+                at = put_short_runs(in + 8, at);
             }
-            staged = static_cast<int32_t>(at - levels);
-            p += eight ? 16 : 8;
+            in += eight ? 16 : 8;
             continue;
         }
-        for (int32_t k = 0; k < 4; ++k, p += 2) {
-            staged = put_run(staging, staged, stream[p + 1], stream[p] + 1);
+        for (int32_t k = 0; k < 4; ++k, in += 2) {
+            at = levels + put_run(staging, static_cast<int32_t>(at - levels), in[1], in[0] + 1);
         }
     }
-    for (; p < end && staged < DECODE_MAX_VALUES; p += 2) {
+    auto staged = static_cast<int32_t>(at - levels);
+    for (auto p = static_cast<int32_t>(in - stream); p < end && staged < DECODE_MAX_VALUES; p += 2) {
         staged = put_run(staging, staged, stream[p + 1], stream[p] + 1);
     }
     return staged;
@@ -768,45 +870,53 @@ EscapedToken escaped_token(const uint8_t* at)
 int32_t expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
 {
     uint8_t* const levels = staging.levels();
-    int32_t staged = 0;
-    int32_t p = 0;
-    // Sixteen or eight literals at once, or four tokens one after another
-    // (at most 12 bytes, the last read 11 bytes on): all inside the stream.
-    while (count - p >= 12 && staged < DECODE_MAX_VALUES) {
-        const uint64_t word = load_word(stream + p);
+    // Pointers rather than indices in the token loop: an index takes a sign
+    // extension and an add at each access.
+    const uint8_t* in = stream;
+    const uint8_t* const in_end = stream + count;
+    uint8_t* at = levels;
+    uint8_t* const at_end = levels + DECODE_MAX_VALUES;
+    // Sixteen or eight literals at once, or eight tokens one after another
+    // (at most 24 bytes, the last read 23 bytes on): all inside the stream.
+    // Eight rather than four: the test for literals is then made half as
+    // often among escapes.
+    while (in_end - in >= kEscapedStepBytes && at < at_end) {
+        const uint64_t word = load_word(in);
         if (escape_bytes(word) == 0) {
-            store_word(levels + staged, word);
-            if (count - p >= 16) {
-                const uint64_t next = load_word(stream + p + 8);
+            store_word(at, word);
+            if (in_end - in >= 16) {
+                const uint64_t next = load_word(in + 8);
                 if (escape_bytes(next) == 0) {
-                    store_word(levels + staged + 8, next);
-                    staged += 8;
-                    p += 8;
+                    store_word(at + 8, next);
+                    at += 8;
+                    in += 8;
                 }
             }
-            staged += 8;
-            p += 8;
+            at += 8;
+            in += 8;
             continue;
         }
         // Branches rather than selects: the next token's position then does
         // not wait for this one's bytes.
-        for (int32_t k = 0; k < 4; ++k) {
-            if (stream[p] != kEscape) {
-                levels[staged++] = stream[p];
-                p += 1;
-            } else if (stream[p + 1] == kEscape) {
-                levels[staged++] = kEscape;
-                p += 2;
+        for (int32_t k = 0; k < kEscapedStepBytes / 3; ++k) {
+            if (in[0] != kEscape) {
+                *at++ = in[0];
+                in += 1;
+            } else if (in[1] == kEscape) {
+                *at++ = kEscape;
+                in += 2;
             } else {
-                staged = put_run<true>(staging, staged, stream[p + 2], stream[p + 1]);
-                p += 3;
+                at = levels + put_run<true>(staging, static_cast<int32_t>(at - levels), in[2], in[1]);
+                in += 3;
             }
         }
     }
+    auto staged = static_cast<int32_t>(at - levels);
+    const auto p = static_cast<int32_t>(in - stream);
     // The last bytes from a zeroed copy, one token at a time, stopping at a
     // token the stream cuts short.
-    uint8_t rest[11 + 2] = {};
-    const int32_t left = staged >= DECODE_MAX_VALUES ? 0 : count - p;  // below 12
+    uint8_t rest[kEscapedStepBytes - 1 + 2] = {};
+    const int32_t left = staged >= DECODE_MAX_VALUES ? 0 : count - p;  // below kEscapedStepBytes
     std::memcpy(rest, stream + p, static_cast<size_t>(left));
     for (int32_t q = 0; q < left && staged < DECODE_MAX_VALUES;) {
         const EscapedToken token = escaped_token(rest + q);

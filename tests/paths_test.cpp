@@ -359,20 +359,25 @@ TEST_P(EachPath, DecodersKeepExactlyTheirCapacity)
     }
 }
 
-// A window of pairs holding eight runs of 256 values among singles, with the
-// capacity falling before, inside or between them at every offset: a decoder
-// that filled them all would write 2048 levels past what it keeps.
+// A window of pairs holding eight runs of 256 values among singles, or of
+// escaped tokens holding eight runs of 254, with the capacity falling before,
+// inside or between them at every offset: a decoder that filled them all would
+// write 2048 levels past what it keeps.
 TEST_P(EachPath, StopsAtTheCapacityAmongAWindowsLongRuns)
 {
     for (int32_t before = 0; before <= 300; before += 7) {
         Bytes pairs;
+        Bytes escaped;
         for (int32_t i = 0; i < DECODE_MAX_VALUES - before; ++i) {
             pairs.insert(pairs.end(), {0, static_cast<uint8_t>(i % 3)});
+            escaped.push_back(static_cast<uint8_t>(i % 3));
         }
         for (int32_t r = 0; r < 8; ++r) {
             pairs.insert(pairs.end(), {255, static_cast<uint8_t>(10 + r), 0, static_cast<uint8_t>(r)});
+            escaped.insert(escaped.end(), {0xFF, 0xFE, static_cast<uint8_t>(10 + r)});
         }
         ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, pairs), DECODE_MAX_VALUES) << before;
+        ASSERT_EQ(decode_checked(path().decode2, reference::decode_escaped, escaped), DECODE_MAX_VALUES) << before;
     }
 }
 
