@@ -119,6 +119,11 @@ struct WithShortRunPairs : Primitives {
     // AVX-512 path they cost the plateau and uniform sets more than they
     // gain.
     static constexpr bool kTwoPairShuffles = !kMaskedFewRuns;
+    // Without masked stores, a window of few runs, none longer than eight
+    // values, goes by the shuffles too: the generic expansion's first reload
+    // of the window it has just stored waits for the stores (heavy_255/1900
+    // decode avx2 474 -> 432 ns).
+    static constexpr bool kFewShortRunsShuffled = !kMaskedFewRuns;
 
     // A pair at a time: a 16-byte fill for a run of up to 16 values, else
     // 64-byte fills. Stops once the capacity is reached.
@@ -219,8 +224,8 @@ struct WithShortRunPairs : Primitives {
     }
 
     // A window of pairs with many runs goes through expand_ones_and_twos or
-    // expand_short_runs, any other the way every path takes (see kFewDoubles
-    // and kDenseRuns).
+    // expand_short_runs, any other the way every path takes (see kFewDoubles,
+    // kFewShortRunsShuffled and kDenseRuns).
     [[gnu::always_inline]] static Expanded expand_pair_window(const uint8_t* pairs, int32_t remaining, uint8_t* staging,
                                                               int32_t staged)
     {
@@ -231,7 +236,8 @@ struct WithShortRunPairs : Primitives {
         if (limit == kWindow && runs > kFewDoubles && Primitives::counts_without(pairs, 0xFE)) {
             return {limit, expand_ones_and_twos(levels, counted, staging, staged)};
         }
-        if (runs > COMM_VECTOR_TARGET::kDenseRuns) {
+        if (runs > COMM_VECTOR_TARGET::kDenseRuns ||
+            (kFewShortRunsShuffled && runs > 0 && Primitives::counts_without(pairs, 0xF8))) {
             return expand_short_runs(pairs, limit, staging, staged);
         }
         if constexpr (kMaskedFewRuns) {
