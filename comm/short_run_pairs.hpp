@@ -143,6 +143,49 @@ struct WithShortRunPairs : Primitives {
         return staged;
     }
 
+    // The entry of kShortRunLayouts for four pairs whose counts are all
+    // below 4. The AVX2 path also runs on AMD CPUs before Zen 3, where pext
+    // is microcoded and takes tens of cycles: there the four counts' low
+    // bits are gathered by a multiply, whose partial products leave bits
+    // 40..47 clear, so that a shift gives key * 32 at once. Every CPU with
+    // AVX-512 has a fast pext, 3 to 7% faster here.
+    [[gnu::always_inline]] static const uint8_t* four_run_entry(uint64_t four)
+    {
+        constexpr uint64_t kCountLow = 0x0003000300030003;
+        constexpr uint64_t kKeyGather = 0x0001000400100040;
+        if constexpr (kMaskedFewRuns) {
+            return kShortRunLayouts.bytes + kShortRunEntry * _pext_u64(four, kCountLow);
+        } else {
+            return kShortRunLayouts.bytes + (((four & kCountLow) * kKeyGather) >> 43);
+        }
+    }
+
+    // Four runs of up to four values at `out`; returns the position after
+    // them. Stores 16 bytes.
+    [[gnu::always_inline]] static uint8_t* four_runs(uint8_t* out, uint64_t four)
+    {
+        const uint8_t* entry = four_run_entry(four);
+        const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(entry));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_shuffle_epi8(_mm_cvtsi64_si128(static_cast<int64_t>(four)), lanes));
+        return out + entry[16];
+    }
+
+    // A whole window of 64 pairs whose runs all hold up to four values:
+    // its 16 groups with no test between them. Stores up to 256 levels and
+    // 16 bytes past them.
+    [[gnu::always_inline]] static int32_t expand_four_run_window(const uint8_t* pairs, uint8_t* staging, int32_t staged)
+    {
+        uint8_t* out = staging + staged;
+#pragma GCC unroll 16
+        for (std::ptrdiff_t g = 0; g < kWindow / 4; ++g) {
+            uint64_t four = 0;
+            std::memcpy(&four, pairs + 8 * g, sizeof four);
+            out = four_runs(out, four);
+        }
+        return static_cast<int32_t>(out - staging);
+    }
+
     // Expands the first `limit` of the pairs at `pairs` after the `staged`
     // levels, four pairs at a time where their runs are all shorter than five
     // values (one table lookup and one 16-byte shuffle), two at a time where
@@ -154,21 +197,7 @@ struct WithShortRunPairs : Primitives {
     [[gnu::always_inline]] static Expanded expand_short_runs(const uint8_t* pairs, int32_t limit, uint8_t* staging,
                                                              int32_t staged)
     {
-        constexpr uint64_t kCountLow = 0x0003000300030003;
         constexpr uint64_t kCountHigh = 0x00FC00FC00FC00FC;
-        // The AVX2 path also runs on AMD CPUs before Zen 3, where pext is
-        // microcoded and takes tens of cycles: there the four counts' low
-        // bits are gathered by a multiply, whose partial products leave
-        // bits 40..47 clear, so that a shift gives key * 32 at once. Every
-        // CPU with AVX-512 has a fast pext, 3 to 7% faster here.
-        constexpr uint64_t kKeyGather = 0x0001000400100040;
-        const auto four_run_entry = [](uint64_t four) {
-            if constexpr (kMaskedFewRuns) {
-                return kShortRunLayouts.bytes + kShortRunEntry * _pext_u64(four, kCountLow);
-            } else {
-                return kShortRunLayouts.bytes + (((four & kCountLow) * kKeyGather) >> 43);
-            }
-        };
         constexpr uint64_t kCountAbove7 = 0x00F800F800F800F8;
         const uint8_t* p = pairs;
         const uint8_t* const groups_end = pairs + 2 * static_cast<std::ptrdiff_t>(limit & -4);
@@ -178,10 +207,7 @@ struct WithShortRunPairs : Primitives {
             std::memcpy(&four, p, sizeof four);
             const __m128i bytes = _mm_cvtsi64_si128(static_cast<int64_t>(four));
             if ((four & kCountHigh) == 0) {
-                const uint8_t* entry = four_run_entry(four);
-                const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(entry));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(bytes, lanes));
-                out += entry[16];
+                out = four_runs(out, four);
             } else if (kTwoPairShuffles && (four & kCountAbove7) == 0) {
                 // Runs of up to eight values: two pairs a shuffle.
 #pragma GCC unroll 2
@@ -223,9 +249,9 @@ struct WithShortRunPairs : Primitives {
         return staged;
     }
 
-    // A window of pairs with many runs goes through expand_ones_and_twos or
-    // expand_short_runs, any other the way every path takes (see kFewDoubles,
-    // kFewShortRunsShuffled and kDenseRuns).
+    // A window of pairs with many runs goes through expand_ones_and_twos,
+    // expand_four_run_window or expand_short_runs, any other the way every
+    // path takes (see kFewDoubles, kFewShortRunsShuffled and kDenseRuns).
     [[gnu::always_inline]] static Expanded expand_pair_window(const uint8_t* pairs, int32_t remaining, uint8_t* staging,
                                                               int32_t staged)
     {
@@ -235,6 +261,9 @@ struct WithShortRunPairs : Primitives {
         const int runs = std::popcount(counted & COMM_VECTOR_TARGET::mask_below(limit));
         if (limit == kWindow && runs > kFewDoubles && Primitives::counts_without(pairs, 0xFE)) {
             return {limit, expand_ones_and_twos(levels, counted, staging, staged)};
+        }
+        if (limit == kWindow && runs > kFewDoubles && Primitives::counts_without(pairs, 0xFC)) {
+            return {limit, expand_four_run_window(pairs, staging, staged)};
         }
         if (runs > COMM_VECTOR_TARGET::kDenseRuns ||
             (kFewShortRunsShuffled && runs > 0 && Primitives::counts_without(pairs, 0xF8))) {
