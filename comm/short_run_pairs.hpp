@@ -26,7 +26,7 @@ constexpr ShortRunLayouts make_short_run_layouts()
 {
     ShortRunLayouts l{};
     for (int key = 0; key < 256; ++key) {
-        uint8_t* entry = l.bytes + kShortRunEntry * key;
+        uint8_t* entry = l.bytes + std::ptrdiff_t{kShortRunEntry} * key;
         int lane = 0;
         for (int r = 0; r < 4; ++r) {
             const int length = ((key >> (2 * r)) & 3) + 1;
