@@ -328,7 +328,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     // bytes.
     [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
     {
-        const __m512i counts = _mm512_add_epi8(run_lengths(starts), all_ones());  // length - 1
+        const __m512i counts = _mm512_sub_epi8(run_lengths(starts), _mm512_set1_epi8(1));
         const __m512i levels = _mm512_maskz_compress_epi8(starts, window);
         _mm512_storeu_si512(out, _mm512_permutex2var_epi8(counts, _mm512_load_si512(kTokenLayouts.pair[0]), levels));
         _mm512_storeu_si512(out + 64,
