@@ -768,11 +768,16 @@ struct Vbmi2Primitives : Avx512Primitives {
     // escapes: by slots where every token holds at most 16 values, else by a
     // spread where they hold at most kSpreadValues. Returns the bytes
     // consumed, or 0 for a window left to the window code: few escapes or
-    // long runs.
-    [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, uint8_t* staging, int32_t staged)
+    // long runs. The stream may end `limit` < 64 bytes in (the rest of the
+    // 64 readable): its end then cuts tokens as the window's end does.
+    [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, int32_t limit, uint8_t* staging,
+                                                                int32_t staged)
     {
         const __m512i window = _mm512_loadu_si512(bytes);
-        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
+        uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
+        if (limit < kWindow) {
+            escapes &= mask_below(limit);
+        }
         if (std::popcount(escapes) <= kSlotEscapes) {
             return {0, staged};
         }
@@ -783,7 +788,8 @@ struct Vbmi2Primitives : Avx512Primitives {
         if ((escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
             parse = escaped_tokens_by_parities(escapes);
         }
-        const int32_t whole_bytes = escaped_whole_bytes(escapes);
+        const int32_t short_by = kWindow - limit;
+        const int32_t whole_bytes = escaped_whole_bytes(escapes << short_by) - short_by;
         const uint64_t tokens = parse.starts & mask_below(whole_bytes);
         const __m512i lane = lane_numbers();
         const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
@@ -803,7 +809,8 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
         const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
         const uint64_t long_tokens = _mm512_mask_cmpgt_epu8_mask(tokens, lengths, _mm512_set1_epi8(16));
-        if (long_tokens != 0 && total_length(_mm512_maskz_mov_epi8(tokens, lengths)) > kSpreadValues) {
+        if (long_tokens != 0 && (std::popcount(long_tokens) * 17 > kSpreadValues ||
+                                 total_length(_mm512_maskz_mov_epi8(tokens, lengths)) > kSpreadValues)) {
             return {0, staged};
         }
         const __m512i run_lengths = _mm512_maskz_compress_epi8(tokens, lengths);
@@ -823,7 +830,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     {
         int32_t staged = 0;
         int32_t p = 0;
-        while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
+        while (count - p >= kWindow && staged < DECODE_MAX_VALUES) {
             const __m512i window = _mm512_loadu_si512(stream + p);
             if (_mm512_cmpeq_epi8_mask(window, all_ones()) == 0) [[likely]] {
                 _mm512_storeu_si512(staging + staged, window);
@@ -831,14 +838,42 @@ struct Vbmi2Primitives : Avx512Primitives {
                 staged += kWindow;
                 continue;
             }
-            Expanded step = expand_dense_escapes(stream + p, staging, staged);
+            Expanded step = expand_dense_escapes(stream + p, kWindow, staging, staged);
             if (step.consumed == 0) {
+                if (count - p < 2 * kWindow) {  // the window code reads 128 bytes
+                    return expand_last_escaped<Vbmi2Primitives>(stream + p, count - p, staging, staged);
+                }
                 step = expand_escaped_window<Vbmi2Primitives>(stream + p, count - p, staging, staged);
             }
             p += step.consumed;  // not -1: the window's tokens end in the stream
             staged = step.staged;
         }
-        return expand_last_escaped<Vbmi2Primitives>(stream + p, count - p, staging, staged);
+        return expand_last_dense(stream + p, count - p, staging, staged);
+    }
+
+    // The last `left` < 128 bytes at `bytes` (any number once the capacity
+    // is reached), from a copy with zeros past them: as above, the window
+    // code taking what the slots leave.
+    static int32_t expand_last_dense(const uint8_t* bytes, int32_t left, uint8_t* staging, int32_t staged)
+    {
+        if (staged >= DECODE_MAX_VALUES) {
+            return DECODE_MAX_VALUES;
+        }
+        alignas(64) uint8_t rest[4 * kWindow] = {};
+        std::memcpy(rest, bytes, static_cast<size_t>(left));
+        int32_t j = 0;
+        while (j < left && staged < DECODE_MAX_VALUES) {
+            Expanded step = expand_dense_escapes(rest + j, std::min(left - j, kWindow), staging, staged);
+            if (step.consumed == 0) {
+                step = expand_escaped_window<Vbmi2Primitives>(rest + j, left - j, staging, staged);
+            }
+            staged = step.staged;
+            if (step.consumed <= 0) {
+                break;
+            }
+            j += step.consumed;
+        }
+        return std::min(staged, DECODE_MAX_VALUES);
     }
 };
 
