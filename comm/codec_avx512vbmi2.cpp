@@ -768,16 +768,13 @@ struct Vbmi2Primitives : Avx512Primitives {
     // escapes: by slots where every token holds at most 16 values, else by a
     // spread where they hold at most kSpreadValues. Returns the bytes
     // consumed, or 0 for a window left to the window code: few escapes or
-    // long runs. The stream may end `limit` < 64 bytes in (the rest of the
-    // 64 readable): its end then cuts tokens as the window's end does.
+    // long runs. The stream may end `limit` < 64 bytes in, zeros past it:
+    // its end then cuts tokens as the window's end does.
     [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, int32_t limit, uint8_t* staging,
                                                                 int32_t staged)
     {
         const __m512i window = _mm512_loadu_si512(bytes);
-        uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
-        if (limit < kWindow) {
-            escapes &= mask_below(limit);
-        }
+        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
         if (std::popcount(escapes) <= kSlotEscapes) {
             return {0, staged};
         }
