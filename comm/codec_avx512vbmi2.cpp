@@ -774,7 +774,10 @@ struct Vbmi2Primitives : Avx512Primitives {
                                                                 int32_t staged)
     {
         const __m512i window = _mm512_loadu_si512(bytes);
-        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
+        uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
+        // Kept in a general register: the compiler would otherwise move it
+        // out of the mask register afresh at each use, a uop each time.
+        asm("" : "+r"(escapes));
         if (std::popcount(escapes) <= kSlotEscapes) {
             return {0, staged};
         }
