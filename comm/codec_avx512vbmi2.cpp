@@ -429,9 +429,9 @@ struct Vbmi2Primitives : Avx512Primitives {
         return static_cast<int32_t>(std::popcount(kept));
     }
 
-    // A window of pairs with more runs than this goes to slots; the window
-    // code takes fewer runs one at a time more cheaply.
-    static constexpr int kSlotRuns = 4;
+    // A window of pairs with more runs than this goes to slots; fewer runs
+    // are filled one at a time more cheaply.
+    static constexpr int kSlotRuns = 2;
 
     // Which counts of the 32 pairs in `bytes` reach 4, 8 and 16.
     struct WideCounts {
@@ -625,8 +625,9 @@ struct Vbmi2Primitives : Avx512Primitives {
     }
 
     // The pair stream, 64 pairs a step: as above where they hold more than a
-    // few runs; else the window code, whose fills of long runs and stores of
-    // literal stretches win there.
+    // few runs; else a fill a run, the literals between stored from the
+    // register by masked stores (the window code would store the window and
+    // reload it from each stretch's start, which waits for the store).
     static int32_t expand_pairs(const uint8_t* stream, int32_t count, uint8_t* staging)
     {
         const int32_t pairs = count / 2;  // a trailing half pair is ignored
@@ -648,7 +649,7 @@ struct Vbmi2Primitives : Avx512Primitives {
                 i += kWindow;
                 continue;
             }
-            const Expanded step = expand_pair_window<Vbmi2Primitives>(at, pairs - i, staging, staged);
+            const Expanded step = expand_few_runs(at, literals, counted, kWindow, staging, staged);
             i += step.consumed;
             staged = step.staged;
         }
