@@ -75,8 +75,12 @@ struct Avx512Primitives {
 
     [[gnu::always_inline]] static Window pair_levels(const uint8_t* p, uint64_t& counted)
     {
-        const __m512i a = _mm512_loadu_si512(p);
-        const __m512i b = _mm512_loadu_si512(p + 64);
+        return pair_levels(_mm512_loadu_si512(p), _mm512_loadu_si512(p + 64), counted);
+    }
+
+    // The same for the 64 pairs in `a` and `b`.
+    [[gnu::always_inline]] static Window pair_levels(__m512i a, __m512i b, uint64_t& counted)
+    {
         const __m512i count_byte = _mm512_set1_epi16(0x00FF);
         counted = _mm512_test_epi16_mask(a, count_byte) | (uint64_t{_mm512_test_epi16_mask(b, count_byte)} << 32);
         const __m512i levels = _mm512_packus_epi16(_mm512_srli_epi16(a, 8), _mm512_srli_epi16(b, 8));

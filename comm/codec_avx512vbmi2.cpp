@@ -44,7 +44,6 @@ namespace {
 
 using avx512vbmi2::expand_escaped_window;
 using avx512vbmi2::expand_last_escaped;
-using avx512vbmi2::expand_last_pairs;
 using avx512vbmi2::expand_pair_window;
 using avx512vbmi2::Expanded;
 using avx512vbmi2::fill_run;
@@ -607,21 +606,28 @@ struct Vbmi2Primitives : Avx512Primitives {
         return std::popcount(counted) > kSlotRuns;
     }
 
-    // The last `left` < 64 pairs at `pairs`, read by masked loads, as above
-    // where they hold more than a few runs; else by the window code. Returns
-    // the levels kept.
+    // The last `left` < 64 pairs at `pairs`, read by masked loads (zeros
+    // past them: runs of one value, not counted), as the windows below.
+    // Returns the levels kept.
     static int32_t expand_last_short_pairs(const uint8_t* pairs, int32_t left, uint8_t* staging, int32_t staged)
     {
-        if (left > 0 && staged < DECODE_MAX_VALUES) {
-            const int32_t bytes = 2 * left;
-            const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
-            const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
-                                                 : _mm512_setzero_si512();
-            if (many_runs(low, high)) {
-                return std::min(expand_runs(pairs, low, high, left, staging, staged), DECODE_MAX_VALUES);
-            }
+        if (left <= 0 || staged >= DECODE_MAX_VALUES) {
+            return std::min(staged, DECODE_MAX_VALUES);
         }
-        return expand_last_pairs<Vbmi2Primitives>(pairs, left, staging, staged);
+        const int32_t bytes = 2 * left;
+        const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
+        const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
+                                             : _mm512_setzero_si512();
+        if (many_runs(low, high)) {
+            return std::min(expand_runs(pairs, low, high, left, staging, staged), DECODE_MAX_VALUES);
+        }
+        uint64_t counted = 0;
+        const __m512i levels = pair_levels(low, high, counted);
+        if (counted == 0) {
+            _mm512_storeu_si512(staging + staged, levels);
+            return std::min(staged + left, DECODE_MAX_VALUES);
+        }
+        return std::min(expand_few_runs(pairs, levels, counted, left, staging, staged).staged, DECODE_MAX_VALUES);
     }
 
     // The pair stream, 64 pairs a step: as above where they hold more than a
