@@ -19,17 +19,21 @@
 inline constexpr int kMostPerByte = 3;
 
 struct ByteCountLayouts {
-    alignas(16) uint8_t lanes[256][16];
+    // One table for each place of the four bytes in a 16-byte chunk, its
+    // lanes moved there, so that a step's shuffle control is a load alone.
+    alignas(16) uint8_t lanes[4][256][16];
 };
 
 constexpr ByteCountLayouts make_byte_count_layouts()
 {
     ByteCountLayouts t{};
-    for (int key = 0; key < 256; ++key) {
-        int lane = 0;
-        for (int b = 0; b < 4; ++b) {
-            for (int copy = 0; copy < ((key >> (2 * b)) & kMostPerByte); ++copy) {
-                t.lanes[key][lane++] = static_cast<uint8_t>(b);
+    for (int place = 0; place < 4; ++place) {
+        for (int key = 0; key < 256; ++key) {
+            int lane = 0;
+            for (int b = 0; b < 4; ++b) {
+                for (int copy = 0; copy < ((key >> (2 * b)) & kMostPerByte); ++copy) {
+                    t.lanes[place][key][lane++] = static_cast<uint8_t>(4 * place + b);
+                }
             }
         }
     }
@@ -128,10 +132,8 @@ struct CountedHalf {
         const uint64_t four[4] = {low, low >> 32, high, high >> 32};
 #pragma GCC unroll 4
         for (int g = 0; g < 4; ++g) {
-            // The table's lanes pick among bytes 0..3: moved to this four's.
-            const __m128i lanes =
-                _mm_add_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(rows + (four[g] & 0xFFF0))),
-                             _mm_set1_epi8(static_cast<char>(4 * g)));
+            const __m128i lanes = _mm_load_si128(
+                reinterpret_cast<const __m128i*>(rows + std::ptrdiff_t{256 * 16} * g + (four[g] & 0xFFF0)));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ((four[g] >> 16) & 0xFFFF)),
                              _mm_shuffle_epi8(chunk, lanes));
         }
