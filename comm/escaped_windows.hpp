@@ -410,6 +410,59 @@ struct WithEscapedWindows : Primitives {
         return {p, staged};
     }
 
+    // Whether a window's escapes take the parse (lone 255s or runs of 255)
+    // and expand_escaped_window would take them through it.
+    [[gnu::always_inline]] static bool parsed_window(uint64_t escapes)
+    {
+        if constexpr (requires { Primitives::kFewEscapes; }) {
+            if (std::popcount(escapes) <= Primitives::kFewEscapes) {
+                return false;
+            }
+        }
+        return (escapes & ((escapes >> 1) | (escapes >> 2))) != 0;
+    }
+
+    // A stretch of windows that take the parse, from the one at `p` (whose
+    // escapes are `escapes`), as expand_escaped_window expands them, but with
+    // each window's parse made before the window ahead of it is expanded: the
+    // parse is a chain of some 30 dependent steps at the head of a window's
+    // work, which out-of-order execution cannot reach from the window before
+    // over the groups' 300 instructions. Stops before a window of another kind,
+    // and where fewer than 128 bytes are left after the one it expands.
+    [[gnu::always_inline]] static void expand_parsed_windows(const uint8_t* stream, int32_t count, uint64_t escapes,
+                                                             int32_t& p, uint8_t* staging, int32_t& staged)
+    {
+        EscapedTokens parse = escaped_tokens(escapes);
+        while (true) {
+            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
+            const int32_t end = cut == 0 ? kWindow : std::countr_zero(cut);
+            const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
+            const uint64_t runs = parse.runs & tokens;
+            const uint8_t* bytes = stream + p;
+            const int32_t next = p + end;
+            const bool more = count - next >= 2 * kWindow;
+            const uint64_t next_escapes = more ? escapes_64(stream + next) : 0;
+            const EscapedTokens next_parse = escaped_tokens(next_escapes);
+            const int32_t values = std::popcount(tokens) >= kGroupTokens
+                                       ? expand_parsed_tokens_by_groups(bytes, end, runs, (tokens & ~runs) << 1,
+                                                                        staging + staged)
+                                       : -1;
+            if (values >= 0) {
+                staged += values;
+                p = next;
+            } else {
+                const Expanded step = expand_tokens_among_literals(bytes, end, tokens, parse.runs, staging, staged);
+                staged = step.staged;
+                p += step.consumed;
+            }
+            if (!more || staged >= DECODE_MAX_VALUES || !parsed_window(next_escapes)) {
+                return;
+            }
+            escapes = next_escapes;
+            parse = next_parse;
+        }
+    }
+
     // The escaped stream, a window a step, those without escapes (literals
     // alone) in the loop itself.
     static int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
@@ -417,10 +470,15 @@ struct WithEscapedWindows : Primitives {
         int32_t staged = 0;
         int32_t p = 0;
         while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
-            if (escapes_64(stream + p) == 0) {
+            const uint64_t escapes = escapes_64(stream + p);
+            if (escapes == 0) {
                 copy_64(staging + staged, stream + p);
                 p += kWindow;
                 staged += kWindow;
+                continue;
+            }
+            if (parsed_window(escapes)) {
+                expand_parsed_windows(stream, count, escapes, p, staging, staged);
                 continue;
             }
             const Expanded step = expand_escaped_window(stream + p, count - p, staging, staged);
