@@ -141,6 +141,7 @@ template <bool kPlacesByAdds>
     }
     const __m256i levels[2] = {lo.levels, hi.levels};
     const auto* rows = reinterpret_cast<const uint8_t*>(kByteCountLayouts.lanes);
+    constexpr auto kPlaceBytes = static_cast<std::ptrdiff_t>(sizeof kByteCountLayouts.lanes[0]);
     uint64_t at = 0;  // kPlacesByAdds: from the window's start, so that no window waits for the one before
 #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
@@ -153,8 +154,8 @@ template <bool kPlacesByAdds>
         const uint64_t four[4] = {low, low >> 32, high, high >> 32};
 #pragma GCC unroll 4
         for (int g = 0; g < 4; ++g) {
-            const __m128i lanes = _mm_load_si128(
-                reinterpret_cast<const __m128i*>(rows + std::ptrdiff_t{256 * 16} * g + (four[g] & 0xFFF0)));
+            const __m128i lanes =
+                _mm_load_si128(reinterpret_cast<const __m128i*>(rows + kPlaceBytes * g + (four[g] & 0xFFF0)));
             const uint64_t place = kPlacesByAdds ? at : (four[g] >> 16) & 0xFFFF;
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + place), _mm_shuffle_epi8(chunk, lanes));
             if constexpr (kPlacesByAdds) {
