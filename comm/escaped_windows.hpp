@@ -19,17 +19,21 @@
 inline constexpr int kMostPerByte = 3;
 
 struct ByteCountLayouts {
-    alignas(16) uint8_t lanes[256][16];
+    // One table for each place of the four bytes in a 16-byte chunk, its
+    // lanes moved there, so that a step's shuffle control is a load alone.
+    alignas(16) uint8_t lanes[4][256][16];
 };
 
 constexpr ByteCountLayouts make_byte_count_layouts()
 {
     ByteCountLayouts t{};
-    for (int key = 0; key < 256; ++key) {
-        int lane = 0;
-        for (int b = 0; b < 4; ++b) {
-            for (int copy = 0; copy < ((key >> (2 * b)) & kMostPerByte); ++copy) {
-                t.lanes[key][lane++] = static_cast<uint8_t>(b);
+    for (int place = 0; place < 4; ++place) {
+        for (int key = 0; key < 256; ++key) {
+            int lane = 0;
+            for (int b = 0; b < 4; ++b) {
+                for (int copy = 0; copy < ((key >> (2 * b)) & kMostPerByte); ++copy) {
+                    t.lanes[place][key][lane++] = static_cast<uint8_t>(4 * place + b);
+                }
             }
         }
     }
@@ -101,22 +105,44 @@ struct CountedHalf {
     return _mm256_or_si256(_mm256_slli_epi32(keys, 4), _mm256_slli_epi32(_mm256_sub_epi32(ends, totals), 16));
 }
 
+// For each four of 32 counts: the offset of their table row (key * 16) in
+// the low 16 bits, and how many values they stand for in the high 16.
+[[gnu::always_inline]] inline __m256i group_rows_and_totals(__m256i counts, __m256i totals)
+{
+    const __m256i keys =
+        _mm256_madd_epi16(_mm256_maddubs_epi16(counts, _mm256_set1_epi16(0x0401)), _mm256_set1_epi32(0x00100001));
+    return _mm256_or_si256(_mm256_slli_epi32(keys, 4), _mm256_slli_epi32(totals, 16));
+}
+
 // Expands a window's two counted halves at `out`: four bytes a step, one
-// table lookup and one 16-byte store each, at offsets from a running sum of
-// the counts, so that no step waits for the one before. Returns the values
-// stored (at most 192; the stores reach 16 bytes past them).
+// table lookup and one 16-byte store each. Each step's place comes either
+// from a running sum of the counts in the vector registers, so that no step
+// waits for the one before, or (kPlacesByAdds) from the step before plus its
+// count, an add in a general register, fewer instructions and an earlier
+// first store. Returns the values stored (at most 192; the stores reach 16
+// bytes past them).
+template <bool kPlacesByAdds>
 [[gnu::always_inline]] inline int32_t expand_counted_halves(const CountedHalf& lo, const CountedHalf& hi, uint8_t* out)
 {
     const __m256i ones = _mm256_set1_epi8(1);
     const __m256i pair_sums = _mm256_set1_epi16(1);
     const __m256i totals_lo = _mm256_madd_epi16(_mm256_maddubs_epi16(lo.counts, ones), pair_sums);
     const __m256i totals_hi = _mm256_madd_epi16(_mm256_maddubs_epi16(hi.counts, ones), pair_sums);
-    const __m256i ends_lo = running_sums(totals_lo);
-    const __m256i ends_hi =
-        _mm256_add_epi32(running_sums(totals_hi), _mm256_permutevar8x32_epi32(ends_lo, _mm256_set1_epi32(7)));
-    const __m256i steps[2] = {group_steps(lo.counts, ends_lo, totals_lo), group_steps(hi.counts, ends_hi, totals_hi)};
+    __m256i steps[2];
+    __m256i ends_hi = totals_hi;
+    if constexpr (kPlacesByAdds) {
+        steps[0] = group_rows_and_totals(lo.counts, totals_lo);
+        steps[1] = group_rows_and_totals(hi.counts, totals_hi);
+    } else {
+        const __m256i ends_lo = running_sums(totals_lo);
+        ends_hi = _mm256_add_epi32(running_sums(totals_hi), _mm256_permutevar8x32_epi32(ends_lo, _mm256_set1_epi32(7)));
+        steps[0] = group_steps(lo.counts, ends_lo, totals_lo);
+        steps[1] = group_steps(hi.counts, ends_hi, totals_hi);
+    }
     const __m256i levels[2] = {lo.levels, hi.levels};
     const auto* rows = reinterpret_cast<const uint8_t*>(kByteCountLayouts.lanes);
+    constexpr auto kPlaceBytes = static_cast<std::ptrdiff_t>(sizeof kByteCountLayouts.lanes[0]);
+    uint64_t at = 0;  // kPlacesByAdds: from the window's start, so that no window waits for the one before
 #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
         const __m128i chunk =
@@ -128,15 +154,16 @@ struct CountedHalf {
         const uint64_t four[4] = {low, low >> 32, high, high >> 32};
 #pragma GCC unroll 4
         for (int g = 0; g < 4; ++g) {
-            // The table's lanes pick among bytes 0..3: moved to this four's.
             const __m128i lanes =
-                _mm_add_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(rows + (four[g] & 0xFFF0))),
-                             _mm_set1_epi8(static_cast<char>(4 * g)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ((four[g] >> 16) & 0xFFFF)),
-                             _mm_shuffle_epi8(chunk, lanes));
+                _mm_load_si128(reinterpret_cast<const __m128i*>(rows + kPlaceBytes * g + (four[g] & 0xFFF0)));
+            const uint64_t place = kPlacesByAdds ? at : (four[g] >> 16) & 0xFFFF;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + place), _mm_shuffle_epi8(chunk, lanes));
+            if constexpr (kPlacesByAdds) {
+                at += (four[g] >> 16) & 0xFFFF;
+            }
         }
     }
-    return _mm256_extract_epi32(ends_hi, 7);
+    return kPlacesByAdds ? static_cast<int32_t>(at) : _mm256_extract_epi32(ends_hi, 7);
 }
 
 // Expands the window at `bytes` (128 bytes readable, the first 64 of them
@@ -145,6 +172,7 @@ struct CountedHalf {
 // `out`, as expand_counted_halves does. Bytes outside `kept` and the run
 // tokens stand for no values. Returns -1 and stores nothing where a run token
 // holds more than 9 values.
+template <bool kPlacesByAdds = false>
 [[gnu::always_inline]] inline int32_t expand_tokens_by_groups(const uint8_t* bytes, __m256i first_32, __m256i runs_lo,
                                                               __m256i runs_hi, __m256i kept_lo, __m256i kept_hi,
                                                               uint8_t* out)
@@ -162,7 +190,7 @@ struct CountedHalf {
     const CountedHalf lo = counted_half(bytes, zero, runs_lo, zero, literals_among_runs(runs_lo, zero, kept_lo));
     const CountedHalf hi =
         counted_half(bytes + 32, first_32, runs_hi, runs_lo, literals_among_runs(runs_hi, runs_lo, kept_hi));
-    return expand_counted_halves(lo, hi, out);
+    return expand_counted_halves<kPlacesByAdds>(lo, hi, out);
 }
 
 // Lanes i < `end` of 32 set (`end` may be below 0 or above 32).
@@ -204,6 +232,7 @@ struct CountedHalf {
 // (FF FF) end at the bits of `lone_ends`, all whole by `end`, at `out`, as
 // expand_tokens_by_groups does: a lone 255's first byte is a literal 255, its
 // second stands for no value.
+template <bool kPlacesByAdds>
 [[gnu::always_inline]] inline int32_t expand_parsed_tokens_by_groups(const uint8_t* bytes, int32_t end, uint64_t runs,
                                                                      uint64_t lone_ends, uint8_t* out)
 {
@@ -213,7 +242,7 @@ struct CountedHalf {
         _mm256_andnot_si256(bytes_of_bits(static_cast<uint32_t>(lone_ends >> 32)), bytes_below(end - 32));
     const __m256i runs_lo = bytes_of_bits(static_cast<uint32_t>(runs));
     const __m256i runs_hi = bytes_of_bits(static_cast<uint32_t>(runs >> 32));
-    return expand_tokens_by_groups(bytes, first_32, runs_lo, runs_hi, kept_lo, kept_hi, out);
+    return expand_tokens_by_groups<kPlacesByAdds>(bytes, first_32, runs_lo, runs_hi, kept_lo, kept_hi, out);
 }
 
 // Expands the window of 64 stream bytes at `bytes` (128 readable), whose
@@ -253,6 +282,9 @@ template <class Primitives>
 struct WithEscapedWindows : Primitives {
     using Expanded = COMM_VECTOR_TARGET::Expanded;
     static constexpr int32_t kWindow = COMM_VECTOR_TARGET::kWindow;
+    // Where the primitives name kParsedPlacesByAdds, windows after the
+    // parse place their groups by adds (see expand_counted_halves).
+    static constexpr bool kParsedPlacesByAdds = requires { Primitives::kParsedPlacesByAdds; };
 
     [[gnu::always_inline]] static __m256i load_32(const uint8_t* p)
     {
@@ -366,8 +398,8 @@ struct WithEscapedWindows : Primitives {
             const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
             if (std::popcount(tokens) >= kGroupTokens) {
                 const uint64_t runs = parse.runs & tokens;
-                const int32_t values =
-                    expand_parsed_tokens_by_groups(bytes, end, runs, (tokens & ~runs) << 1, staging + staged);
+                const int32_t values = expand_parsed_tokens_by_groups<kParsedPlacesByAdds>(
+                    bytes, end, runs, (tokens & ~runs) << 1, staging + staged);
                 if (values >= 0) {
                     return {end, staged + values};
                 }
@@ -408,6 +440,59 @@ struct WithEscapedWindows : Primitives {
         return {p, staged};
     }
 
+    // Whether a window's escapes take the parse (lone 255s or runs of 255)
+    // and expand_escaped_window would take them through it.
+    [[gnu::always_inline]] static bool parsed_window(uint64_t escapes)
+    {
+        if constexpr (requires { Primitives::kFewEscapes; }) {
+            if (std::popcount(escapes) <= Primitives::kFewEscapes) {
+                return false;
+            }
+        }
+        return (escapes & ((escapes >> 1) | (escapes >> 2))) != 0;
+    }
+
+    // A stretch of windows that take the parse, from the one at `p` (whose
+    // escapes are `escapes`), as expand_escaped_window expands them, but with
+    // each window's parse made before the window ahead of it is expanded: the
+    // parse is a chain of some 30 dependent steps at the head of a window's
+    // work, which out-of-order execution cannot reach from the window before
+    // over the groups' 300 instructions. Stops before a window of another kind,
+    // and where fewer than 128 bytes are left after the one it expands.
+    [[gnu::always_inline]] static void expand_parsed_windows(const uint8_t* stream, int32_t count, uint64_t escapes,
+                                                             int32_t& p, uint8_t* staging, int32_t& staged)
+    {
+        EscapedTokens parse = escaped_tokens(escapes);
+        while (true) {
+            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
+            const int32_t end = cut == 0 ? kWindow : std::countr_zero(cut);
+            const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
+            const uint64_t runs = parse.runs & tokens;
+            const uint8_t* bytes = stream + p;
+            const int32_t next = p + end;
+            const bool more = count - next >= 2 * kWindow;
+            const uint64_t next_escapes = more ? escapes_64(stream + next) : 0;
+            const EscapedTokens next_parse = escaped_tokens(next_escapes);
+            const int32_t values = std::popcount(tokens) >= kGroupTokens
+                                       ? expand_parsed_tokens_by_groups<kParsedPlacesByAdds>(
+                                             bytes, end, runs, (tokens & ~runs) << 1, staging + staged)
+                                       : -1;
+            if (values >= 0) {
+                staged += values;
+                p = next;
+            } else {
+                const Expanded step = expand_tokens_among_literals(bytes, end, tokens, parse.runs, staging, staged);
+                staged = step.staged;
+                p += step.consumed;
+            }
+            if (!more || staged >= DECODE_MAX_VALUES || !parsed_window(next_escapes)) {
+                return;
+            }
+            escapes = next_escapes;
+            parse = next_parse;
+        }
+    }
+
     // The escaped stream, a window a step, those without escapes (literals
     // alone) in the loop itself.
     static int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
@@ -415,10 +500,19 @@ struct WithEscapedWindows : Primitives {
         int32_t staged = 0;
         int32_t p = 0;
         while (count - p >= 2 * kWindow && staged < DECODE_MAX_VALUES) {
-            if (escapes_64(stream + p) == 0) {
+            const uint64_t escapes = escapes_64(stream + p);
+            if (escapes == 0) {
                 copy_64(staging + staged, stream + p);
                 p += kWindow;
                 staged += kWindow;
+                continue;
+            }
+            // A window of one or two lone 255s among literals (uniform
+            // levels) is left to expand_escaped_window: there the next
+            // window's parse made ahead is for nothing (uniform/1900 decode2
+            // avx2 152 -> 146 ns without it).
+            if (std::popcount(escapes) >= kGroupTokens && parsed_window(escapes)) {
+                expand_parsed_windows(stream, count, escapes, p, staging, staged);
                 continue;
             }
             const Expanded step = expand_escaped_window(stream + p, count - p, staging, staged);

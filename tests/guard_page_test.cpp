@@ -123,6 +123,20 @@ reference::Levels literal_levels(std::size_t n)
     return levels;
 }
 
+// An escaped stream whose first window (64 bytes) is lone 255s between
+// literals and whose second has one lone 255, ending at its byte 64, among
+// literals: at n = 169 the stream is 191 bytes, 127 after the first window,
+// one short of a second window read in place.
+reference::Levels lone_then_few_levels(std::size_t n)
+{
+    reference::Levels levels(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool lone = (i < 42 && i % 2 == 0) || i == 105;
+        levels[i] = lone ? 255 : static_cast<std::uint8_t>(i < 42 ? 1 : i % 200 + 2);
+    }
+    return levels;
+}
+
 using Encoder = std::int32_t (*)(const float*, std::uint8_t*, std::int32_t);
 using Decoder = std::int32_t (*)(const std::uint8_t*, float*, std::int32_t);
 
@@ -200,7 +214,7 @@ TEST_P(GuardPage, ReadsAndWritesNothingPastItsBuffers)
             case Coder::decode:
             case Coder::decode2:
             case Coder::decode3: {
-                for (const reference::Levels& block : {levels, literal_levels(n)}) {
+                for (const reference::Levels& block : {levels, literal_levels(n), lone_then_few_levels(n)}) {
                     const reference::Bytes stream = reference::stream_of(method.reference_encode, block);
                     Guarded<std::uint8_t> in(stream);
                     Guarded<float> out(n);

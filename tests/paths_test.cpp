@@ -381,6 +381,20 @@ TEST_P(EachPath, StopsAtTheCapacityAmongAWindowsLongRuns)
     }
 }
 
+// Lone 255s among literals for twice the capacity: windows that take the
+// escapes' parse, each parsed while the one before is expanded, stop at the
+// capacity too, wherever in a window it falls.
+TEST_P(EachPath, StopsAtTheCapacityAmongLone255s)
+{
+    for (int32_t lead = 0; lead < 3; ++lead) {
+        Bytes escaped(static_cast<size_t>(lead), 7);
+        while (escaped.size() < 3 * size_t{DECODE_MAX_VALUES}) {
+            escaped.insert(escaped.end(), {0xFF, 0xFF, 1});
+        }
+        ASSERT_EQ(decode_checked(path().decode2, reference::decode_escaped, escaped), DECODE_MAX_VALUES) << lead;
+    }
+}
+
 // Short runs packed densely enough that a decoder may spread a group of them
 // across up to two windows of values at once: groups holding 64 or 128 values
 // or one either side, each shifted by every lead, and streams long enough for
