@@ -566,10 +566,67 @@ uint64_t lane_bits(Bytes lanes)
     return ((halves[0] * kOnes) >> 56) | (((halves[1] * kOnes) >> 56) << 8);
 }
 
+// Codes a whole escaped window (levels[-1] and 96 bytes from levels readable;
+// the stream has room for 160 bytes past twice `first`) by its escapes only:
+// a run of one value other than 255 is a literal, the level itself, so the
+// literals between two escaped tokens are copied 16 at a time, and the loop
+// takes a step per escaped token rather than per token. Bit t of `closes`
+// says that the run through value t - 1 is escaped, and the matching bit of
+// `opens` (after the first, whose run may begin before the window) where it
+// begins. `escapes`: the values that are 255.
+OpenRun close_escaped_window(const uint8_t* levels, int32_t first, uint64_t starts, uint64_t escapes, OpenRun run)
+{
+    const std::ptrdiff_t open = run.start - first;  // -1 or below
+    const uint64_t single_before = (starts << 1) | (open == -1 ? 1U : 0U);
+    const uint64_t escape_before = (escapes << 1) | (levels[-1] == kEscape ? 1U : 0U);
+    const uint64_t literals = starts & single_before & ~escape_before;
+    if (literals == 0) {  // long runs: nothing to copy, a step per token as it is
+        return close_at_starts<EscapedTokens>(levels, first, starts, run);
+    }
+    const int last = 63 - std::countl_zero(starts);
+    uint64_t closes = starts & ~literals;
+    uint64_t opens = starts & ~(literals >> 1) & ~(uint64_t{1} << last);
+    uint8_t* out = run.out;
+    std::ptrdiff_t written = open;  // the values before this are in the stream
+    if ((closes & starts & (0 - starts)) != 0) {  // the first start closes an escaped run begun before
+        const std::ptrdiff_t t = std::countr_zero(closes);
+        out = EscapedTokens::put(out, t - open, run.level);
+        written = t;
+        closes &= closes - 1;
+    }
+    // Every literal copy begins at value -1 or later (a run begun earlier is
+    // longer than one value, so the first start closes it above), so it is
+    // 64 bytes at most, copied as 16, 32 or 64 bytes: a loop here becomes a
+    // call of the C library's memcpy, several times slower on a few bytes.
+    const auto copy_literals = [&](std::ptrdiff_t end) {
+        const std::ptrdiff_t count = end - written;
+        const uint8_t* const from = levels + written;
+        std::memcpy(out, from, 16);
+        if (count > 16) {
+            std::memcpy(out + 16, from + 16, 16);
+            if (count > 32) {
+                std::memcpy(out + 32, from + 32, 32);
+            }
+        }
+        out += count;
+    };
+    while (closes != 0) {
+        const std::ptrdiff_t t = std::countr_zero(closes);
+        const std::ptrdiff_t r = std::countr_zero(opens);
+        copy_literals(r);
+        out = EscapedTokens::put(out, t - r, levels[r]);
+        written = t;
+        closes &= closes - 1;
+        opens &= opens - 1;
+    }
+    copy_literals(last);
+    return {out, first + last, levels[last]};
+}
+
 // Codes the window of levels[0..valid) (valid <= 64; levels[-1] and 72 bytes
 // from levels are readable), the values first.. of the block.
 template <class Tokens>
-OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun run)
+OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, bool room, OpenRun run)
 {
     // Bit i of `starts`: value i differs from the one before; of `unlike`:
     // its run of one is not written as it is. Compared 16 values a vector.
@@ -600,6 +657,11 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun
     const int32_t cut = run.start + Tokens::kMaxRun - first;
     if (cut < valid && (starts & ((uint64_t{1} << cut) - 1)) == 0) {
         starts |= uint64_t{1} << cut;
+    }
+    if constexpr (std::is_same_v<Tokens, EscapedTokens>) {
+        if (room) {
+            return close_escaped_window(levels, first, starts, unlike, run);
+        }
     }
     if constexpr (std::is_same_v<Tokens, PairTokens>) {
         if (valid == kWindow && run.start < first && count_bits(starts) >= kPairStepStarts) {
@@ -647,7 +709,11 @@ int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
             levels[-1] = before;
         }
         for (int32_t i = 0; i < size; i += kWindow) {
-            run = code_window<Tokens>(levels + i, base + i, std::min(kWindow, size - i), run);
+            // A whole window with 80 values or more from its first: its
+            // copies and stores stay 160 bytes past twice its first, inside
+            // the stream, and read 96 bytes of levels, inside the buffer.
+            const bool room = i + kWindow <= size && n - (base + i) >= kWindow + 16;
+            run = code_window<Tokens>(levels + i, base + i, std::min(kWindow, size - i), room, run);
         }
     }
     uint8_t last[4] = {};
