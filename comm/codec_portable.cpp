@@ -377,6 +377,18 @@ struct PairTokens {
         std::memcpy(out, &pairs, sizeof pairs);
         return out + 16;
     }
+    static bool unlike_single(uint8_t /*level*/) { return false; }
+
+    // The (0, level) pairs of the `count` (0 to 64) levels at `levels`, eight
+    // a store: up to 14 bytes past them are written, and 16 levels from the
+    // last eight's first read.
+    static uint8_t* put_literals(uint8_t* out, const uint8_t* levels, std::ptrdiff_t count)
+    {
+        for (std::ptrdiff_t k = 0; k < count; k += 8) {
+            put_singles(out + 2 * k, levels + k);
+        }
+        return out + 2 * count;
+    }
 };
 
 // Escaped stream: a run of one is a literal (255 as FF FF), a longer one
@@ -420,6 +432,23 @@ struct EscapedTokens {
     {
         std::memcpy(out, levels, 8);
         return out + 8;
+    }
+    static bool unlike_single(uint8_t level) { return level == kEscape; }
+
+    // The `count` (0 to 64) levels at `levels`, as 16, 32 or 64 bytes: up to
+    // 16 bytes past them are written, and as many levels read. A loop here
+    // becomes a call of the C library's memcpy, several times slower on a few
+    // bytes.
+    static uint8_t* put_literals(uint8_t* out, const uint8_t* levels, std::ptrdiff_t count)
+    {
+        std::memcpy(out, levels, 16);
+        if (count > 16) {
+            std::memcpy(out + 16, levels + 16, 16);
+            if (count > 32) {
+                std::memcpy(out + 32, levels + 32, 32);
+            }
+        }
+        return out + count;
     }
 };
 
@@ -566,60 +595,47 @@ uint64_t lane_bits(Bytes lanes)
     return ((halves[0] * kOnes) >> 56) | (((halves[1] * kOnes) >> 56) << 8);
 }
 
-// Codes a whole escaped window (levels[-1] and 96 bytes from levels readable;
-// the stream has room for 160 bytes past twice `first`) by its escapes only:
-// a run of one value other than 255 is a literal, the level itself, so the
-// literals between two escaped tokens are copied 16 at a time, and the loop
-// takes a step per escaped token rather than per token. Bit t of `closes`
-// says that the run through value t - 1 is escaped, and the matching bit of
-// `opens` (after the first, whose run may begin before the window) where it
-// begins. `escapes`: the values that are 255.
-OpenRun close_escaped_window(const uint8_t* levels, int32_t first, uint64_t starts, uint64_t escapes, OpenRun run)
+// Codes a whole window (levels[-1] and 96 bytes from levels readable; the
+// stream has room for 142 bytes past twice `first`) a step per token other
+// than a literal, a run of one value written as the level itself (escaped
+// stream) or as (0, level) (pair stream): the literals between two such
+// tokens are written by Tokens::put_literals. Bit t of `closes` says that the
+// run through value t - 1 is not a literal, and the matching bit of `opens`
+// (after the first, whose run may begin before the window) where it begins.
+// `unlike`: the values whose runs of one are not literals (255, escaped).
+template <class Tokens>
+OpenRun close_literal_window(const uint8_t* levels, int32_t first, uint64_t starts, uint64_t unlike, OpenRun run)
 {
     const std::ptrdiff_t open = run.start - first;  // -1 or below
     const uint64_t single_before = (starts << 1) | (open == -1 ? 1U : 0U);
-    const uint64_t escape_before = (escapes << 1) | (levels[-1] == kEscape ? 1U : 0U);
-    const uint64_t literals = starts & single_before & ~escape_before;
+    const uint64_t unlike_before = (unlike << 1) | (Tokens::unlike_single(levels[-1]) ? 1U : 0U);
+    const uint64_t literals = starts & single_before & ~unlike_before;
     if (literals == 0) {  // long runs: nothing to copy, a step per token as it is
-        return close_at_starts<EscapedTokens>(levels, first, starts, run);
+        return close_at_starts<Tokens>(levels, first, starts, run);
     }
     const int last = 63 - std::countl_zero(starts);
     uint64_t closes = starts & ~literals;
     uint64_t opens = starts & ~(literals >> 1) & ~(uint64_t{1} << last);
     uint8_t* out = run.out;
     std::ptrdiff_t written = open;  // the values before this are in the stream
-    if ((closes & starts & (0 - starts)) != 0) {  // the first start closes an escaped run begun before
+    if ((closes & starts & (0 - starts)) != 0) {  // the first start closes a run begun before
         const std::ptrdiff_t t = std::countr_zero(closes);
-        out = EscapedTokens::put(out, t - open, run.level);
+        out = Tokens::put(out, t - open, run.level);
         written = t;
         closes &= closes - 1;
     }
-    // Every literal copy begins at value -1 or later (a run begun earlier is
-    // longer than one value, so the first start closes it above), so it is
-    // 64 bytes at most, copied as 16, 32 or 64 bytes: a loop here becomes a
-    // call of the C library's memcpy, several times slower on a few bytes.
-    const auto copy_literals = [&](std::ptrdiff_t end) {
-        const std::ptrdiff_t count = end - written;
-        const uint8_t* const from = levels + written;
-        std::memcpy(out, from, 16);
-        if (count > 16) {
-            std::memcpy(out + 16, from + 16, 16);
-            if (count > 32) {
-                std::memcpy(out + 32, from + 32, 32);
-            }
-        }
-        out += count;
-    };
+    // Every literal is value -1 or later (a run begun earlier is longer than
+    // one value, so the first start closes it above): 64 literals at most.
     while (closes != 0) {
         const std::ptrdiff_t t = std::countr_zero(closes);
         const std::ptrdiff_t r = std::countr_zero(opens);
-        copy_literals(r);
-        out = EscapedTokens::put(out, t - r, levels[r]);
+        out = Tokens::put_literals(out, levels + written, r - written);
+        out = Tokens::put(out, t - r, levels[r]);
         written = t;
         closes &= closes - 1;
         opens &= opens - 1;
     }
-    copy_literals(last);
+    out = Tokens::put_literals(out, levels + written, last - written);
     return {out, first + last, levels[last]};
 }
 
@@ -658,10 +674,8 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, bool ro
     if (cut < valid && (starts & ((uint64_t{1} << cut) - 1)) == 0) {
         starts |= uint64_t{1} << cut;
     }
-    if constexpr (std::is_same_v<Tokens, EscapedTokens>) {
-        if (room) {
-            return close_escaped_window(levels, first, starts, unlike, run);
-        }
+    if (room) {
+        return close_literal_window<Tokens>(levels, first, starts, unlike, run);
     }
     if constexpr (std::is_same_v<Tokens, PairTokens>) {
         if (valid == kWindow && run.start < first && count_bits(starts) >= kPairStepStarts) {
