@@ -595,14 +595,21 @@ uint64_t lane_bits(Bytes lanes)
     return ((halves[0] * kOnes) >> 56) | (((halves[1] * kOnes) >> 56) << 8);
 }
 
-// Codes a whole window (levels[-1] and 96 bytes from levels readable; the
-// stream has room for 142 bytes past twice `first`) a step per token other
+// Codes a whole window (levels[-1] and 95 bytes from levels readable; the
+// stream has room for 138 bytes past twice `first`) a step per token other
 // than a literal, a run of one value written as the level itself (escaped
 // stream) or as (0, level) (pair stream): the literals between two such
 // tokens are written by Tokens::put_literals. Bit t of `closes` says that the
 // run through value t - 1 is not a literal, and the matching bit of `opens`
 // (after the first, whose run may begin before the window) where it begins.
 // `unlike`: the values whose runs of one are not literals (255, escaped).
+//
+// The stores end past the tokens of the values before the last start
+// (first + 63 at most) by 14 bytes at most (pair stream) or 16 (escaped).
+// Those tokens take two bytes a value in the pair stream, less two here, as a
+// window of 64 runs of one value is coded apart: 2 first + 138 bytes in all.
+// An escaped stream takes five bytes for three values at most (a 255 alone,
+// two bytes, follows a run of another level), well inside that.
 template <class Tokens>
 OpenRun close_literal_window(const uint8_t* levels, int32_t first, uint64_t starts, uint64_t unlike, OpenRun run)
 {
@@ -723,10 +730,11 @@ int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
             levels[-1] = before;
         }
         for (int32_t i = 0; i < size; i += kWindow) {
-            // A whole window with 80 values or more from its first: its
-            // copies and stores stay 160 bytes past twice its first, inside
-            // the stream, and read 96 bytes of levels, inside the buffer.
-            const bool room = i + kWindow <= size && n - (base + i) >= kWindow + 16;
+            // The literal window's stores end at most 138 bytes past twice
+            // its first value (see close_literal_window), and it reads 95
+            // bytes of levels: with 69 values or more from its first, they
+            // stay inside the stream and the buffer, and the window is whole.
+            const bool room = n - (base + i) >= kWindow + 5;
             run = code_window<Tokens>(levels + i, base + i, std::min(kWindow, size - i), room, run);
         }
     }
