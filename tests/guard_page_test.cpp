@@ -200,7 +200,8 @@ TEST_P(GuardPage, ReadsAndWritesNothingPastItsBuffers)
             case Coder::encode:
             case Coder::encode2:
             case Coder::encode3: {
-                for (const reference::Levels& block : {levels, lone_levels(n), paired_levels(n, 61), paired_levels(n, 62)}) {
+                for (const reference::Levels& block :
+                     {levels, lone_levels(n), paired_levels(n, 61), paired_levels(n, 62)}) {
                     Guarded<float> in(reference::values_of(block));
                     Guarded<std::uint8_t> out(2 * n);
                     const std::int32_t length = method.encode(in.data(), out.data(), count);
