@@ -529,9 +529,9 @@ OpenRun close_literal_window(const uint8_t* levels, int32_t first, uint64_t star
     if (literals == 0) {  // long runs: nothing to copy, a step per token as it is
         return close_at_starts<Tokens>(levels, first, starts, run);
     }
-    const int last = 63 - std::countl_zero(starts);
+    const int last = 63 - std::countl_zero(starts);  // the open run's start: literals are starts
     uint64_t closes = starts & ~literals;
-    uint64_t opens = starts & ~(literals >> 1) & ~(uint64_t{1} << last);
+    uint64_t opens = starts & ~(literals >> 1) & ~std::bit_floor(starts);
     uint8_t* out = run.out;
     std::ptrdiff_t written = open;                // the values before this are in the stream
     if ((closes & starts & (0 - starts)) != 0) {  // the first start closes a run begun before
