@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
@@ -333,9 +332,6 @@ uint64_t first_bits(int32_t valid)
 
 constexpr int32_t kWindow = 64;
 
-// Windows with at least this many starts are coded by PairStep.
-constexpr int kPairStepStarts = 16;
-
 // An encoder's state between windows, passed by value so that it stays in
 // registers.
 struct OpenRun {
@@ -376,6 +372,18 @@ struct PairTokens {
             __builtin_shufflevector(zero, sixteen, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
         std::memcpy(out, &pairs, sizeof pairs);
         return out + 16;
+    }
+    static bool unlike_single(uint8_t /*level*/) { return false; }
+
+    // The (0, level) pairs of the `count` (0 to 64) levels at `levels`, eight
+    // a store: up to 14 bytes past them are written, and 16 levels from the
+    // last eight's first read.
+    static uint8_t* put_literals(uint8_t* out, const uint8_t* levels, std::ptrdiff_t count)
+    {
+        for (std::ptrdiff_t k = 0; k < count; k += 8) {
+            put_singles(out + 2 * k, levels + k);
+        }
+        return out + 2 * count;
     }
 };
 
@@ -421,6 +429,23 @@ struct EscapedTokens {
         std::memcpy(out, levels, 8);
         return out + 8;
     }
+    static bool unlike_single(uint8_t level) { return level == kEscape; }
+
+    // The `count` (0 to 64) levels at `levels`, as 16, 32 or 64 bytes, as
+    // many levels read: up to 16 bytes past them are written, or 31 when
+    // count is 33 or more. A loop here becomes a call of the C library's
+    // memcpy, several times slower on a few bytes.
+    static uint8_t* put_literals(uint8_t* out, const uint8_t* levels, std::ptrdiff_t count)
+    {
+        std::memcpy(out, levels, 16);
+        if (count > 16) {
+            std::memcpy(out + 16, levels + 16, 16);
+            if (count > 32) {
+                std::memcpy(out + 32, levels + 32, 32);
+            }
+        }
+        return out + count;
+    }
 };
 
 // Closes the open run at each of `starts` in turn, opening the next there.
@@ -464,94 +489,6 @@ OpenRun close_at_starts<PairTokens>(const uint8_t* levels, int32_t first, uint64
     return {out, first + static_cast<int32_t>(s), levels[s]};
 }
 
-// A pair window of many short runs, eight values a step without a branch:
-// the token of a start at lane i closes the run through value i - 1, so it is
-// (length - 1, level) of that value, and every lane's candidate is written, to
-// the slot of the tokens before it. A lane that starts no run writes to the
-// slot of the next token, which overwrites it later: the next start's in the
-// step, or the first of what comes after. The eight two-byte stores end at most
-// 16 bytes past the slot of the step's first token, inside the 2n bytes when
-// the step's eight values are.
-struct PairStep {
-    uint64_t lengths;  // lane i: (i - 1) - the last start below i, or i with none
-    uint64_t before;   // lane i: FF where no start is below i
-    uint8_t slots[8];  // lane i: twice the starts below i
-    uint8_t bytes;     // twice the starts
-    uint8_t tail;      // 7 - the last start, or 8 with none
-};
-
-constexpr std::array<PairStep, 256> kPairSteps = [] {
-    std::array<PairStep, 256> steps{};
-    for (uint32_t mask = 0; mask < 256; ++mask) {
-        PairStep& step = steps[mask];
-        int32_t last = -1;
-        uint32_t count = 0;
-        for (uint32_t i = 0; i < 8; ++i) {
-            step.lengths |= uint64_t(last < 0 ? i : i - 1 - static_cast<uint32_t>(last)) << (8 * i);
-            step.before |= uint64_t(last < 0 ? 0xFF : 0) << (8 * i);
-            step.slots[i] = static_cast<uint8_t>(2 * count);
-            if (((mask >> i) & 1) != 0) {
-                last = static_cast<int32_t>(i);
-                ++count;
-            }
-        }
-        step.bytes = static_cast<uint8_t>(2 * count);
-        step.tail = static_cast<uint8_t>(last < 0 ? 8 : 7 - last);
-    }
-    return steps;
-}();
-
-// The set bits of `word`, summed in its bytes, then by a multiply into the top
-// byte: std::popcount is a library call on x86-64 CPUs before POPCNT.
-int count_bits(uint64_t word)
-{
-    word -= (word >> 1) & 0x5555555555555555U;
-    word = (word & 0x3333333333333333U) + ((word >> 2) & 0x3333333333333333U);
-    word = (word + (word >> 4)) & 0x0F0F0F0F0F0F0F0FU;
-    return static_cast<int>((word * kOnes) >> 56);
-}
-
-// Byte i of `word` in lane i, lanes 8 to 15 zero: a register move, where a
-// store and a wider load stall the load.
-Bytes word_lanes(uint64_t word)
-{
-    using Quads = uint64_t __attribute__((vector_size(16)));
-    if constexpr (!kLittleEndian) {
-        word = __builtin_bswap64(word);
-    }
-    return std::bit_cast<Bytes>(Quads{word, 0});
-}
-
-// Codes a whole window by PairStep (levels[-1] and 72 bytes from levels
-// readable).
-OpenRun close_pair_steps(const uint8_t* levels, int32_t first, uint64_t starts, OpenRun run)
-{
-    uint8_t* out = run.out;
-    // (length - 1) of the run through the value before the step: at most 255,
-    // as the cuts are among the starts, and so is every lane's length.
-    uint64_t carry = static_cast<uint32_t>(first - 1 - run.start);
-    for (std::ptrdiff_t g = 0; g < kWindow; g += 8) {
-        const PairStep& step = kPairSteps[(starts >> g) & 0xFF];
-        const Bytes lengths = word_lanes(step.lengths + ((carry * kOnes) & step.before));
-        Bytes before;
-        std::memcpy(&before, levels + g - 1, sizeof before);
-        const Bytes pairs =
-            __builtin_shufflevector(lengths, before, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
-        uint8_t tokens[16];
-        std::memcpy(tokens, &pairs, sizeof tokens);
-        if (step.bytes == 16) {  // eight starts: the tokens in lane order
-            std::memcpy(out, tokens, sizeof tokens);
-        } else {
-            for (std::ptrdiff_t i = 0; i < 8; ++i) {
-                std::memcpy(out + step.slots[i], tokens + 2 * i, 2);
-            }
-        }
-        out += step.bytes;
-        carry = step.tail + (step.bytes == 0 ? carry : 0);
-    }
-    return {out, first + kWindow - 1 - static_cast<int32_t>(carry), levels[kWindow - 1]};
-}
-
 // Bit i set where lane i of `lanes` (each lane 0 or FF) is FF, for the
 // lanes of 16 bytes: each lane keeps its bit's weight within its eight, and
 // a multiply sums the eight weights into the top byte (no carries: they are
@@ -566,10 +503,62 @@ uint64_t lane_bits(Bytes lanes)
     return ((halves[0] * kOnes) >> 56) | (((halves[1] * kOnes) >> 56) << 8);
 }
 
+// Codes a whole window (levels[-1] and 95 bytes from levels readable; the
+// stream has room for 138 bytes past twice `first`) a step per token other
+// than a literal, a run of one value written as the level itself (escaped
+// stream) or as (0, level) (pair stream): the literals between two such
+// tokens are written by Tokens::put_literals. Bit t of `closes` says that the
+// run through value t - 1 is not a literal, and the matching bit of `opens`
+// (after the first, whose run may begin before the window) where it begins.
+// `unlike`: the values whose runs of one are not literals (255, escaped).
+//
+// The pair stores end at most 14 bytes past the tokens of the values before
+// the last start (first + 63 at most), which take two bytes a value, less two
+// here, as a window of 64 runs of one value is coded apart: 2 first + 138
+// bytes in all. The escaped ones end 16 bytes past those tokens, or 64 past
+// those of 33 fewer values, and an escaped stream takes five bytes for three
+// values at most (a 255 alone, two bytes, follows a run of another level):
+// well inside that.
+template <class Tokens>
+OpenRun close_literal_window(const uint8_t* levels, int32_t first, uint64_t starts, uint64_t unlike, OpenRun run)
+{
+    const std::ptrdiff_t open = run.start - first;  // -1 or below
+    const uint64_t single_before = (starts << 1) | (open == -1 ? 1U : 0U);
+    const uint64_t unlike_before = (unlike << 1) | (Tokens::unlike_single(levels[-1]) ? 1U : 0U);
+    const uint64_t literals = starts & single_before & ~unlike_before;
+    if (literals == 0) {  // long runs: nothing to copy, a step per token as it is
+        return close_at_starts<Tokens>(levels, first, starts, run);
+    }
+    const int last = 63 - std::countl_zero(starts);  // the open run's start: literals are starts
+    uint64_t closes = starts & ~literals;
+    uint64_t opens = starts & ~(literals >> 1) & ~std::bit_floor(starts);
+    uint8_t* out = run.out;
+    std::ptrdiff_t written = open;                // the values before this are in the stream
+    if ((closes & starts & (0 - starts)) != 0) {  // the first start closes a run begun before
+        const std::ptrdiff_t t = std::countr_zero(closes);
+        out = Tokens::put(out, t - open, run.level);
+        written = t;
+        closes &= closes - 1;
+    }
+    // Every literal is value -1 or later (a run begun earlier is longer than
+    // one value, so the first start closes it above): 64 literals at most.
+    while (closes != 0) {
+        const std::ptrdiff_t t = std::countr_zero(closes);
+        const std::ptrdiff_t r = std::countr_zero(opens);
+        out = Tokens::put_literals(out, levels + written, r - written);
+        out = Tokens::put(out, t - r, levels[r]);
+        written = t;
+        closes &= closes - 1;
+        opens &= opens - 1;
+    }
+    out = Tokens::put_literals(out, levels + written, last - written);
+    return {out, first + last, levels[last]};
+}
+
 // Codes the window of levels[0..valid) (valid <= 64; levels[-1] and 72 bytes
 // from levels are readable), the values first.. of the block.
 template <class Tokens>
-OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun run)
+OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, bool room, OpenRun run)
 {
     // Bit i of `starts`: value i differs from the one before; of `unlike`:
     // its run of one is not written as it is. Compared 16 values a vector.
@@ -601,10 +590,8 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, OpenRun
     if (cut < valid && (starts & ((uint64_t{1} << cut) - 1)) == 0) {
         starts |= uint64_t{1} << cut;
     }
-    if constexpr (std::is_same_v<Tokens, PairTokens>) {
-        if (valid == kWindow && run.start < first && count_bits(starts) >= kPairStepStarts) {
-            return close_pair_steps(levels, first, starts, run);
-        }
+    if (room) {
+        return close_literal_window<Tokens>(levels, first, starts, unlike, run);
     }
     if (bulk == 0) {  // noisy data and runs: one loop over the window's starts
         return close_at_starts<Tokens>(levels, first, starts, run);
@@ -647,7 +634,12 @@ int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
             levels[-1] = before;
         }
         for (int32_t i = 0; i < size; i += kWindow) {
-            run = code_window<Tokens>(levels + i, base + i, std::min(kWindow, size - i), run);
+            // The literal window's stores end at most 138 bytes past twice
+            // its first value (see close_literal_window), and it reads 95
+            // bytes of levels: with 69 values or more from its first, they
+            // stay inside the stream and the buffer, and the window is whole.
+            const bool room = n - (base + i) >= kWindow + 5;
+            run = code_window<Tokens>(levels + i, base + i, std::min(kWindow, size - i), room, run);
         }
     }
     uint8_t last[4] = {};

@@ -111,6 +111,18 @@ reference::Levels lone_levels(std::size_t n)
     return levels;
 }
 
+// Runs of one value but for a run of two ending at value `end` of each 64:
+// with end 61 and n = 69, the pair stream's literals, written eight at a
+// time, end at its last byte; with end 62, no literal follows the run.
+reference::Levels paired_levels(std::size_t n, std::size_t end)
+{
+    reference::Levels levels(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        levels[i] = i % 64 == end ? levels[i - 1] : static_cast<std::uint8_t>(i % 251);
+    }
+    return levels;
+}
+
 // No value equal to its neighbour and none 255: the escaped stream is the
 // levels themselves, which decoders read several bytes at a time up to its
 // last byte.
@@ -202,7 +214,8 @@ TEST_P(GuardPage, ReadsAndWritesNothingPastItsBuffers)
             case Coder::encode:
             case Coder::encode2:
             case Coder::encode3: {
-                for (const reference::Levels& block : {levels, lone_levels(n)}) {
+                for (const reference::Levels& block :
+                     {levels, lone_levels(n), paired_levels(n, 61), paired_levels(n, 62)}) {
                     Guarded<float> in(reference::values_of(block));
                     Guarded<std::uint8_t> out(2 * n);
                     const std::int32_t length = method.encode(in.data(), out.data(), count);
