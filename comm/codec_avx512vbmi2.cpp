@@ -867,7 +867,12 @@ struct Vbmi2Primitives : Avx512Primitives {
             return DECODE_MAX_VALUES;
         }
         alignas(64) uint8_t rest[4 * kWindow] = {};
-        std::memcpy(rest, bytes, static_cast<size_t>(left));
+        if (left < kWindow) {
+            // A masked load reads none of the bytes past the stream: no call.
+            _mm512_store_si512(rest, _mm512_maskz_loadu_epi8(mask_below(left), bytes));
+        } else {
+            std::memcpy(rest, bytes, static_cast<size_t>(left));
+        }
         int32_t j = 0;
         while (j < left && staged < DECODE_MAX_VALUES) {
             Expanded step = expand_dense_escapes(rest + j, std::min(left - j, kWindow), staging, staged);
