@@ -563,14 +563,25 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, bool ro
     // Bit i of `starts`: value i differs from the one before; of `unlike`:
     // its run of one is not written as it is. Compared 16 values a vector.
     uint64_t starts = 0;
-    uint64_t unlike = 0;
+    Bytes unlike_lanes[4];
+    Bytes any_unlike{};
     for (std::ptrdiff_t k = 0; k < 4; ++k) {
         Bytes now;
         Bytes before;
         std::memcpy(&now, levels + 16 * k, sizeof now);
         std::memcpy(&before, levels + 16 * k - 1, sizeof before);
         starts |= lane_bits(std::bit_cast<Bytes>(now != before)) << (16 * k);
-        unlike |= lane_bits(Tokens::unlike_singles(now)) << (16 * k);
+        unlike_lanes[k] = Tokens::unlike_singles(now);
+        any_unlike |= unlike_lanes[k];
+    }
+    // Most windows have no 255: their mask is then 0 without its multiplies.
+    uint64_t unlike = 0;
+    uint64_t any_halves[2];
+    std::memcpy(any_halves, &any_unlike, sizeof any_halves);
+    if ((any_halves[0] | any_halves[1]) != 0) {
+        for (std::ptrdiff_t k = 0; k < 4; ++k) {
+            unlike |= lane_bits(unlike_lanes[k]) << (16 * k);
+        }
     }
     if (starts == ~uint64_t{0} && unlike == 0 && valid == kWindow) {  // 64 runs of one value
         uint8_t* out = Tokens::close(run, first);
