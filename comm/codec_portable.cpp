@@ -570,10 +570,11 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, bool ro
         Bytes before;
         std::memcpy(&now, levels + 16 * k, sizeof now);
         std::memcpy(&before, levels + 16 * k - 1, sizeof before);
-        starts |= lane_bits(std::bit_cast<Bytes>(now != before)) << (16 * k);
+        starts |= lane_bits(std::bit_cast<Bytes>(now == before)) << (16 * k);
         unlike_lanes[k] = Tokens::unlike_singles(now);
         any_unlike |= unlike_lanes[k];
     }
+    starts = ~starts;  // gathered as the values equal to the one before, a compare fewer
     // Most windows have no 255: their mask is then 0 without its multiplies.
     uint64_t unlike = 0;
     uint64_t any_halves[2];
@@ -590,9 +591,6 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, bool ro
         }
         return {out - Tokens::kSingleBytes, first + kWindow - 1, levels[kWindow - 1]};
     }
-    // Words of eight runs of one value, each written by word stores: bit k
-    // for word k.
-    const auto bulk = static_cast<uint32_t>(gather_highs(zero_bytes(~starts | unlike)) & first_bits(valid / 8));
     starts &= first_bits(valid);
     // The open run holds at most kMaxRun values before the window, so the cut
     // is at 0 or later, and comes at most once in a window: where the run
@@ -604,6 +602,9 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, bool ro
     if (room) {
         return close_literal_window<Tokens>(levels, first, starts, unlike, run);
     }
+    // Words of eight runs of one value, each written by word stores: bit k
+    // for word k.
+    const auto bulk = static_cast<uint32_t>(gather_highs(zero_bytes(~starts | unlike)) & first_bits(valid / 8));
     if (bulk == 0) {  // noisy data and runs: one loop over the window's starts
         return close_at_starts<Tokens>(levels, first, starts, run);
     }
