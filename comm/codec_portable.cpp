@@ -431,17 +431,24 @@ struct EscapedTokens {
     }
     static bool unlike_single(uint8_t level) { return level == kEscape; }
 
-    // The `count` (0 to 64) levels at `levels`, as 16, 32 or 64 bytes, as
+    // The `count` (0 to 64) levels at `levels`, as 8, 16, 32 or 64 bytes, as
     // many levels read: up to 16 bytes past them are written, or 31 when
     // count is 33 or more. A loop here becomes a call of the C library's
-    // memcpy, several times slower on a few bytes.
+    // memcpy, several times slower on a few bytes. Most gaps between tokens
+    // hold eight literals or fewer: one word, the longer copies out of the
+    // way of the token loop.
     static uint8_t* put_literals(uint8_t* out, const uint8_t* levels, std::ptrdiff_t count)
     {
-        std::memcpy(out, levels, 16);
-        if (count > 16) {
-            std::memcpy(out + 16, levels + 16, 16);
-            if (count > 32) {
-                std::memcpy(out + 32, levels + 32, 32);
+        uint64_t word = 0;
+        std::memcpy(&word, levels, sizeof word);
+        std::memcpy(out, &word, sizeof word);
+        if (count > 8) [[unlikely]] {
+            std::memcpy(out, levels, 16);
+            if (count > 16) {
+                std::memcpy(out + 16, levels + 16, 16);
+                if (count > 32) {
+                    std::memcpy(out + 32, levels + 32, 32);
+                }
             }
         }
         return out + count;
@@ -543,6 +550,9 @@ OpenRun close_literal_window(const uint8_t* levels, int32_t first, uint64_t star
     // Every literal is value -1 or later (a run begun earlier is longer than
     // one value, so the first start closes it above): 64 literals at most.
     while (closes != 0) {
+        if (opens == 0) {  // each close here pairs with an open below it
+            __builtin_unreachable();
+        }
         const std::ptrdiff_t t = std::countr_zero(closes);
         const std::ptrdiff_t r = std::countr_zero(opens);
         out = Tokens::put_literals(out, levels + written, r - written);
