@@ -431,17 +431,24 @@ struct EscapedTokens {
     }
     static bool unlike_single(uint8_t level) { return level == kEscape; }
 
-    // The `count` (0 to 64) levels at `levels`, as 16, 32 or 64 bytes, as
+    // The `count` (0 to 64) levels at `levels`, as 8, 16, 32 or 64 bytes, as
     // many levels read: up to 16 bytes past them are written, or 31 when
     // count is 33 or more. A loop here becomes a call of the C library's
-    // memcpy, several times slower on a few bytes.
+    // memcpy, several times slower on a few bytes. Most gaps between tokens
+    // hold eight literals or fewer: one word, the longer copies out of the
+    // way of the token loop.
     static uint8_t* put_literals(uint8_t* out, const uint8_t* levels, std::ptrdiff_t count)
     {
-        std::memcpy(out, levels, 16);
-        if (count > 16) {
-            std::memcpy(out + 16, levels + 16, 16);
-            if (count > 32) {
-                std::memcpy(out + 32, levels + 32, 32);
+        uint64_t word = 0;
+        std::memcpy(&word, levels, sizeof word);
+        std::memcpy(out, &word, sizeof word);
+        if (count > 8) [[unlikely]] {
+            std::memcpy(out, levels, 16);
+            if (count > 16) {
+                std::memcpy(out + 16, levels + 16, 16);
+                if (count > 32) {
+                    std::memcpy(out + 32, levels + 32, 32);
+                }
             }
         }
         return out + count;
@@ -543,6 +550,9 @@ OpenRun close_literal_window(const uint8_t* levels, int32_t first, uint64_t star
     // Every literal is value -1 or later (a run begun earlier is longer than
     // one value, so the first start closes it above): 64 literals at most.
     while (closes != 0) {
+        if (opens == 0) {  // each close here pairs with an open below it
+            __builtin_unreachable();
+        }
         const std::ptrdiff_t t = std::countr_zero(closes);
         const std::ptrdiff_t r = std::countr_zero(opens);
         out = Tokens::put_literals(out, levels + written, r - written);
@@ -563,14 +573,26 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, bool ro
     // Bit i of `starts`: value i differs from the one before; of `unlike`:
     // its run of one is not written as it is. Compared 16 values a vector.
     uint64_t starts = 0;
-    uint64_t unlike = 0;
+    Bytes unlike_lanes[4];
+    Bytes any_unlike{};
     for (std::ptrdiff_t k = 0; k < 4; ++k) {
         Bytes now;
         Bytes before;
         std::memcpy(&now, levels + 16 * k, sizeof now);
         std::memcpy(&before, levels + 16 * k - 1, sizeof before);
-        starts |= lane_bits(std::bit_cast<Bytes>(now != before)) << (16 * k);
-        unlike |= lane_bits(Tokens::unlike_singles(now)) << (16 * k);
+        starts |= lane_bits(std::bit_cast<Bytes>(now == before)) << (16 * k);
+        unlike_lanes[k] = Tokens::unlike_singles(now);
+        any_unlike |= unlike_lanes[k];
+    }
+    starts = ~starts;  // gathered as the values equal to the one before, a compare fewer
+    // Most windows have no 255: their mask is then 0 without its multiplies.
+    uint64_t unlike = 0;
+    uint64_t any_halves[2];
+    std::memcpy(any_halves, &any_unlike, sizeof any_halves);
+    if ((any_halves[0] | any_halves[1]) != 0) {
+        for (std::ptrdiff_t k = 0; k < 4; ++k) {
+            unlike |= lane_bits(unlike_lanes[k]) << (16 * k);
+        }
     }
     if (starts == ~uint64_t{0} && unlike == 0 && valid == kWindow) {  // 64 runs of one value
         uint8_t* out = Tokens::close(run, first);
@@ -579,9 +601,6 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, bool ro
         }
         return {out - Tokens::kSingleBytes, first + kWindow - 1, levels[kWindow - 1]};
     }
-    // Words of eight runs of one value, each written by word stores: bit k
-    // for word k.
-    const auto bulk = static_cast<uint32_t>(gather_highs(zero_bytes(~starts | unlike)) & first_bits(valid / 8));
     starts &= first_bits(valid);
     // The open run holds at most kMaxRun values before the window, so the cut
     // is at 0 or later, and comes at most once in a window: where the run
@@ -593,6 +612,9 @@ OpenRun code_window(const uint8_t* levels, int32_t first, int32_t valid, bool ro
     if (room) {
         return close_literal_window<Tokens>(levels, first, starts, unlike, run);
     }
+    // Words of eight runs of one value, each written by word stores: bit k
+    // for word k.
+    const auto bulk = static_cast<uint32_t>(gather_highs(zero_bytes(~starts | unlike)) & first_bits(valid / 8));
     if (bulk == 0) {  // noisy data and runs: one loop over the window's starts
         return close_at_starts<Tokens>(levels, first, starts, run);
     }
