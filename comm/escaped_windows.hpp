@@ -355,6 +355,32 @@ struct WithEscapedWindows : Primitives {
         return {end, staged + end - p};
     }
 
+    // Where a parsed window's whole tokens end: a run token at byte 62 or 63
+    // ends in the next window, and is left to it.
+    [[gnu::always_inline]] static int32_t parsed_end(const EscapedTokens& parse)
+    {
+        const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
+        return cut == 0 ? kWindow : std::countr_zero(cut);
+    }
+
+    // Expands the tokens of the window at `bytes` (lone 255s and runs of 255
+    // among them; its escapes `escapes`, parsed as `parse`) up to `end`: by
+    // the groups where there are enough of them, else a token at a time.
+    [[gnu::always_inline]] static Expanded expand_parsed(const uint8_t* bytes, int32_t end, uint64_t escapes,
+                                                         const EscapedTokens& parse, uint8_t* staging, int32_t staged)
+    {
+        const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
+        if (std::popcount(tokens) >= kGroupTokens) {
+            const uint64_t runs = parse.runs & tokens;
+            const int32_t values = expand_parsed_tokens_by_groups<kParsedPlacesByAdds>(
+                bytes, end, runs, (tokens & ~runs) << 1, staging + staged);
+            if (values >= 0) {
+                return {end, staged + values};
+            }
+        }
+        return expand_tokens_among_literals(bytes, end, tokens, parse.runs, staging, staged);
+    }
+
     // Expands the escaped stream's window of 64 bytes at `bytes` (the first
     // `remaining` are the stream's; 128 bytes are readable) after the
     // `staged` levels, as every path does, but with stores sized to what they
@@ -390,21 +416,8 @@ struct WithEscapedWindows : Primitives {
                 return expand_tokens_among_literals(bytes, limit, escapes, escapes, staging, staged);
             }
         } else if (limit == kWindow) {
-            // Lone 255s and runs of 255: a run token at byte 62 or 63 ends in
-            // the next window, and is left to it.
             const EscapedTokens parse = escaped_tokens(escapes);
-            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
-            const int32_t end = cut == 0 ? kWindow : std::countr_zero(cut);
-            const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
-            if (std::popcount(tokens) >= kGroupTokens) {
-                const uint64_t runs = parse.runs & tokens;
-                const int32_t values = expand_parsed_tokens_by_groups<kParsedPlacesByAdds>(
-                    bytes, end, runs, (tokens & ~runs) << 1, staging + staged);
-                if (values >= 0) {
-                    return {end, staged + values};
-                }
-            }
-            return expand_tokens_among_literals(bytes, end, tokens, parse.runs, staging, staged);
+            return expand_parsed(bytes, parsed_end(parse), escapes, parse, staging, staged);
         }
         int32_t p = 0;  // the first byte not yet expanded
         do {
@@ -464,27 +477,14 @@ struct WithEscapedWindows : Primitives {
     {
         EscapedTokens parse = escaped_tokens(escapes);
         while (true) {
-            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
-            const int32_t end = cut == 0 ? kWindow : std::countr_zero(cut);
-            const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
-            const uint64_t runs = parse.runs & tokens;
-            const uint8_t* bytes = stream + p;
+            const int32_t end = parsed_end(parse);
             const int32_t next = p + end;
             const bool more = count - next >= 2 * kWindow;
             const uint64_t next_escapes = more ? escapes_64(stream + next) : 0;
             const EscapedTokens next_parse = escaped_tokens(next_escapes);
-            const int32_t values = std::popcount(tokens) >= kGroupTokens
-                                       ? expand_parsed_tokens_by_groups<kParsedPlacesByAdds>(
-                                             bytes, end, runs, (tokens & ~runs) << 1, staging + staged)
-                                       : -1;
-            if (values >= 0) {
-                staged += values;
-                p = next;
-            } else {
-                const Expanded step = expand_tokens_among_literals(bytes, end, tokens, parse.runs, staging, staged);
-                staged = step.staged;
-                p += step.consumed;
-            }
+            const Expanded step = expand_parsed(stream + p, end, escapes, parse, staging, staged);
+            staged = step.staged;
+            p += step.consumed;
             if (!more || staged >= DECODE_MAX_VALUES || !parsed_window(next_escapes)) {
                 return;
             }
