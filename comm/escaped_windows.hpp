@@ -95,23 +95,26 @@ struct CountedHalf {
     return _mm256_add_epi32(x, _mm256_permute2x128_si256(low_total, low_total, 0x08));
 }
 
+// For each four of 32 counts c0..c3, the offset of their table row, key * 16
+// = 16 c0 + 64 c1 + 256 c2 + 1024 c3, by the weights of the two multiplies.
+[[gnu::always_inline]] inline __m256i group_rows(__m256i counts)
+{
+    return _mm256_madd_epi16(_mm256_maddubs_epi16(counts, _mm256_set1_epi16(0x4010)), _mm256_set1_epi32(0x00100001));
+}
+
 // For each four of 32 counts, whose sums are `totals` and whose running sums
 // end at `ends`: the offset of their table row (key * 16) in the low 16 bits,
 // and of their first value in the output in the high 16.
 [[gnu::always_inline]] inline __m256i group_steps(__m256i counts, __m256i ends, __m256i totals)
 {
-    const __m256i keys =
-        _mm256_madd_epi16(_mm256_maddubs_epi16(counts, _mm256_set1_epi16(0x0401)), _mm256_set1_epi32(0x00100001));
-    return _mm256_or_si256(_mm256_slli_epi32(keys, 4), _mm256_slli_epi32(_mm256_sub_epi32(ends, totals), 16));
+    return _mm256_or_si256(group_rows(counts), _mm256_slli_epi32(_mm256_sub_epi32(ends, totals), 16));
 }
 
 // For each four of 32 counts: the offset of their table row (key * 16) in
 // the low 16 bits, and how many values they stand for in the high 16.
 [[gnu::always_inline]] inline __m256i group_rows_and_totals(__m256i counts, __m256i totals)
 {
-    const __m256i keys =
-        _mm256_madd_epi16(_mm256_maddubs_epi16(counts, _mm256_set1_epi16(0x0401)), _mm256_set1_epi32(0x00100001));
-    return _mm256_or_si256(_mm256_slli_epi32(keys, 4), _mm256_slli_epi32(totals, 16));
+    return _mm256_or_si256(group_rows(counts), _mm256_slli_epi32(totals, 16));
 }
 
 // Expands a window's two counted halves at `out`: four bytes a step, one
@@ -142,7 +145,10 @@ template <bool kPlacesByAdds>
     const __m256i levels[2] = {lo.levels, hi.levels};
     const auto* rows = reinterpret_cast<const uint8_t*>(kByteCountLayouts.lanes);
     constexpr auto kPlaceBytes = static_cast<std::ptrdiff_t>(sizeof kByteCountLayouts.lanes[0]);
-    uint64_t at = 0;  // kPlacesByAdds: from the window's start, so that no window waits for the one before
+    // kPlacesByAdds: a pointer bumped from the window's start (no window
+    // waits for the one before), one register, so that a step's store
+    // address is one add.
+    uint8_t* bumped = out;
 #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
         const __m128i chunk =
@@ -151,19 +157,24 @@ template <bool kPlacesByAdds>
             q % 2 == 0 ? _mm256_castsi256_si128(steps[q / 2]) : _mm256_extracti128_si256(steps[q / 2], 1);
         const auto low = static_cast<uint64_t>(_mm_cvtsi128_si64(chunk_steps));
         const auto high = static_cast<uint64_t>(_mm_extract_epi64(chunk_steps, 1));
-        const uint64_t four[4] = {low, low >> 32, high, high >> 32};
+        // Each step's two fields are whole 16-bit halves: the row's a zero
+        // extension, the other a shift alone, so a step costs few scalar
+        // instructions besides its load, shuffle and store.
+        const uint64_t halves[2] = {low, high};
 #pragma GCC unroll 4
         for (int g = 0; g < 4; ++g) {
-            const __m128i lanes =
-                _mm_load_si128(reinterpret_cast<const __m128i*>(rows + kPlaceBytes * g + (four[g] & 0xFFF0)));
-            const uint64_t place = kPlacesByAdds ? at : (four[g] >> 16) & 0xFFFF;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + place), _mm_shuffle_epi8(chunk, lanes));
+            const uint64_t two = halves[g / 2];
+            const uint32_t row = g % 2 == 0 ? static_cast<uint16_t>(two) : static_cast<uint16_t>(two >> 32);
+            const uint64_t field = g % 2 == 0 ? static_cast<uint32_t>(two) >> 16 : two >> 48;
+            const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(rows + kPlaceBytes * g + row));
+            uint8_t* const to = kPlacesByAdds ? bumped : out + field;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(chunk, lanes));
             if constexpr (kPlacesByAdds) {
-                at += (four[g] >> 16) & 0xFFFF;
+                bumped += field;
             }
         }
     }
-    return kPlacesByAdds ? static_cast<int32_t>(at) : _mm256_extract_epi32(ends_hi, 7);
+    return kPlacesByAdds ? static_cast<int32_t>(bumped - out) : _mm256_extract_epi32(ends_hi, 7);
 }
 
 // Expands the window at `bytes` (128 bytes readable, the first 64 of them
@@ -355,6 +366,32 @@ struct WithEscapedWindows : Primitives {
         return {end, staged + end - p};
     }
 
+    // Where a parsed window's whole tokens end: a run token at byte 62 or 63
+    // ends in the next window, and is left to it.
+    [[gnu::always_inline]] static int32_t parsed_end(const EscapedTokens& parse)
+    {
+        const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
+        return cut == 0 ? kWindow : std::countr_zero(cut);
+    }
+
+    // Expands the tokens of the window at `bytes` (lone 255s and runs of 255
+    // among them; its escapes `escapes`, parsed as `parse`) up to `end`: by
+    // the groups where there are enough of them, else a token at a time.
+    [[gnu::always_inline]] static Expanded expand_parsed(const uint8_t* bytes, int32_t end, uint64_t escapes,
+                                                         const EscapedTokens& parse, uint8_t* staging, int32_t staged)
+    {
+        const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
+        if (std::popcount(tokens) >= kGroupTokens) {
+            const uint64_t runs = parse.runs & tokens;
+            const int32_t values = expand_parsed_tokens_by_groups<kParsedPlacesByAdds>(
+                bytes, end, runs, (tokens & ~runs) << 1, staging + staged);
+            if (values >= 0) {
+                return {end, staged + values};
+            }
+        }
+        return expand_tokens_among_literals(bytes, end, tokens, parse.runs, staging, staged);
+    }
+
     // Expands the escaped stream's window of 64 bytes at `bytes` (the first
     // `remaining` are the stream's; 128 bytes are readable) after the
     // `staged` levels, as every path does, but with stores sized to what they
@@ -390,21 +427,8 @@ struct WithEscapedWindows : Primitives {
                 return expand_tokens_among_literals(bytes, limit, escapes, escapes, staging, staged);
             }
         } else if (limit == kWindow) {
-            // Lone 255s and runs of 255: a run token at byte 62 or 63 ends in
-            // the next window, and is left to it.
             const EscapedTokens parse = escaped_tokens(escapes);
-            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
-            const int32_t end = cut == 0 ? kWindow : std::countr_zero(cut);
-            const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
-            if (std::popcount(tokens) >= kGroupTokens) {
-                const uint64_t runs = parse.runs & tokens;
-                const int32_t values = expand_parsed_tokens_by_groups<kParsedPlacesByAdds>(
-                    bytes, end, runs, (tokens & ~runs) << 1, staging + staged);
-                if (values >= 0) {
-                    return {end, staged + values};
-                }
-            }
-            return expand_tokens_among_literals(bytes, end, tokens, parse.runs, staging, staged);
+            return expand_parsed(bytes, parsed_end(parse), escapes, parse, staging, staged);
         }
         int32_t p = 0;  // the first byte not yet expanded
         do {
@@ -464,27 +488,14 @@ struct WithEscapedWindows : Primitives {
     {
         EscapedTokens parse = escaped_tokens(escapes);
         while (true) {
-            const uint64_t cut = parse.runs & (uint64_t{3} << (kWindow - 2));
-            const int32_t end = cut == 0 ? kWindow : std::countr_zero(cut);
-            const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
-            const uint64_t runs = parse.runs & tokens;
-            const uint8_t* bytes = stream + p;
+            const int32_t end = parsed_end(parse);
             const int32_t next = p + end;
             const bool more = count - next >= 2 * kWindow;
             const uint64_t next_escapes = more ? escapes_64(stream + next) : 0;
             const EscapedTokens next_parse = escaped_tokens(next_escapes);
-            const int32_t values = std::popcount(tokens) >= kGroupTokens
-                                       ? expand_parsed_tokens_by_groups<kParsedPlacesByAdds>(
-                                             bytes, end, runs, (tokens & ~runs) << 1, staging + staged)
-                                       : -1;
-            if (values >= 0) {
-                staged += values;
-                p = next;
-            } else {
-                const Expanded step = expand_tokens_among_literals(bytes, end, tokens, parse.runs, staging, staged);
-                staged = step.staged;
-                p += step.consumed;
-            }
+            const Expanded step = expand_parsed(stream + p, end, escapes, parse, staging, staged);
+            staged = step.staged;
+            p += step.consumed;
             if (!more || staged >= DECODE_MAX_VALUES || !parsed_window(next_escapes)) {
                 return;
             }
