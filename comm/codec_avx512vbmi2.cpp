@@ -858,21 +858,17 @@ struct Vbmi2Primitives : Avx512Primitives {
         return expand_last_dense(stream + p, count - p, staging, staged);
     }
 
-    // The last `left` < 128 bytes at `bytes` (any number once the capacity
-    // is reached), from a copy with zeros past them: as above, the window
-    // code taking what the slots leave.
+    // The last `left` < 64 bytes at `bytes`, from a copy with zeros past
+    // them: as above, the window code taking what the slots leave.
     static int32_t expand_last_dense(const uint8_t* bytes, int32_t left, uint8_t* staging, int32_t staged)
     {
         if (staged >= DECODE_MAX_VALUES) {
             return DECODE_MAX_VALUES;
         }
-        alignas(64) uint8_t rest[4 * kWindow] = {};
-        if (left < kWindow) {
-            // A masked load reads none of the bytes past the stream: no call.
-            _mm512_store_si512(rest, _mm512_maskz_loadu_epi8(mask_below(left), bytes));
-        } else {
-            std::memcpy(rest, bytes, static_cast<size_t>(left));
-        }
+        // A masked load reads none of the bytes past the stream, and costs
+        // no call. The window code reads 128 bytes from any j < 64.
+        alignas(64) uint8_t rest[3 * kWindow] = {};
+        _mm512_store_si512(rest, _mm512_maskz_loadu_epi8(mask_below(left), bytes));
         int32_t j = 0;
         while (j < left && staged < DECODE_MAX_VALUES) {
             Expanded step = expand_dense_escapes(rest + j, std::min(left - j, kWindow), staging, staged);
