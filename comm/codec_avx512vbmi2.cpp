@@ -344,76 +344,6 @@ struct Vbmi2Primitives : Avx512Primitives {
                                19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     }
 
-    // Running sums of the 64 bytes, each held at 255 once it reaches it.
-    [[gnu::always_inline]] static __m512i running_sums(__m512i x)
-    {
-        x = _mm512_adds_epu8(x, _mm512_bslli_epi128(x, 1));
-        x = _mm512_adds_epu8(x, _mm512_bslli_epi128(x, 2));
-        x = _mm512_adds_epu8(x, _mm512_bslli_epi128(x, 4));
-        x = _mm512_adds_epu8(x, _mm512_bslli_epi128(x, 8));
-        const __m512i totals = _mm512_shuffle_epi8(x, _mm512_set1_epi8(15));  // each 16-byte lane's sum
-        const __m512i next_lane = _mm512_setr_epi64(0, 0, 0, 1, 2, 3, 4, 5);
-        const __m512i lane1 = _mm512_maskz_permutexvar_epi64(0xFC, next_lane, totals);
-        const __m512i lane2 = _mm512_maskz_permutexvar_epi64(0xFC, next_lane, lane1);
-        const __m512i lane3 = _mm512_maskz_permutexvar_epi64(0xFC, next_lane, lane2);
-        return _mm512_adds_epu8(_mm512_adds_epu8(x, lane1), _mm512_adds_epu8(lane2, lane3));
-    }
-
-    // Writes at `out` the levels of values base to base + 63 (base 0 or 64)
-    // of the runs whose running lengths and levels are the lanes of `ends`
-    // and `levels`. Each output lane finds its run, the number of runs that
-    // end at it or before, by a binary search of `ends`: no step depends on a
-    // run's length or position, and runs of no values are passed over. Lanes
-    // past the runs' end get any of their levels. Runs up to 2 * FirstStep
-    // are found.
-    template <int FirstStep>
-    [[gnu::always_inline]] static void spread_runs(__m512i ends, __m512i levels, int base, uint8_t* out)
-    {
-        const __m512i value = _mm512_add_epi8(lane_numbers(), _mm512_set1_epi8(static_cast<char>(base)));
-        __m512i run = _mm512_setzero_si512();
-        // Steps of FirstStep down to 1 reach run 2 * FirstStep - 1 at most, so
-        // the probes stay in the vector.
-        static_assert(FirstStep <= kWindow / 2);
-#pragma GCC unroll 6
-        for (int step = FirstStep; step >= 1; step /= 2) {
-            const __m512i probe =
-                _mm512_permutexvar_epi8(_mm512_add_epi8(run, _mm512_set1_epi8(static_cast<char>(step - 1))), ends);
-            run = _mm512_mask_add_epi8(run, _mm512_cmple_epu8_mask(probe, value), run,
-                                       _mm512_set1_epi8(static_cast<char>(step)));
-        }
-        _mm512_storeu_si512(out, _mm512_permutexvar_epi8(run, levels));
-    }
-
-    // Above this many values, the runs of a step are expanded by the window
-    // code: two spreads cover them.
-    static constexpr int32_t kSpreadValues = 2 * kWindow;
-    static_assert(kSpreadValues < kEscape, "a count byte of FF must be too long for a spread");
-
-    // Stores after the `staged` levels the runs of `lengths` (0 past the
-    // last) and `levels`, which hold at most kSpreadValues values (see
-    // total_length), and returns the number of values. There are at most
-    // 2 * FirstStep runs.
-    template <int FirstStep>
-    [[gnu::always_inline]] static int32_t spread_short_runs(__m512i lengths, __m512i levels, uint8_t* staging,
-                                                            int32_t staged)
-    {
-        const __m512i ends = running_sums(lengths);
-        const int32_t values = _mm_extract_epi8(_mm512_extracti32x4_epi32(ends, 3), 15);
-        spread_runs<FirstStep>(ends, levels, 0, staging + staged);
-        if (values > kWindow) {
-            spread_runs<FirstStep>(ends, levels, kWindow, staging + staged + kWindow);
-        }
-        return values;
-    }
-
-    // The number of values the 64 lengths hold, without running sums: a
-    // window too long for a spread is turned away before its compresses.
-    [[gnu::always_inline]] static int32_t total_length(__m512i lengths)
-    {
-        const __m512i eighths = _mm512_sad_epu8(lengths, _mm512_setzero_si512());
-        return static_cast<int32_t>(_mm512_reduce_add_epi64(eighths));
-    }
-
     // Stores at `out` the runs of the pairs of `bytes` in the slots of
     // `count_byte` and `slot` (see SlotLayouts), only those in the lanes of
     // `lanes`, and returns the number of values. Stores 64 bytes.
@@ -772,11 +702,12 @@ struct Vbmi2Primitives : Avx512Primitives {
 
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and
     // end in them after the `staged` levels, where there are more than a few
-    // escapes: by slots where every token holds at most 16 values, else by a
-    // spread where they hold at most kSpreadValues. Returns the bytes
-    // consumed, or 0 for a window left to the window code: few escapes or
-    // long runs. The stream may end `limit` < 64 bytes in, zeros past it:
-    // its end then cuts tokens as the window's end does.
+    // escapes: by slots where every token holds at most 16 values; where one
+    // holds more, the tokens before it by slots and it by a fill. Returns the
+    // bytes consumed, or 0 for a window left to the window code: few escapes
+    // or more than one run of over 16 values. The stream may end `limit` < 64
+    // bytes in, zeros past it: its end then cuts tokens as the window's end
+    // does.
     [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, int32_t limit, uint8_t* staging,
                                                                 int32_t staged)
     {
@@ -802,34 +733,55 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
         const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
         const uint64_t runs = parse.runs & mask_below(whole_bytes);
-        if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9)) == 0) {
-            // Every kept byte but a token's escape stands for one value until
-            // the run tokens' counts take their bytes over. The fewer slots
-            // a byte, the fewer compresses.
-            const uint64_t ones = mask_below(whole_bytes) & ~(parse.starts & escapes);
-            if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(3)) == 0) {
-                return {whole_bytes, expand_byte_slots<1>(window, count_byte, level_byte, runs, ones, staging, staged)};
-            }
-            return {whole_bytes, expand_byte_slots<3>(window, count_byte, level_byte, runs, ones, staging, staged)};
+        const uint64_t beyond_slots = _mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9));
+        if (beyond_slots == 0) {
+            return {whole_bytes, expand_short_runs(window, count_byte, level_byte, runs,
+                                                   mask_below(whole_bytes) & ~(parse.starts & escapes), staging,
+                                                   staged)};
         }
         // A lone 255 keeps its escape as the level and a length of one.
         const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
-        const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
         const uint64_t long_tokens = _mm512_mask_cmpgt_epu8_mask(tokens, lengths, _mm512_set1_epi8(16));
-        if (long_tokens != 0 && (std::popcount(long_tokens) * 17 > kSpreadValues ||
-                                 total_length(_mm512_maskz_mov_epi8(tokens, lengths)) > kSpreadValues)) {
+        if (std::popcount(long_tokens) > 1) {
             return {0, staged};
         }
-        const __m512i run_lengths = _mm512_maskz_compress_epi8(tokens, lengths);
-        const __m512i run_levels = _mm512_maskz_compress_epi8(tokens, levels);
         if (long_tokens == 0) {
+            const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
+            const __m512i run_lengths = _mm512_maskz_compress_epi8(tokens, lengths);
+            const __m512i run_levels = _mm512_maskz_compress_epi8(tokens, levels);
             const uint64_t from5 = _mm512_cmpgt_epu8_mask(run_lengths, _mm512_set1_epi8(4));
             const uint64_t from9 = _mm512_cmpgt_epu8_mask(run_lengths, _mm512_set1_epi8(8));
             return {whole_bytes, expand_slotted_tokens(run_lengths, run_levels, from5, from9,
                                                        static_cast<int32_t>(std::popcount(tokens)), staging, staged)};
         }
-        const int32_t values = spread_short_runs<kWindow / 2>(run_lengths, run_levels, staging, staged);
-        return {whole_bytes, staged + values};
+        // One run of more than 16 values (a pause in sound, a plateau in a
+        // signal): the step ends at the first run of more than 9, the tokens
+        // before it by byte slots, it by a fill; the next window starts after
+        // it. Cheaper than finding each value's run among the window's.
+        const int32_t cut = std::countr_zero(beyond_slots);
+        const uint64_t before = mask_below(cut);
+        if (before != 0) {
+            staged = expand_short_runs(window, count_byte, level_byte, runs & before,
+                                       before & ~(parse.starts & escapes), staging, staged);
+        }
+        const int32_t length = bytes[cut + 1];
+        fill_run<Vbmi2Primitives>(staging + staged, bytes[cut + 2], length);
+        return {cut + 3, staged + length};
+    }
+
+    // The run tokens of at most 9 values that start at `runs`, and the bytes
+    // of `ones` (the kept bytes but the tokens' escapes): each of those
+    // stands for one value until the run tokens' counts take their bytes
+    // over. The fewer slots a byte, the fewer compresses: one where no run
+    // holds more than 3 values, else three.
+    [[gnu::always_inline]] static int32_t expand_short_runs(__m512i window, __m512i count_byte, __m512i level_byte,
+                                                            uint64_t runs, uint64_t ones, uint8_t* staging,
+                                                            int32_t staged)
+    {
+        if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(3)) == 0) {
+            return expand_byte_slots<1>(window, count_byte, level_byte, runs, ones, staging, staged);
+        }
+        return expand_byte_slots<3>(window, count_byte, level_byte, runs, ones, staging, staged);
     }
 
     // The escaped stream, a window a step as above, or by the window code.
