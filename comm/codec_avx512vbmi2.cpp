@@ -735,9 +735,9 @@ struct Vbmi2Primitives : Avx512Primitives {
         const uint64_t runs = parse.runs & mask_below(whole_bytes);
         const uint64_t beyond_slots = _mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9));
         if (beyond_slots == 0) {
-            return {whole_bytes, expand_short_runs(window, count_byte, level_byte, runs,
-                                                   mask_below(whole_bytes) & ~(parse.starts & escapes), staging,
-                                                   staged)};
+            return {whole_bytes,
+                    expand_short_runs(window, count_byte, level_byte, runs,
+                                      mask_below(whole_bytes) & ~(parse.starts & escapes), staging, staged)};
         }
         // A lone 255 keeps its escape as the level and a length of one.
         const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);

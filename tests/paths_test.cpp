@@ -449,7 +449,7 @@ Bytes dense_escaped(int32_t lead, bool top, size_t bytes, uint32_t seed)
 }
 
 // Escaped windows of 64 bytes, each 21 tokens FF c L and a literal holding
-// `window_values` values: one either side of the most a spread takes.
+// `window_values` values: around two windows of values, from runs of up to 9.
 Bytes escaped_windows_holding(int32_t window_values, size_t windows)
 {
     Bytes escaped;
