@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
@@ -785,6 +786,7 @@ int32_t put_run(Staging& staging, int32_t staged, uint8_t level, int32_t length)
 // counts of 8 or more (runs longer than eight values) have.
 constexpr uint64_t kPairCounts = 0x00FF00FF00FF00FFU;
 constexpr uint64_t kShortPairCounts = 0x00F800F800F800F8U;
+constexpr uint64_t kMidPairCounts = 0x00F000F000F000F0U;  // runs longer than 16 values
 
 // The levels of a word of four pairs, gathered into its low four bytes.
 uint64_t pair_levels(uint64_t word)
@@ -819,6 +821,45 @@ uint8_t* put_short_runs(const uint8_t* pairs, uint8_t* at)
     return at;
 }
 
+// Lane k of `doubled` (both of its bytes level k) in all 16 bytes.
+template <int kLane>
+Bytes spread_level(Halves doubled)
+{
+    return std::bit_cast<Bytes>(
+        __builtin_shufflevector(doubled, doubled, kLane, kLane, kLane, kLane, kLane, kLane, kLane, kLane));
+}
+
+// Where each of the four runs of a word of pairs ends, from the first's
+// start: 16-bit lane k sums counts 0 to k, plus one each (64 at most, so no
+// carries). The runs' stores then do not wait on one another's ends.
+uint64_t run_ends(uint64_t word)
+{
+    constexpr uint64_t kLaneOnes = 0x0001000100010001U;
+    return ((word & kPairCounts) + kLaneOnes) * kLaneOnes;
+}
+
+// Stages the eight pairs at `pairs`, runs of one to 16 values, with a 16-byte
+// store each; returns where the next run goes. The levels are spread in
+// vectors: a multiply a run costs more.
+template <int... kLanes>
+uint8_t* put_eight_runs(const uint8_t* pairs, uint8_t* at, std::integer_sequence<int, kLanes...> /*lanes*/)
+{
+    Halves halves;
+    std::memcpy(&halves, pairs, sizeof halves);
+    Halves doubled = kLittleEndian ? halves >> 8 : halves & 0xFF;
+    doubled |= doubled << 8;
+    const Bytes runs[] = {spread_level<kLanes>(doubled)...};
+    for (std::ptrdiff_t half = 0; half < 2; ++half) {
+        const uint64_t ends = run_ends(load_word(pairs + 8 * half));
+        for (std::ptrdiff_t k = 0; k < 4; ++k) {
+            const std::ptrdiff_t start = k == 0 ? 0 : static_cast<std::ptrdiff_t>((ends >> (16 * k - 16)) & 0xFFFF);
+            std::memcpy(at + start, &runs[4 * half + k], sizeof(Bytes));
+        }
+        at += ends >> 48;
+    }
+    return at;
+}
+
 int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
 {
     const int32_t end = count & ~1;  // a trailing half pair is ignored
@@ -846,13 +887,14 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
             in += 8;
             continue;
         }
+        if (((word | load_word(in + 8)) & kMidPairCounts) == 0) {  // eight runs of one to 16 values
+            at = put_eight_runs(in, at, std::make_integer_sequence<int, 8>{});
+            in += 16;
+            continue;
+        }
         if ((word & kShortPairCounts) == 0) {  // runs of one to eight values: a word store each
-            const bool eight = (load_word(in + 8) & kShortPairCounts) == 0;
             at = put_short_runs(in, at);
-            if (eight) {
-                at = put_short_runs(in + 8, at);
-            }
-            in += eight ? 16 : 8;
+            in += 8;
             continue;
         }
         for (int32_t k = 0; k < 4; ++k, in += 2) {
