@@ -200,40 +200,42 @@ void widen_levels(Bytes bytes, Words (&words)[4])
     }
 }
 
-// b / 255 for 16 levels as b * kHigh + b * kLow: kHigh is 1/255 cut to 9
-// bits, so that b * kHigh is exact, and the one rounding of the sum gives the
-// nearest float for every level (rounding to nearest).
+// b / 255 for 16 levels. The product b * 0x1.0101p-8 is exact (b << k times
+// 0x10101 fits the 24-bit significand), and it is b / 255 less a fraction
+// of an ulp between a half and one, as b << k, in [128, 255], over 255 is:
+// the nearest float to b / 255 is the float one ulp above it, its bits plus
+// one, for every level but 0. One multiply, where a sum of two products
+// takes three operations, and exact under any rounding mode.
 void convert_step(const uint8_t* __restrict levels, float* __restrict values)
 {
-    constexpr float kHigh = 0x1.01p-8F;
-    constexpr auto kLow = static_cast<float>(1.0 / 255.0 - 0x1.01p-8);
+    constexpr float kScale = 0x1.0101p-8F;
+    // 1 in each 32-bit lane's half that holds the level: min(b, 1) is then
+    // one 16-bit min (SSE2 has no 32-bit one), and 0 for level 0.
+    const Shorts kOneIfAny = std::bit_cast<Shorts>(Words{1, 1, 1, 1});
     Bytes bytes;
     std::memcpy(&bytes, levels, sizeof bytes);
     Words words[4];
     widen_levels(bytes, words);
     for (std::ptrdiff_t k = 0; k < 4; ++k) {
-        const Floats b = __builtin_convertvector(words[k], Floats);
-        const Floats four = b * kHigh + b * kLow;
+        const Floats below = __builtin_convertvector(words[k], Floats) * kScale;
+        const Shorts halves = std::bit_cast<Shorts>(words[k]);
+        const Words any = std::bit_cast<Words>(halves < kOneIfAny ? halves : kOneIfAny);
+        const Floats four = std::bit_cast<Floats>(std::bit_cast<Words>(below) + any);
         std::memcpy(values + 4 * k, &four, sizeof four);
     }
 }
 
 // values[i] = level_value(levels[i]) for i < n. With `whole_vectors`, up
 // to 15 values past n may be written too, from the levels there, where that is
-// faster. `nearest`: whether float arithmetic rounds to nearest, the
-// vectors' condition (a decoder asks once, not at each of its long runs).
-// Inlined, so that a decoder's long runs, each converting the few levels
-// before it, do not pay a call and the constants' set-up (plateau decode
-// 274 -> 188 ns).
-[[gnu::always_inline]] inline void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_vectors,
-                                                  bool nearest)
+// faster. Inlined, so that a decoder's long runs, each converting the few
+// levels before it, do not pay a call and the constants' set-up (plateau
+// decode 274 -> 188 ns).
+[[gnu::always_inline]] inline void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_vectors)
 {
     int32_t i = 0;
-    if (nearest) {
-        const int32_t end = whole_vectors ? n + kStep - 1 : n;
-        for (; i + kStep <= end; i += kStep) {
-            convert_step(levels + i, values + i);
-        }
+    const int32_t end = whole_vectors ? n + kStep - 1 : n;
+    for (; i + kStep <= end; i += kStep) {
+        convert_step(levels + i, values + i);
     }
     for (; i < n; ++i) {
         values[i] = level_value(levels[i]);
@@ -242,7 +244,7 @@ void convert_step(const uint8_t* __restrict levels, float* __restrict values)
 
 void level_values_block(const uint8_t* levels, float* values, int32_t n)
 {
-    convert_levels(levels, values, n, false, rounds_to_nearest());
+    convert_levels(levels, values, n, false);
 }
 
 // ---- Words of eight levels ---------------------------------------------------
@@ -729,7 +731,7 @@ public:
         }
         // Past the staged levels, the whole vectors read this run's first 16
         // levels, stored by the caller, and write no further than its values.
-        convert_levels(levels_ + converted_, values_ + converted_, staged - converted_, true, nearest_);
+        convert_levels(levels_ + converted_, values_ + converted_, staged - converted_, true);
         const float value = level_value(level);
         const float four[4] = {value, value, value, value};
         float* const at = values_ + staged;
@@ -746,7 +748,7 @@ public:
     int32_t finish(int32_t staged)
     {
         const int32_t size = std::min(staged, DECODE_MAX_VALUES);
-        convert_levels(levels_ + converted_, values_ + converted_, size - converted_, false, nearest_);
+        convert_levels(levels_ + converted_, values_ + converted_, size - converted_, false);
         return size;
     }
 
@@ -754,14 +756,16 @@ private:
     uint8_t levels_[kStagingBytes];
     float* values_;
     int32_t converted_ = 0;  // values_ holds the values of the levels before this
-    bool nearest_ = rounds_to_nearest();
 };
 
 // Staging::put_long_run out of line: inlined into the escaped decoder's
 // token step, it leaves that loop short of registers, and the count goes to
 // the stack and back on every run token (the pair decoder's loop is faster
-// with it inlined).
-[[gnu::noinline]] int32_t put_long_run_apart(Staging& staging, int32_t staged, uint8_t level, int32_t length)
+// with it inlined). On a cache line, as the decoders: its fill loop is the
+// escaped decoder's on long runs, which ran 40% slower (long_runs decode2,
+// 139 -> 195 ns) when another change moved it off one.
+[[gnu::noinline, gnu::aligned(64)]] int32_t put_long_run_apart(Staging& staging, int32_t staged, uint8_t level,
+                                                               int32_t length)
 {
     return staging.put_long_run(staged, level, length);
 }
