@@ -211,16 +211,16 @@ void convert_step(const uint8_t* __restrict levels, float* __restrict values)
     constexpr float kScale = 0x1.0101p-8F;
     // 1 in each 32-bit lane's half that holds the level: min(b, 1) is then
     // one 16-bit min (SSE2 has no 32-bit one), and 0 for level 0.
-    const Shorts kOneIfAny = std::bit_cast<Shorts>(Words{1, 1, 1, 1});
+    const auto kOneIfAny = std::bit_cast<Shorts>(Words{1, 1, 1, 1});
     Bytes bytes;
     std::memcpy(&bytes, levels, sizeof bytes);
     Words words[4];
     widen_levels(bytes, words);
     for (std::ptrdiff_t k = 0; k < 4; ++k) {
         const Floats below = __builtin_convertvector(words[k], Floats) * kScale;
-        const Shorts halves = std::bit_cast<Shorts>(words[k]);
-        const Words any = std::bit_cast<Words>(halves < kOneIfAny ? halves : kOneIfAny);
-        const Floats four = std::bit_cast<Floats>(std::bit_cast<Words>(below) + any);
+        const auto halves = std::bit_cast<Shorts>(words[k]);
+        const auto any = std::bit_cast<Words>(halves < kOneIfAny ? halves : kOneIfAny);
+        const auto four = std::bit_cast<Floats>(std::bit_cast<Words>(below) + any);
         std::memcpy(values + 4 * k, &four, sizeof four);
     }
 }
