@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
@@ -199,40 +200,42 @@ void widen_levels(Bytes bytes, Words (&words)[4])
     }
 }
 
-// b / 255 for 16 levels as b * kHigh + b * kLow: kHigh is 1/255 cut to 9
-// bits, so that b * kHigh is exact, and the one rounding of the sum gives the
-// nearest float for every level (rounding to nearest).
+// b / 255 for 16 levels. The product b * 0x1.0101p-8 is exact (b << k times
+// 0x10101 fits the 24-bit significand), and it is b / 255 less a fraction
+// of an ulp between a half and one, as b << k, in [128, 255], over 255 is:
+// the nearest float to b / 255 is the float one ulp above it, its bits plus
+// one, for every level but 0. One multiply, where a sum of two products
+// takes three operations, and exact under any rounding mode.
 void convert_step(const uint8_t* __restrict levels, float* __restrict values)
 {
-    constexpr float kHigh = 0x1.01p-8F;
-    constexpr auto kLow = static_cast<float>(1.0 / 255.0 - 0x1.01p-8);
+    constexpr float kScale = 0x1.0101p-8F;
+    // 1 in each 32-bit lane's half that holds the level: min(b, 1) is then
+    // one 16-bit min (SSE2 has no 32-bit one), and 0 for level 0.
+    const auto kOneIfAny = std::bit_cast<Shorts>(Words{1, 1, 1, 1});
     Bytes bytes;
     std::memcpy(&bytes, levels, sizeof bytes);
     Words words[4];
     widen_levels(bytes, words);
     for (std::ptrdiff_t k = 0; k < 4; ++k) {
-        const Floats b = __builtin_convertvector(words[k], Floats);
-        const Floats four = b * kHigh + b * kLow;
+        const Floats below = __builtin_convertvector(words[k], Floats) * kScale;
+        const auto halves = std::bit_cast<Shorts>(words[k]);
+        const auto any = std::bit_cast<Words>(halves < kOneIfAny ? halves : kOneIfAny);
+        const auto four = std::bit_cast<Floats>(std::bit_cast<Words>(below) + any);
         std::memcpy(values + 4 * k, &four, sizeof four);
     }
 }
 
 // values[i] = level_value(levels[i]) for i < n. With `whole_vectors`, up
 // to 15 values past n may be written too, from the levels there, where that is
-// faster. `nearest`: whether float arithmetic rounds to nearest, the
-// vectors' condition (a decoder asks once, not at each of its long runs).
-// Inlined, so that a decoder's long runs, each converting the few levels
-// before it, do not pay a call and the constants' set-up (plateau decode
-// 274 -> 188 ns).
-[[gnu::always_inline]] inline void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_vectors,
-                                                  bool nearest)
+// faster. Inlined, so that a decoder's long runs, each converting the few
+// levels before it, do not pay a call and the constants' set-up (plateau
+// decode 274 -> 188 ns).
+[[gnu::always_inline]] inline void convert_levels(const uint8_t* levels, float* values, int32_t n, bool whole_vectors)
 {
     int32_t i = 0;
-    if (nearest) {
-        const int32_t end = whole_vectors ? n + kStep - 1 : n;
-        for (; i + kStep <= end; i += kStep) {
-            convert_step(levels + i, values + i);
-        }
+    const int32_t end = whole_vectors ? n + kStep - 1 : n;
+    for (; i + kStep <= end; i += kStep) {
+        convert_step(levels + i, values + i);
     }
     for (; i < n; ++i) {
         values[i] = level_value(levels[i]);
@@ -241,7 +244,7 @@ void convert_step(const uint8_t* __restrict levels, float* __restrict values)
 
 void level_values_block(const uint8_t* levels, float* values, int32_t n)
 {
-    convert_levels(levels, values, n, false, rounds_to_nearest());
+    convert_levels(levels, values, n, false);
 }
 
 // ---- Words of eight levels ---------------------------------------------------
@@ -728,7 +731,7 @@ public:
         }
         // Past the staged levels, the whole vectors read this run's first 16
         // levels, stored by the caller, and write no further than its values.
-        convert_levels(levels_ + converted_, values_ + converted_, staged - converted_, true, nearest_);
+        convert_levels(levels_ + converted_, values_ + converted_, staged - converted_, true);
         const float value = level_value(level);
         const float four[4] = {value, value, value, value};
         float* const at = values_ + staged;
@@ -745,7 +748,7 @@ public:
     int32_t finish(int32_t staged)
     {
         const int32_t size = std::min(staged, DECODE_MAX_VALUES);
-        convert_levels(levels_ + converted_, values_ + converted_, size - converted_, false, nearest_);
+        convert_levels(levels_ + converted_, values_ + converted_, size - converted_, false);
         return size;
     }
 
@@ -753,38 +756,43 @@ private:
     uint8_t levels_[kStagingBytes];
     float* values_;
     int32_t converted_ = 0;  // values_ holds the values of the levels before this
-    bool nearest_ = rounds_to_nearest();
 };
 
 // Staging::put_long_run out of line: inlined into the escaped decoder's
 // token step, it leaves that loop short of registers, and the count goes to
 // the stack and back on every run token (the pair decoder's loop is faster
-// with it inlined).
-[[gnu::noinline]] int32_t put_long_run_apart(Staging& staging, int32_t staged, uint8_t level, int32_t length)
+// with it inlined). On a cache line, as the decoders: its fill loop is the
+// escaped decoder's on long runs, which ran 40% slower (long_runs decode2,
+// 139 -> 195 ns) when another change moved it off one.
+[[gnu::noinline, gnu::aligned(64)]] int32_t put_long_run_apart(Staging& staging, int32_t staged, uint8_t level,
+                                                               int32_t length)
 {
     return staging.put_long_run(staged, level, length);
 }
 
-// Stages `length` (0 to 256) copies of `level` at `staged`; returns the new
-// count. Runs up to kStagedRun take two word stores and no branch.
+// Stages `length` (0 to 256) copies of `level` at `at`; returns where the
+// next run goes. Runs up to kStagedRun take two word stores and no branch,
+// and the next run's place only an add (an index, converted to and from a
+// pointer, costs the token loops three more steps of latency a run).
 template <bool kLongRunsApart = false>
-int32_t put_run(Staging& staging, int32_t staged, uint8_t level, int32_t length)
+uint8_t* put_run(Staging& staging, uint8_t* at, uint8_t level, int32_t length)
 {
     const uint64_t word = level * kOnes;
-    uint8_t* const at = staging.levels() + staged;
     store_word(at, word);
     store_word(at + 8, word);
     if (length > kStagedRun) [[unlikely]] {
-        return kLongRunsApart ? put_long_run_apart(staging, staged, level, length)
-                              : staging.put_long_run(staged, level, length);
+        const auto staged = static_cast<int32_t>(at - staging.levels());
+        return staging.levels() + (kLongRunsApart ? put_long_run_apart(staging, staged, level, length)
+                                                  : staging.put_long_run(staged, level, length));
     }
-    return staged + length;
+    return at + length;
 }
 
 // The count bytes of the four pairs in a word, and their bits that only
 // counts of 8 or more (runs longer than eight values) have.
 constexpr uint64_t kPairCounts = 0x00FF00FF00FF00FFU;
 constexpr uint64_t kShortPairCounts = 0x00F800F800F800F8U;
+constexpr uint64_t kMidPairCounts = 0x00F000F000F000F0U;  // runs longer than 16 values
 
 // The levels of a word of four pairs, gathered into its low four bytes.
 uint64_t pair_levels(uint64_t word)
@@ -819,6 +827,45 @@ uint8_t* put_short_runs(const uint8_t* pairs, uint8_t* at)
     return at;
 }
 
+// Lane k of `doubled` (both of its bytes level k) in all 16 bytes.
+template <int kLane>
+Bytes spread_level(Halves doubled)
+{
+    return std::bit_cast<Bytes>(
+        __builtin_shufflevector(doubled, doubled, kLane, kLane, kLane, kLane, kLane, kLane, kLane, kLane));
+}
+
+// Where each of the four runs of a word of pairs ends, from the first's
+// start: 16-bit lane k sums counts 0 to k, plus one each (64 at most, so no
+// carries). The runs' stores then do not wait on one another's ends.
+uint64_t run_ends(uint64_t word)
+{
+    constexpr uint64_t kLaneOnes = 0x0001000100010001U;
+    return ((word & kPairCounts) + kLaneOnes) * kLaneOnes;
+}
+
+// Stages the eight pairs at `pairs`, runs of one to 16 values, with a 16-byte
+// store each; returns where the next run goes. The levels are spread in
+// vectors: a multiply a run costs more.
+template <int... kLanes>
+uint8_t* put_eight_runs(const uint8_t* pairs, uint8_t* at, std::integer_sequence<int, kLanes...> /*lanes*/)
+{
+    Halves halves;
+    std::memcpy(&halves, pairs, sizeof halves);
+    Halves doubled = kLittleEndian ? halves >> 8 : halves & 0xFF;
+    doubled |= doubled << 8;
+    const Bytes runs[] = {spread_level<kLanes>(doubled)...};
+    for (std::ptrdiff_t half = 0; half < 2; ++half) {
+        const uint64_t ends = run_ends(load_word(pairs + 8 * half));
+        for (std::ptrdiff_t k = 0; k < 4; ++k) {
+            const std::ptrdiff_t start = k == 0 ? 0 : static_cast<std::ptrdiff_t>((ends >> (16 * k - 16)) & 0xFFFF);
+            std::memcpy(at + start, &runs[4 * half + k], sizeof(Bytes));
+        }
+        at += ends >> 48;
+    }
+    return at;
+}
+
 int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
 {
     const int32_t end = count & ~1;  // a trailing half pair is ignored
@@ -846,22 +893,23 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
             in += 8;
             continue;
         }
+        if (((word | load_word(in + 8)) & kMidPairCounts) == 0) {  // eight runs of one to 16 values
+            at = put_eight_runs(in, at, std::make_integer_sequence<int, 8>{});
+            in += 16;
+            continue;
+        }
         if ((word & kShortPairCounts) == 0) {  // runs of one to eight values: a word store each
-            const bool eight = (load_word(in + 8) & kShortPairCounts) == 0;
             at = put_short_runs(in, at);
-            if (eight) {
-                at = put_short_runs(in + 8, at);
-            }
-            in += eight ? 16 : 8;
+            in += 8;
             continue;
         }
         for (int32_t k = 0; k < 4; ++k, in += 2) {
-            at = levels + put_run(staging, static_cast<int32_t>(at - levels), in[1], in[0] + 1);
+            at = put_run(staging, at, in[1], in[0] + 1);
         }
     }
     auto staged = static_cast<int32_t>(at - levels);
     for (auto p = static_cast<int32_t>(in - stream); p < end && staged < DECODE_MAX_VALUES; p += 2) {
-        staged = put_run(staging, staged, stream[p + 1], stream[p] + 1);
+        staged = static_cast<int32_t>(put_run(staging, levels + staged, stream[p + 1], stream[p] + 1) - levels);
     }
     return staged;
 }
@@ -920,7 +968,7 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
                 *at++ = kEscape;
                 in += 2;
             } else {
-                at = levels + put_run<true>(staging, static_cast<int32_t>(at - levels), in[2], in[1]);
+                at = put_run<true>(staging, at, in[2], in[1]);
                 in += 3;
             }
         }
@@ -937,7 +985,7 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
         if (token.bytes > left - q) {
             break;
         }
-        staged = put_run(staging, staged, token.level, token.length);
+        staged = static_cast<int32_t>(put_run(staging, levels + staged, token.level, token.length) - levels);
         q += token.bytes;
     }
     return staged;
