@@ -200,15 +200,11 @@ void widen_levels(Bytes bytes, Words (&words)[4])
     }
 }
 
-// b / 255 for 16 levels. The product b * 0x1.0101p-8 is exact (b << k times
-// 0x10101 fits the 24-bit significand), and it is b / 255 less a fraction
-// of an ulp between a half and one, as b << k, in [128, 255], over 255 is:
-// the nearest float to b / 255 is the float one ulp above it, its bits plus
-// one, for every level but 0. One multiply, where a sum of two products
+// b / 255 for 16 levels, as b * kLevelProductScale with one added to its
+// bits (see sample_level.hpp): one multiply, where a sum of two products
 // takes three operations, and exact under any rounding mode.
 void convert_step(const uint8_t* __restrict levels, float* __restrict values)
 {
-    constexpr float kScale = 0x1.0101p-8F;
     // 1 in each 32-bit lane's half that holds the level: min(b, 1) is then
     // one 16-bit min (SSE2 has no 32-bit one), and 0 for level 0.
     const auto kOneIfAny = std::bit_cast<Shorts>(Words{1, 1, 1, 1});
@@ -217,7 +213,7 @@ void convert_step(const uint8_t* __restrict levels, float* __restrict values)
     Words words[4];
     widen_levels(bytes, words);
     for (std::ptrdiff_t k = 0; k < 4; ++k) {
-        const Floats below = __builtin_convertvector(words[k], Floats) * kScale;
+        const Floats below = __builtin_convertvector(words[k], Floats) * kLevelProductScale;
         const auto halves = std::bit_cast<Shorts>(words[k]);
         const auto any = std::bit_cast<Words>(halves < kOneIfAny ? halves : kOneIfAny);
         const auto four = std::bit_cast<Floats>(std::bit_cast<Words>(below) + any);
@@ -877,7 +873,7 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
     uint8_t* const at_end = levels + DECODE_MAX_VALUES;
     // Four tokens (eight bytes), eight short ones or sixteen of one value a
     // step. A step starts below the capacity and stages at most 16 bytes,
-    // four runs, or eight of up to eight values.
+    // four runs, or eight of up to 16 values.
     while (in_end - in >= 32 && at < at_end) {
         const uint64_t word = load_word(in);
         if ((word & kPairCounts) == 0) {  // runs of one value: their levels gathered

@@ -65,11 +65,17 @@ constexpr std::uint8_t quantise(float x)
 //    (b * 0x01010101), converted to float rounding up, times kLevelWordScale
 //    (2^-32, exact). For b / 255 * 2^32 is that word plus b / 255, and the
 //    bits a float drops from the word are b's own bits, at least half a unit:
-//    the nearest float to b / 255 * 2^32 is always the word rounded up.
+//    the nearest float to b / 255 * 2^32 is always the word rounded up;
+//  - level_value(b) is also, for b > 0, the float b * kLevelProductScale
+//    (0x1.0101p-8, exact: b's bits times 0x10101 fit a float's 24) with one
+//    added to its bits. That product falls short of b / 255 by b / 255 *
+//    2^-24: more than half a unit in its last place and at most one, so the
+//    float one up is the nearest. No step rounds: any rounding mode gives it.
 inline constexpr float kLevelScale = 255.0F;
 inline constexpr float kLevelStepHigh = 1.0F / 255.0F;
 inline constexpr float kLevelStepLow = static_cast<float>(1.0 / 255.0 - static_cast<double>(kLevelStepHigh));
 inline constexpr float kLevelWordScale = 0x1p-32F;
+inline constexpr float kLevelProductScale = 0x1.0101p-8F;
 
 // Level -> value: the float nearest to b / 255, one entry per level.
 inline constexpr std::array<float, 256> level_values = [] {
