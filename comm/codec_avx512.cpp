@@ -30,6 +30,7 @@ namespace comm::detail {
 namespace {
 
 #include "comm/avx512_primitives.hpp"
+#include "comm/avx2_token_tables.hpp"
 #include "comm/escaped_windows.hpp"
 #include "comm/piece_tokens.hpp"
 #include "comm/short_run_pairs.hpp"
@@ -50,14 +51,18 @@ struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives
 
     [[gnu::noinline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
     {
-        alignas(64) uint8_t level_bytes[64];
-        store(level_bytes, window);
-        return piece_pair_runs(out, level_bytes, starts);
+        return piece_table_pair_runs(out, _mm512_castsi512_si256(window), _mm512_extracti64x4_epi64(window, 1), starts);
     }
 
     [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
     {
-        return escaped_slot_runs(out, {_mm512_castsi512_si256(window), _mm512_extracti64x4_epi64(window, 1)}, starts);
+        const __m256i lo = _mm512_castsi512_si256(window);
+        const __m256i hi = _mm512_extracti64x4_epi64(window, 1);
+        const uint64_t escaped_singles = starts & (starts >> 1) & equal(window, format::kEscape);
+        if (escaped_singles != 0) {
+            return escaped_slot_runs(out, {lo, hi}, starts);
+        }
+        return piece_table_escaped_runs(out, lo, hi, starts);
     }
 };
 
