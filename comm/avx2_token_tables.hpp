@@ -1,8 +1,8 @@
 // Token writers by 16-byte shuffles whose controls are looked up by 8-bit
 // pieces of a window's run starts: all the tokens of the runs begun in eight
-// values in one shuffle and one store, for the AVX2 path (which has no byte
-// compress). Include it only inside the AVX2 path's target region, in an
-// unnamed namespace; it includes nothing.
+// values in one shuffle and one store, for the paths without a byte compress
+// (AVX2, and AVX-512 without VBMI2). Include it only inside such a path's
+// target region, in an unnamed namespace; it includes nothing.
 //
 // Piece p of a window is values 8p to 8p + 7. Its shuffle source is 16 bytes:
 //

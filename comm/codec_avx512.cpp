@@ -3,8 +3,9 @@
 // partial loads and stores. Compiled for AVX-512 F and BW (with AVX2, FMA,
 // BMI1 and BMI2) by a target region, and run only where the CPU has them.
 // Without VBMI2's byte compress, the encoders write the tokens of windows of
-// many runs with the AVX2 path's table writers (piece_tokens.hpp), and the
-// pair decoder expands many short runs with its table shuffles
+// many runs with the AVX2 path's table writers (avx2_token_tables.hpp; its
+// slot writer, piece_tokens.hpp, where a lone 255 is escaped), and the pair
+// decoder expands many short runs with its table shuffles
 // (short_run_pairs.hpp).
 #include <algorithm>
 #include <bit>
@@ -39,10 +40,12 @@ namespace {
 // table shuffles (short_run_pairs.hpp). The pair writer beats the stretch
 // code on windows of more than four stretches; on fewer, the stretch code
 // wins on 512-bit registers (uniform data: 1.4 times as fast). The writer
-// is called out of line: inlined into the encoder's loop, it leaves GCC
-// short of general registers, and the spills cost more than the call
-// (heavy_255 encode 810 -> 570 ns). The escaped writer takes the window's
-// halves from the register, not through memory.
+// is called out of line: inlined into the encoder's loop, it left GCC short
+// of general registers, and the spills cost more than the call (heavy_255
+// encode 810 -> 570 ns, with the slot writer; the table writer is as fast
+// either way). The writers take the window's halves from the register, not
+// through memory; the table writers rather than the slot writer on signals
+// (encode2 sensor_fine 613 -> 374 ns).
 struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives>> {
     static constexpr int kPairRunsAboveStretches = 4;
     // The escaped window code of its own, with 64-byte stores of literals,
