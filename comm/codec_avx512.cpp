@@ -30,8 +30,8 @@ COMM_TARGET_REGION("avx512f,avx512bw,avx2,fma,bmi,bmi2")
 namespace comm::detail {
 namespace {
 
-#include "comm/avx512_primitives.hpp"
 #include "comm/avx2_token_tables.hpp"
+#include "comm/avx512_primitives.hpp"
 #include "comm/escaped_windows.hpp"
 #include "comm/piece_tokens.hpp"
 #include "comm/short_run_pairs.hpp"
