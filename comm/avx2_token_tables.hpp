@@ -201,4 +201,29 @@ struct PieceSources {
     return out + std::popcount(closed) + 2 * std::ptrdiff_t{std::popcount(longer)};
 }
 
+// The table writers as a path's hooks (see vector_coders.hpp), the escaped
+// one where no run of one has level 255; windows with such a run (FF FF) go
+// to the escaped_runs hook of `Primitives` (a slot writer). `Primitives`
+// gives a window's two 256-bit halves by `halves`.
+template <class Primitives>
+struct WithPieceTables : Primitives {
+    using Window = typename Primitives::Window;
+
+    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        const auto [lo, hi] = Primitives::halves(window);
+        return piece_table_pair_runs(out, lo, hi, starts);
+    }
+
+    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
+    {
+        const uint64_t escaped_singles = starts & (starts >> 1) & Primitives::equal(window, format::kEscape);
+        if (escaped_singles != 0) {
+            return Primitives::escaped_runs(out, window, starts);
+        }
+        const auto [lo, hi] = Primitives::halves(window);
+        return piece_table_escaped_runs(out, lo, hi, starts);
+    }
+};
+
 #endif  // COMM_AVX2_TOKEN_TABLES_HPP

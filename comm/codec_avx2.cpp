@@ -48,6 +48,8 @@ struct Avx2Primitives {
         __m256i hi;  // bytes 32..63
     };
 
+    [[gnu::always_inline]] static Window halves(Window window) { return window; }
+
     [[gnu::always_inline]] static __m256i load32(const void* p)
     {
         return _mm256_loadu_si256(static_cast<const __m256i*>(p));
@@ -282,28 +284,6 @@ struct Avx2Primitives {
     [[gnu::always_inline]] static void store_floats_partial(float* p, Floats v, std::ptrdiff_t k)
     {
         _mm256_maskstore_ps(p, lanes_below(k), v);
-    }
-};
-
-// The token writers of avx2_token_tables.hpp as the path's hooks, the escaped
-// one where no run of one has level 255; windows with such a run (FF FF) take
-// the slot writer of piece_tokens.hpp.
-template <class Primitives>
-struct WithPieceTables : Primitives {
-    using Window = typename Primitives::Window;
-
-    [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
-    {
-        return piece_table_pair_runs(out, window.lo, window.hi, starts);
-    }
-
-    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
-    {
-        const uint64_t escaped_singles = starts & (starts >> 1) & Primitives::equal(window, format::kEscape);
-        if (escaped_singles != 0) {
-            return Primitives::escaped_runs(out, window, starts);
-        }
-        return piece_table_escaped_runs(out, window.lo, window.hi, starts);
     }
 };
 

@@ -39,39 +39,32 @@ namespace {
 // The pair decoder expands windows of many short runs by the AVX2 path's
 // table shuffles (short_run_pairs.hpp). The pair writer beats the stretch
 // code on windows of more than four stretches; on fewer, the stretch code
-// wins on 512-bit registers (uniform data: 1.4 times as fast). The writer
-// is called out of line: inlined into the encoder's loop, it left GCC short
-// of general registers, and the spills cost more than the call (heavy_255
-// encode 810 -> 570 ns, with the slot writer; the table writer is as fast
-// either way). The writers take the window's halves from the register, not
-// through memory; the table writers rather than the slot writer on signals
-// (encode2 sensor_fine 613 -> 374 ns).
+// wins on 512-bit registers (uniform data: 1.4 times as fast). The encoders
+// write windows of many runs with the AVX2 path's table writers
+// (WithPieceTables; encode2 sensor_fine 613 -> 374 ns against the slot
+// writer), windows with a lone 255 with the slot writer, both taking the
+// window's halves from the register, not through memory.
 struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives>> {
     static constexpr int kPairRunsAboveStretches = 4;
     // The escaped window code of its own, with 64-byte stores of literals,
     // beats the 256-bit one on windows of few escapes.
     static constexpr int kFewEscapes = 2;
 
-    [[gnu::noinline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
+    [[gnu::always_inline]] static Lanes64 halves(Window window)
     {
-        return piece_table_pair_runs(out, _mm512_castsi512_si256(window), _mm512_extracti64x4_epi64(window, 1), starts);
+        return {_mm512_castsi512_si256(window), _mm512_extracti64x4_epi64(window, 1)};
     }
 
+    // The slot writer, for windows with a lone 255.
     [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
     {
-        const __m256i lo = _mm512_castsi512_si256(window);
-        const __m256i hi = _mm512_extracti64x4_epi64(window, 1);
-        const uint64_t escaped_singles = starts & (starts >> 1) & equal(window, format::kEscape);
-        if (escaped_singles != 0) {
-            return escaped_slot_runs(out, {lo, hi}, starts);
-        }
-        return piece_table_escaped_runs(out, lo, hi, starts);
+        return escaped_slot_runs(out, halves(window), starts);
     }
 };
 
 }  // namespace
 
-constinit const CodecPath avx512_path = avx512::make_path<WithEscapedWindows<Avx512PathPrimitives>>(
+constinit const CodecPath avx512_path = avx512::make_path<WithEscapedWindows<WithPieceTables<Avx512PathPrimitives>>>(
     "avx512",
     {CpuFeature::avx512f, CpuFeature::avx512bw, CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
 
