@@ -115,10 +115,6 @@ struct WithShortRunPairs : Primitives {
     // expansion reloads its stores, and loses to the shuffles from one run.
     static constexpr bool kMaskedFewRuns = requires { &Primitives::expand_few_runs; };
     static constexpr int kFewDoubles = kMaskedFewRuns ? 3 : 0;
-    // Groups of runs of five to eight values by two-pair shuffles: on the
-    // AVX-512 path they cost the plateau and uniform sets more than they
-    // gain.
-    static constexpr bool kTwoPairShuffles = !kMaskedFewRuns;
     // Without masked stores, a window of few runs, none longer than eight
     // values, goes by the shuffles too: the generic expansion's first reload
     // of the window it has just stored waits for the stores (heavy_255/1900
@@ -208,7 +204,7 @@ struct WithShortRunPairs : Primitives {
             const __m128i bytes = _mm_cvtsi64_si128(static_cast<int64_t>(four));
             if ((four & kCountHigh) == 0) {
                 out = four_runs(out, four);
-            } else if (kTwoPairShuffles && (four & kCountAbove7) == 0) {
+            } else if ((four & kCountAbove7) == 0) {
                 // Runs of up to eight values: two pairs a shuffle.
 #pragma GCC unroll 2
                 for (std::ptrdiff_t half = 0; half < 2; ++half) {
