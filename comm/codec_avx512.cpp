@@ -42,8 +42,8 @@ namespace {
 // wins on 512-bit registers (uniform data: 1.4 times as fast). The encoders
 // write windows of many runs with the AVX2 path's table writers
 // (WithPieceTables; encode2 sensor_fine 613 -> 374 ns against the slot
-// writer), windows with a lone 255 with the slot writer, both taking the
-// window's halves from the register, not through memory.
+// writer), which take the window's halves from the register, and windows
+// with a lone 255 with the slot writer.
 struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives>> {
     static constexpr int kPairRunsAboveStretches = 4;
     // The escaped window code of its own, with 64-byte stores of literals,
@@ -53,12 +53,6 @@ struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives
     [[gnu::always_inline]] static Lanes64 halves(Window window)
     {
         return {_mm512_castsi512_si256(window), _mm512_extracti64x4_epi64(window, 1)};
-    }
-
-    // The slot writer, for windows with a lone 255.
-    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
-    {
-        return escaped_slot_runs(out, halves(window), starts);
     }
 };
 
