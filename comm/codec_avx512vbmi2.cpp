@@ -485,6 +485,17 @@ struct Vbmi2Primitives : Avx512Primitives {
         return expand_slotted_pairs(low, high, wide_counts(low), wide_counts(high), n, staging, staged);
     }
 
+    // The first `runs` pairs at `pairs`, each a run of 17 to 64 values: a
+    // 64-byte fill each. Stops early at the capacity.
+    [[gnu::noinline]] static int32_t fill_each_run(const uint8_t* pairs, int32_t runs, uint8_t* staging, int32_t staged)
+    {
+        for (std::ptrdiff_t j = 0; j < runs && staged < DECODE_MAX_VALUES; ++j) {
+            fill(staging + staged, pairs[2 * j + 1]);
+            staged += pairs[2 * j] + 1;
+        }
+        return staged;
+    }
+
     // Expands the first `runs` of the 64 pairs at `pairs`, loaded in `low`
     // and `high` (0 past them), after the `staged` levels: runs of up to 16
     // values by slots, a stretch at a time between the longer runs, which
@@ -503,6 +514,9 @@ struct Vbmi2Primitives : Avx512Primitives {
         // mispredict where lengths are mixed (speech).
         const __m512i from64 = _mm512_set1_epi16(0x00C0);
         const bool short_enough = (_mm512_test_epi16_mask(low, from64) | _mm512_test_epi16_mask(high, from64)) == 0;
+        if (short_enough && long_runs == mask_below(runs)) {
+            return fill_each_run(pairs, runs, staging, staged);
+        }
         int32_t single = 0;  // the first pair not yet expanded
         for (;;) {
             const int32_t r = long_runs == 0 ? runs : std::countr_zero(long_runs);
