@@ -135,7 +135,8 @@ template <bool kEscapesAreRuns>
         _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(chunk, lanes(m)));
         for (auto f = static_cast<uint8_t>(filled); f != 0; f &= static_cast<uint8_t>(f - 1)) {
             const int b = std::countr_zero(f);
-            const uint8_t* const level = bytes + 8 * g + b;
+            const int32_t j = 8 * g + b;
+            const uint8_t* const level = bytes + j;
             uint8_t* const level_at = at + t.kept[m & ((1U << b) - 1)];
             const int32_t more = level[-1] - 3;
             _mm_storeu_si128(reinterpret_cast<__m128i*>(level_at + 1), _mm_set1_epi8(static_cast<char>(*level)));
