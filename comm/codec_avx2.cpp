@@ -30,11 +30,6 @@ namespace {
 #include "comm/short_run_pairs.hpp"
 
 struct Avx2Primitives {
-    // Escaped windows after the parse place their table groups by adds
-    // (escaped_windows.hpp): heavy_255/1900 decode2 1008 -> 867 ns here, where
-    // the AVX-512 path lost 4-8%.
-    static constexpr bool kParsedPlacesByAdds = true;
-
     // The float rules need round-to-nearest, the default mode. Under any other
     // mode the caller has set, the path runs the portable coders instead.
     [[gnu::always_inline]] static bool rounds_to_nearest()

@@ -1,7 +1,7 @@
 // The escaped stream's window code on 256-bit registers: windows of many
-// short run tokens four bytes at a time, by 128-bit shuffles with controls
-// looked up by how many values each byte stands for; other windows a token at
-// a time, each token found from the escapes' mask. Shared by the AVX2 path and
+// short run tokens as a compress of their bytes, eight bytes a step by 128-bit
+// shuffles with controls looked up by which bytes stand for a value; other
+// windows a token at a time, each token found from the escapes' mask. Shared by the AVX2 path and
 // the AVX-512 path without VBMI2 (on which a 64-lane expand is not at hand).
 // Include it only inside a path's target region, in an unnamed namespace,
 // after vector_coders.hpp and escaped_tokens.hpp: each path then compiles its
@@ -9,38 +9,41 @@
 #ifndef COMM_ESCAPED_WINDOWS_HPP
 #define COMM_ESCAPED_WINDOWS_HPP
 
-// In a window whose escapes all start run tokens, each byte stands for up to
-// three copies of a level: a literal for one of itself; a run token FF c v of
-// up to 9 values for min(c, 3), min(c - 3, 3) and the c - 6 left (if any)
-// copies of v, one count a byte. For four such counts c0..c3, the key
-// c0 | c1 << 2 | c2 << 4 | c3 << 6 gives the byte (0..3) each of 16 output
-// lanes copies; the lanes past the four bytes' values are left to the next
-// store.
-inline constexpr int kMostPerByte = 3;
+// In a window whose run tokens hold 2 to 19 values each, each byte stands for
+// no value or one, but for the level byte of a run of more than 3: a literal
+// for itself; a run token FF c v for one v at each of its three bytes, the
+// third kept where c is 3 or more, and the c - 3 left (if any) filled after
+// it. The kept bytes are then a compress, eight bytes a step by a shuffle
+// looked up by the step's byte of the keep mask, as a stream of control bytes
+// is expanded; each level byte with more copies cuts its step there for a
+// fill, the step's rest compressed after it.
+inline constexpr int kLongestCompressedRun = 19;
 
-struct ByteCountLayouts {
-    // One table for each place of the four bytes in a 16-byte chunk, its
-    // lanes moved there, so that a step's shuffle control is a load alone.
-    alignas(16) uint8_t lanes[4][256][16];
+struct KeptByteLayouts {
+    // The lanes of a step's kept bytes, in order, for the steps at the low
+    // and high halves of a 16-byte chunk, and how many they are.
+    alignas(64) uint8_t lanes[2][256][8];
+    uint8_t kept[256];
 };
 
-constexpr ByteCountLayouts make_byte_count_layouts()
+constexpr KeptByteLayouts make_kept_byte_layouts()
 {
-    ByteCountLayouts t{};
-    for (int place = 0; place < 4; ++place) {
-        for (int key = 0; key < 256; ++key) {
+    KeptByteLayouts t{};
+    for (int half = 0; half < 2; ++half) {
+        for (int mask = 0; mask < 256; ++mask) {
             int lane = 0;
-            for (int b = 0; b < 4; ++b) {
-                for (int copy = 0; copy < ((key >> (2 * b)) & kMostPerByte); ++copy) {
-                    t.lanes[place][key][lane++] = static_cast<uint8_t>(4 * place + b);
+            for (int b = 0; b < 8; ++b) {
+                if (((mask >> b) & 1) != 0) {
+                    t.lanes[half][mask][lane++] = static_cast<uint8_t>(8 * half + b);
                 }
             }
+            t.kept[mask] = static_cast<uint8_t>(lane);
         }
     }
     return t;
 }
 
-inline constexpr ByteCountLayouts kByteCountLayouts = make_byte_count_layouts();
+inline constexpr KeptByteLayouts kKeptByteLayouts = make_kept_byte_layouts();
 
 // The lanes of `later` moved up by `by`, the top `by` lanes of `earlier`
 // moved in below them.
@@ -50,182 +53,20 @@ template <int by>
     return _mm256_alignr_epi8(later, _mm256_permute2x128_si256(earlier, later, 0x21), 16 - by);
 }
 
-// Half a window as the level each byte copies and its count.
-struct CountedHalf {
-    __m256i levels;
-    __m256i counts;
-};
-
-// The 32 bytes at `at` (the 32 before them `earlier`, any bytes for a
-// window's first half), with 0xFF at the first bytes of their run tokens
-// (`runs`; `earlier_runs` for the half before, zeros for the first) and at
-// the bytes they keep outside the tokens (`literals`).
-[[gnu::always_inline]] inline CountedHalf counted_half(const uint8_t* at, __m256i earlier, __m256i runs,
-                                                       __m256i earlier_runs, __m256i literals)
+// Bit i set where byte i of the 64 at `at`, less `less` (modulo 256), is
+// `least` or more.
+template <int least, int less = 0>
+[[gnu::always_inline]] inline uint64_t bytes_at_least(const uint8_t* at)
 {
-    const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1));
-    const __m256i after_next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 2));
-    const __m256i second = lanes_up<1>(runs, earlier_runs);  // the length bytes
-    const __m256i third = lanes_up<2>(runs, earlier_runs);   // the level bytes
-    const __m256i most = _mm256_set1_epi8(kMostPerByte);
-    const __m256i rest = _mm256_subs_epu8(lanes_up<1>(here, earlier), _mm256_set1_epi8(2 * kMostPerByte));
-    __m256i counts = _mm256_and_si256(literals, _mm256_set1_epi8(1));
-    counts = _mm256_or_si256(counts, _mm256_and_si256(runs, _mm256_min_epu8(next, most)));
-    counts = _mm256_or_si256(counts, _mm256_and_si256(second, _mm256_min_epu8(_mm256_subs_epu8(here, most), most)));
-    counts = _mm256_or_si256(counts, _mm256_and_si256(third, rest));
-    const __m256i levels = _mm256_blendv_epi8(_mm256_blendv_epi8(here, after_next, runs), next, second);
-    return {levels, counts};
-}
-
-// The bytes of `kept` outside the run tokens that start at `runs`.
-[[gnu::always_inline]] inline __m256i literals_among_runs(__m256i runs, __m256i earlier_runs, __m256i kept)
-{
-    const __m256i token_bytes =
-        _mm256_or_si256(runs, _mm256_or_si256(lanes_up<1>(runs, earlier_runs), lanes_up<2>(runs, earlier_runs)));
-    return _mm256_andnot_si256(token_bytes, kept);
-}
-
-// Inclusive running sums of 8 32-bit lanes.
-[[gnu::always_inline]] inline __m256i running_sums(__m256i x)
-{
-    x = _mm256_add_epi32(x, _mm256_slli_si256(x, 4));
-    x = _mm256_add_epi32(x, _mm256_slli_si256(x, 8));
-    const __m256i low_total = _mm256_shuffle_epi32(x, 0xFF);
-    return _mm256_add_epi32(x, _mm256_permute2x128_si256(low_total, low_total, 0x08));
-}
-
-// For each four of 32 counts c0..c3, the offset of their table row, key * 16
-// = 16 c0 + 64 c1 + 256 c2 + 1024 c3, by the weights of the two multiplies.
-[[gnu::always_inline]] inline __m256i group_rows(__m256i counts)
-{
-    return _mm256_madd_epi16(_mm256_maddubs_epi16(counts, _mm256_set1_epi16(0x4010)), _mm256_set1_epi32(0x00100001));
-}
-
-// For each four of 32 counts, whose sums are `totals` and whose running sums
-// end at `ends`: the offset of their table row (key * 16) in the low 16 bits,
-// and of their first value in the output in the high 16.
-[[gnu::always_inline]] inline __m256i group_steps(__m256i counts, __m256i ends, __m256i totals)
-{
-    return _mm256_or_si256(group_rows(counts), _mm256_slli_epi32(_mm256_sub_epi32(ends, totals), 16));
-}
-
-// For each four of 32 counts: the offset of their table row (key * 16) in
-// the low 16 bits, and how many values they stand for in the high 16.
-[[gnu::always_inline]] inline __m256i group_rows_and_totals(__m256i counts, __m256i totals)
-{
-    return _mm256_or_si256(group_rows(counts), _mm256_slli_epi32(totals, 16));
-}
-
-// Expands a window's two counted halves at `out`: four bytes a step, one
-// table lookup and one 16-byte store each. Each step's place comes either
-// from a running sum of the counts in the vector registers, so that no step
-// waits for the one before, or (kPlacesByAdds) from the step before plus its
-// count, an add in a general register, fewer instructions and an earlier
-// first store. Returns the values stored (at most 192; the stores reach 16
-// bytes past them).
-template <bool kPlacesByAdds>
-[[gnu::always_inline]] inline int32_t expand_counted_halves(const CountedHalf& lo, const CountedHalf& hi, uint8_t* out)
-{
-    const __m256i ones = _mm256_set1_epi8(1);
-    const __m256i pair_sums = _mm256_set1_epi16(1);
-    const __m256i totals_lo = _mm256_madd_epi16(_mm256_maddubs_epi16(lo.counts, ones), pair_sums);
-    const __m256i totals_hi = _mm256_madd_epi16(_mm256_maddubs_epi16(hi.counts, ones), pair_sums);
-    __m256i steps[2];
-    __m256i ends_hi = totals_hi;
-    if constexpr (kPlacesByAdds) {
-        steps[0] = group_rows_and_totals(lo.counts, totals_lo);
-        steps[1] = group_rows_and_totals(hi.counts, totals_hi);
-    } else {
-        const __m256i ends_lo = running_sums(totals_lo);
-        ends_hi = _mm256_add_epi32(running_sums(totals_hi), _mm256_permutevar8x32_epi32(ends_lo, _mm256_set1_epi32(7)));
-        steps[0] = group_steps(lo.counts, ends_lo, totals_lo);
-        steps[1] = group_steps(hi.counts, ends_hi, totals_hi);
-    }
-    const __m256i levels[2] = {lo.levels, hi.levels};
-    const auto* rows = reinterpret_cast<const uint8_t*>(kByteCountLayouts.lanes);
-    constexpr auto kPlaceBytes = static_cast<std::ptrdiff_t>(sizeof kByteCountLayouts.lanes[0]);
-    // kPlacesByAdds: a pointer bumped from the window's start (no window
-    // waits for the one before), one register, so that a step's store
-    // address is one add.
-    uint8_t* bumped = out;
-#pragma GCC unroll 4
-    for (int q = 0; q < 4; ++q) {
-        const __m128i chunk =
-            q % 2 == 0 ? _mm256_castsi256_si128(levels[q / 2]) : _mm256_extracti128_si256(levels[q / 2], 1);
-        const __m128i chunk_steps =
-            q % 2 == 0 ? _mm256_castsi256_si128(steps[q / 2]) : _mm256_extracti128_si256(steps[q / 2], 1);
-        const auto low = static_cast<uint64_t>(_mm_cvtsi128_si64(chunk_steps));
-        const auto high = static_cast<uint64_t>(_mm_extract_epi64(chunk_steps, 1));
-        // Each step's two fields are whole 16-bit halves: the row's a zero
-        // extension, the other a shift alone, so a step costs few scalar
-        // instructions besides its load, shuffle and store.
-        const uint64_t halves[2] = {low, high};
-#pragma GCC unroll 4
-        for (int g = 0; g < 4; ++g) {
-            const uint64_t two = halves[g / 2];
-            const uint32_t row = g % 2 == 0 ? static_cast<uint16_t>(two) : static_cast<uint16_t>(two >> 32);
-            const uint64_t field = g % 2 == 0 ? static_cast<uint32_t>(two) >> 16 : two >> 48;
-            const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(rows + kPlaceBytes * g + row));
-            uint8_t* const to = kPlacesByAdds ? bumped : out + field;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(chunk, lanes));
-            if constexpr (kPlacesByAdds) {
-                bumped += field;
-            }
+    const __m256i bias = _mm256_set1_epi8(static_cast<char>(0x80 - least));
+    const auto half = [&](const uint8_t* q) {
+        __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+        if constexpr (less != 0) {
+            x = _mm256_sub_epi8(x, _mm256_set1_epi8(static_cast<char>(less)));
         }
-    }
-    return kPlacesByAdds ? static_cast<int32_t>(bumped - out) : _mm256_extract_epi32(ends_hi, 7);
-}
-
-// Expands the window at `bytes` (128 bytes readable, the first 64 of them
-// `first_32` and `second_32`), whose run tokens start at the bytes of
-// `runs_lo`/`runs_hi` and end by the bytes `kept_lo`/`kept_hi` mark, at
-// `out`, as expand_counted_halves does. Bytes outside `kept` and the run
-// tokens stand for no values. Returns -1 and stores nothing where a run token
-// holds more than 9 values.
-template <bool kPlacesByAdds = false>
-[[gnu::always_inline]] inline int32_t expand_tokens_by_groups(const uint8_t* bytes, __m256i first_32, __m256i runs_lo,
-                                                              __m256i runs_hi, __m256i kept_lo, __m256i kept_hi,
-                                                              uint8_t* out)
-{
-    const __m256i longest = _mm256_set1_epi8(3 * kMostPerByte);
-    const __m256i too_long = _mm256_or_si256(
-        _mm256_and_si256(runs_lo,
-                         _mm256_subs_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 1)), longest)),
-        _mm256_and_si256(runs_hi,
-                         _mm256_subs_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 33)), longest)));
-    if (_mm256_testz_si256(too_long, too_long) == 0) {
-        return -1;
-    }
-    const __m256i zero = _mm256_setzero_si256();
-    const CountedHalf lo = counted_half(bytes, zero, runs_lo, zero, literals_among_runs(runs_lo, zero, kept_lo));
-    const CountedHalf hi =
-        counted_half(bytes + 32, first_32, runs_hi, runs_lo, literals_among_runs(runs_hi, runs_lo, kept_hi));
-    return expand_counted_halves<kPlacesByAdds>(lo, hi, out);
-}
-
-// Lanes i < `end` of 32 set (`end` may be below 0 or above 32).
-[[gnu::always_inline]] inline __m256i bytes_below(int32_t end)
-{
-    const __m256i place = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-                                           22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
-    return _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(end)), place);
-}
-
-// Expands the first `end` bytes of the window at `bytes` (128 bytes
-// readable), whose every escape is the first byte of a run token that ends
-// by `end`, at `out`, as expand_tokens_by_groups does. The run tokens are
-// found by a compare, with no parse of the escapes.
-[[gnu::always_inline]] inline int32_t expand_run_tokens_by_groups(const uint8_t* bytes, int32_t end, uint8_t* out)
-{
-    const __m256i escape = _mm256_set1_epi8(static_cast<char>(0xFF));
-    const __m256i kept_lo = bytes_below(end);
-    const __m256i kept_hi = bytes_below(end - 32);
-    const __m256i first_32 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
-    const __m256i second_32 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 32));
-    const __m256i runs_lo = _mm256_and_si256(_mm256_cmpeq_epi8(first_32, escape), kept_lo);
-    const __m256i runs_hi = _mm256_and_si256(_mm256_cmpeq_epi8(second_32, escape), kept_hi);
-    return expand_tokens_by_groups(bytes, first_32, runs_lo, runs_hi, kept_lo, kept_hi, out);
+        return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_adds_epu8(x, bias)));
+    };
+    return half(at) | (uint64_t{half(at + 32)} << 32);
 }
 
 // 0xFF in byte i where bit i of the 32 bits is set.
@@ -238,36 +79,114 @@ template <bool kPlacesByAdds = false>
     return _mm256_cmpeq_epi8(_mm256_and_si256(spread, bit), bit);
 }
 
+// The 32 levels at `at` with each run token's level at its three bytes: its
+// first at the 0xFF lanes of `runs`, its count at those of `counts`.
+[[gnu::always_inline]] inline __m256i run_levels(const uint8_t* at, __m256i runs, __m256i counts)
+{
+    const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1));
+    const __m256i after_next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 2));
+    return _mm256_blendv_epi8(_mm256_blendv_epi8(here, after_next, runs), next, counts);
+}
+
+// Expands the window at `bytes` (128 bytes readable), whose run tokens start
+// at the bits of `runs` and whose other bytes that stand for a value are
+// `singles`, at `out`. kEscapesAreRuns: each escape of the window starts a
+// run token (there are no lone 255s or runs of 255), so that a compare
+// finds them. Returns the values stored (the stores reach 16 bytes past
+// them), or -1 and stores nothing where a run token holds fewer than 2 or
+// more than kLongestCompressedRun values. Called, not inlined: inlined, the
+// escaped loop's other windows lost registers to it (uniform/1900 decode2
+// avx512 122 -> 139 ns).
+template <bool kEscapesAreRuns>
+[[gnu::noinline]] int32_t compress_window(const uint8_t* bytes, uint64_t runs, uint64_t singles, uint8_t* out)
+{
+    // Counts below 2 wrap round to the top.
+    const uint64_t out_of_range = bytes_at_least<kLongestCompressedRun - 1, 2>(bytes + 1);
+    if ((runs & out_of_range) != 0) {
+        return -1;
+    }
+    const uint64_t three = bytes_at_least<3>(bytes + 1);
+    const uint64_t four = bytes_at_least<4>(bytes + 1);
+    __m256i runs_lo;
+    __m256i runs_hi;
+    if constexpr (kEscapesAreRuns) {
+        const __m256i escape = _mm256_set1_epi8(static_cast<char>(0xFF));
+        runs_lo = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes)), escape);
+        runs_hi = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 32)), escape);
+    } else {
+        runs_lo = bytes_of_bits(static_cast<uint32_t>(runs));
+        runs_hi = bytes_of_bits(static_cast<uint32_t>(runs >> 32));
+    }
+    const __m256i levels_lo = run_levels(bytes, runs_lo, lanes_up<1>(runs_lo, _mm256_setzero_si256()));
+    const __m256i levels_hi = run_levels(bytes + 32, runs_hi, lanes_up<1>(runs_hi, runs_lo));
+    uint64_t keep = singles | runs | (runs << 1) | ((runs & three) << 2);
+    uint64_t filled = (runs & four) << 2;  // the level bytes of runs of more than 3
+    const auto& t = kKeptByteLayouts;
+    uint8_t* at = out;
+#pragma GCC unroll 8
+    for (int g = 0; g < 8; ++g) {
+        const __m256i levels = g < 4 ? levels_lo : levels_hi;
+        const __m128i chunk = g % 4 < 2 ? _mm256_castsi256_si128(levels) : _mm256_extracti128_si256(levels, 1);
+        const auto m = static_cast<uint8_t>(keep);
+        const auto lanes = [&](unsigned mask) {
+            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t.lanes[g % 2][mask]));
+        };
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(chunk, lanes(m)));
+        for (auto f = static_cast<uint8_t>(filled); f != 0; f &= static_cast<uint8_t>(f - 1)) {
+            const int b = std::countr_zero(f);
+            const int32_t j = 8 * g + b;
+            const uint8_t* const level = bytes + j;
+            uint8_t* const level_at = at + t.kept[m & ((1U << b) - 1)];
+            const int32_t more = level[-1] - 3;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(level_at + 1), _mm_set1_epi8(static_cast<char>(*level)));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(level_at + 1 + more),
+                             _mm_shuffle_epi8(chunk, lanes(m & (~1U << b))));
+            at += more;
+        }
+        at += t.kept[m];
+        keep >>= 8;
+        filled >>= 8;
+    }
+    return static_cast<int32_t>(at - out);
+}
+
+// Expands the first `end` bytes of the window at `bytes` (128 bytes
+// readable), whose every escape `escapes` is the first byte of a run token
+// that ends by `end`, at `out`, as compress_window does.
+[[gnu::always_inline]] inline int32_t expand_run_tokens_by_compress(const uint8_t* bytes, int32_t end, uint64_t escapes,
+                                                                    uint8_t* out)
+{
+    const uint64_t runs = escapes & COMM_VECTOR_TARGET::mask_below(end);
+    const uint64_t singles = COMM_VECTOR_TARGET::mask_below(end) & ~(runs | (runs << 1) | (runs << 2));
+    return compress_window<true>(bytes, runs, singles, out);
+}
+
 // Expands the first `end` bytes of the window at `bytes` (128 bytes
 // readable), whose run tokens start at the bits of `runs` and whose lone 255s
 // (FF FF) end at the bits of `lone_ends`, all whole by `end`, at `out`, as
-// expand_tokens_by_groups does: a lone 255's first byte is a literal 255, its
-// second stands for no value.
-template <bool kPlacesByAdds>
-[[gnu::always_inline]] inline int32_t expand_parsed_tokens_by_groups(const uint8_t* bytes, int32_t end, uint64_t runs,
-                                                                     uint64_t lone_ends, uint8_t* out)
+// compress_window does: a lone 255's first byte is a literal 255, its second
+// stands for no value.
+[[gnu::always_inline]] inline int32_t expand_parsed_tokens_by_compress(const uint8_t* bytes, int32_t end, uint64_t runs,
+                                                                       uint64_t lone_ends, uint8_t* out)
 {
-    const __m256i first_32 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
-    const __m256i kept_lo = _mm256_andnot_si256(bytes_of_bits(static_cast<uint32_t>(lone_ends)), bytes_below(end));
-    const __m256i kept_hi =
-        _mm256_andnot_si256(bytes_of_bits(static_cast<uint32_t>(lone_ends >> 32)), bytes_below(end - 32));
-    const __m256i runs_lo = bytes_of_bits(static_cast<uint32_t>(runs));
-    const __m256i runs_hi = bytes_of_bits(static_cast<uint32_t>(runs >> 32));
-    return expand_tokens_by_groups<kPlacesByAdds>(bytes, first_32, runs_lo, runs_hi, kept_lo, kept_hi, out);
+    const uint64_t singles = COMM_VECTOR_TARGET::mask_below(end) & ~(lone_ends | runs | (runs << 1) | (runs << 2));
+    return compress_window<false>(bytes, runs, singles, out);
 }
 
 // Expands the window of 64 stream bytes at `bytes` (128 readable), whose
-// escapes are `escapes`, by expand_run_tokens_by_groups where it is one for
+// escapes are `escapes`, by expand_run_tokens_by_compress where it is one for
 // it: at least kGroupRuns escapes, each the first byte of a run token of at
-// most 9 values (no lone 255s, no runs of 255: signals that change often, as
-// sensors and sound), where it beats a token at a time. A run token at byte
-// 62 or 63 is left to the next window. Returns what it consumed and the
-// levels staged after, or 0 consumed and nothing stored for any other window.
+// most kLongestCompressedRun values (no lone 255s, no runs of 255: signals
+// that change often, as sensors and sound), where it beats a token at a
+// time. A run token at byte 62 or 63 is left to the next window. Returns what
+// it consumed and the levels staged after, or 0 consumed and nothing stored
+// for any other window.
 inline constexpr int kGroupRuns = 9;
 
 // Windows with lone 255s or runs of 255 need the escapes' parse first, and
 // a lone 255's second byte then stands for no value; with this many tokens
-// or more the parse and the groups still beat a token at a time.
+// or more the parse and the compress still beat a token at a time.
 inline constexpr int kGroupTokens = 4;
 
 [[gnu::always_inline]] inline COMM_VECTOR_TARGET::Expanded expand_run_token_window(const uint8_t* bytes,
@@ -280,12 +199,12 @@ inline constexpr int kGroupTokens = 4;
     }
     const int32_t last = kWindow - 1 - std::countl_zero(escapes);
     const int32_t end = last + 3 <= kWindow ? kWindow : last;
-    const int32_t values = expand_run_tokens_by_groups(bytes, end, staging + staged);
+    const int32_t values = expand_run_tokens_by_compress(bytes, end, escapes, staging + staged);
     return values < 0 ? COMM_VECTOR_TARGET::Expanded{0, staged} : COMM_VECTOR_TARGET::Expanded{end, staged + values};
 }
 
 // A path's primitives with this window code as the escaped stream's
-// expansion (with the path's own fills of long runs): the groups above first,
+// expansion (with the path's own fills of long runs): the compress above first,
 // then a token at a time. A path whose own window
 // code (vector_coders.hpp's) is faster on windows of few escapes names how
 // many in Primitives::kFewEscapes.
@@ -293,9 +212,6 @@ template <class Primitives>
 struct WithEscapedWindows : Primitives {
     using Expanded = COMM_VECTOR_TARGET::Expanded;
     static constexpr int32_t kWindow = COMM_VECTOR_TARGET::kWindow;
-    // Where the primitives name kParsedPlacesByAdds, windows after the
-    // parse place their groups by adds (see expand_counted_halves).
-    static constexpr bool kParsedPlacesByAdds = requires { Primitives::kParsedPlacesByAdds; };
 
     [[gnu::always_inline]] static __m256i load_32(const uint8_t* p)
     {
@@ -376,15 +292,15 @@ struct WithEscapedWindows : Primitives {
 
     // Expands the tokens of the window at `bytes` (lone 255s and runs of 255
     // among them; its escapes `escapes`, parsed as `parse`) up to `end`: by
-    // the groups where there are enough of them, else a token at a time.
+    // the compress where there are enough of them, else a token at a time.
     [[gnu::always_inline]] static Expanded expand_parsed(const uint8_t* bytes, int32_t end, uint64_t escapes,
                                                          const EscapedTokens& parse, uint8_t* staging, int32_t staged)
     {
         const uint64_t tokens = parse.starts & escapes & COMM_VECTOR_TARGET::mask_below(end);
         if (std::popcount(tokens) >= kGroupTokens) {
             const uint64_t runs = parse.runs & tokens;
-            const int32_t values = expand_parsed_tokens_by_groups<kParsedPlacesByAdds>(
-                bytes, end, runs, (tokens & ~runs) << 1, staging + staged);
+            const int32_t values =
+                expand_parsed_tokens_by_compress(bytes, end, runs, (tokens & ~runs) << 1, staging + staged);
             if (values >= 0) {
                 return {end, staged + values};
             }
@@ -481,8 +397,9 @@ struct WithEscapedWindows : Primitives {
     // each window's parse made before the window ahead of it is expanded: the
     // parse is a chain of some 30 dependent steps at the head of a window's
     // work, which out-of-order execution cannot reach from the window before
-    // over the groups' 300 instructions. Stops before a window of another kind,
-    // and where fewer than 128 bytes are left after the one it expands.
+    // over the compress's 200 or so instructions. Stops before a window of
+    // another kind, and where fewer than 128 bytes are left after the one it
+    // expands.
     [[gnu::always_inline]] static void expand_parsed_windows(const uint8_t* stream, int32_t count, uint64_t escapes,
                                                              int32_t& p, uint8_t* staging, int32_t& staged)
     {
