@@ -485,7 +485,9 @@ struct Vbmi2Primitives : Avx512Primitives {
         return expand_slotted_pairs(low, high, wide_counts(low), wide_counts(high), n, staging, staged);
     }
 
-    // The first `runs` pairs at `pairs`, each a run of 17 to 64 values: a
+    static constexpr int kShortAmongFills = 4;
+
+    // The first `runs` pairs at `pairs`, each a run of at most 64 values: a
     // 64-byte fill each. Stops early at the capacity.
     [[gnu::noinline]] static int32_t fill_each_run(const uint8_t* pairs, int32_t runs, uint8_t* staging, int32_t staged)
     {
@@ -514,7 +516,10 @@ struct Vbmi2Primitives : Avx512Primitives {
         // mispredict where lengths are mixed (speech).
         const __m512i from64 = _mm512_set1_epi16(0x00C0);
         const bool short_enough = (_mm512_test_epi16_mask(low, from64) | _mm512_test_epi16_mask(high, from64)) == 0;
-        if (short_enough && long_runs == mask_below(runs)) {
+        // Windows of such runs but a few shorter ones (a block's first and
+        // last runs are cut) are all fills: a loop of its own, with no test
+        // a run but the capacity.
+        if (short_enough && std::popcount(mask_below(runs) & ~long_runs) <= kShortAmongFills) {
             return fill_each_run(pairs, runs, staging, staged);
         }
         int32_t single = 0;  // the first pair not yet expanded
