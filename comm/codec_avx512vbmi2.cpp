@@ -715,6 +715,19 @@ struct Vbmi2Primitives : Avx512Primitives {
         return escaped_tokens_from_parity(escapes, prefix_parity(escapes));
     }
 
+    // The run tokens that start at `runs` of the bytes at `bytes`, each of at
+    // most 64 values: a 64-byte fill each. Stops early at the capacity.
+    [[gnu::noinline]] static int32_t fill_each_token(const uint8_t* bytes, uint64_t runs, uint8_t* staging,
+                                                     int32_t staged)
+    {
+        for (; runs != 0 && staged < DECODE_MAX_VALUES; runs &= runs - 1) {
+            const int t = std::countr_zero(runs);
+            fill(staging + staged, bytes[t + 2]);
+            staged += bytes[t + 1];
+        }
+        return staged;
+    }
+
     // A window of the escaped stream with more escapes than this goes to
     // slots; the window code takes a lone 255 or one run token more cheaply.
     static constexpr int kSlotEscapes = 2;
@@ -762,6 +775,13 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
         const uint64_t long_tokens = _mm512_mask_cmpgt_epu8_mask(tokens, lengths, _mm512_set1_epi8(16));
         if (std::popcount(long_tokens) > 1) {
+            // Run tokens alone, none of more than 64 values (plateaus): a fill
+            // each. Other windows of long runs: the window code.
+            const uint64_t whole = mask_below(whole_bytes);
+            if ((whole & ~(runs | (runs << 1) | (runs << 2))) == 0 &&
+                _mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(kWindow)) == 0) {
+                return {whole_bytes, fill_each_token(bytes, runs, staging, staged)};
+            }
             return {0, staged};
         }
         if (long_tokens == 0) {

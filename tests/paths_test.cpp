@@ -362,14 +362,16 @@ TEST_P(EachPath, DecodersKeepExactlyTheirCapacity)
 // A window of pairs holding eight runs of 256 values among singles, or of
 // escaped tokens holding eight runs of 254, with the capacity falling before,
 // inside or between them at every offset: a decoder that filled them all would
-// write 2048 levels past what it keeps. The same for windows of pairs that are
-// all runs of 40 values (a plateau): 2560 levels a window.
+// write 2048 levels past what it keeps. The same for windows of pairs that
+// are all runs of 40 values (a plateau), or of escaped tokens that are all
+// runs of 64: 2560 and 1344 levels a window.
 TEST_P(EachPath, StopsAtTheCapacityAmongAWindowsLongRuns)
 {
     for (int32_t before = 0; before <= 300; before += 7) {
         Bytes pairs;
         Bytes escaped;
         Bytes plateau;
+        Bytes escaped_plateau;
         for (int32_t i = 0; i < DECODE_MAX_VALUES - before; ++i) {
             pairs.insert(pairs.end(), {0, static_cast<uint8_t>(i % 3)});
             escaped.push_back(static_cast<uint8_t>(i % 3));
@@ -379,12 +381,16 @@ TEST_P(EachPath, StopsAtTheCapacityAmongAWindowsLongRuns)
             escaped.insert(escaped.end(), {0xFF, 0xFE, static_cast<uint8_t>(10 + r)});
         }
         plateau.insert(plateau.end(), {static_cast<uint8_t>(before % 40), 1});
+        escaped_plateau.insert(escaped_plateau.end(), static_cast<size_t>(before), 1);
         for (int32_t r = 0; r < 2 * DECODE_MAX_VALUES / 40; ++r) {
             plateau.insert(plateau.end(), {39, static_cast<uint8_t>(r % 7)});
+            escaped_plateau.insert(escaped_plateau.end(), {0xFF, 64, static_cast<uint8_t>(r % 7)});
         }
         ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, pairs), DECODE_MAX_VALUES) << before;
         ASSERT_EQ(decode_checked(path().decode2, reference::decode_escaped, escaped), DECODE_MAX_VALUES) << before;
         ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, plateau), DECODE_MAX_VALUES) << before;
+        ASSERT_EQ(decode_checked(path().decode2, reference::decode_escaped, escaped_plateau), DECODE_MAX_VALUES)
+            << before;
     }
 }
 
