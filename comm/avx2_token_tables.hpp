@@ -205,8 +205,8 @@ struct PieceSources {
 // written FF FF), by the controls of lone_escape_controls.hpp. Stores 128
 // bytes at most. Called, not inlined: inlined, it cost the window loop's
 // other windows (encode2 sensor_fine and speech 7% slower).
-[[gnu::noinline]] inline uint8_t* piece_table_lone_escaped_runs(uint8_t* out, __m256i lo, __m256i hi,
-                                                                     uint64_t starts, uint64_t lone)
+[[gnu::noinline]] inline uint8_t* piece_table_lone_escaped_runs(uint8_t* out, __m256i lo, __m256i hi, uint64_t starts,
+                                                                uint64_t lone)
 {
     const __m128i constants = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, -1, 2, 3, 4, 5, 6, 7, 0);
     const PieceSources sources = piece_sources(lo, hi, last_run_lengths(starts, 0), constants);
