@@ -201,10 +201,34 @@ struct PieceSources {
     return out + std::popcount(closed) + 2 * std::ptrdiff_t{std::popcount(longer)};
 }
 
-// The table writers as a path's hooks (see vector_coders.hpp), the escaped
-// one where no run of one has level 255; windows with such a run (FF FF) go
-// to the escaped_runs hook of `Primitives` (a slot writer). `Primitives`
-// gives a window's two 256-bit halves by `halves`.
+// The same where some runs of one are lone 255s (the bits of `lone`, each
+// written FF FF), by the controls of lone_escape_controls.hpp. Stores 128
+// bytes at most. Called, not inlined: inlined, it cost the window loop's
+// other windows (encode2 sensor_fine and speech 7% slower).
+[[gnu::noinline]] inline uint8_t* piece_table_lone_escaped_runs(uint8_t* out, __m256i lo, __m256i hi, uint64_t starts,
+                                                                uint64_t lone)
+{
+    const __m128i constants = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, -1, 2, 3, 4, 5, 6, 7, 0);
+    const PieceSources sources = piece_sources(lo, hi, last_run_lengths(starts, 0), constants);
+    const uint64_t singles = starts & (starts >> 1);
+    const auto& t = kLoneEscapeControls;
+    uint8_t* at = out;
+#pragma GCC unroll 8
+    for (int p = 0; p < 8; ++p) {
+        const uint64_t key = (starts >> (8 * p)) & 0x1FF;
+        const uint64_t row = t.first[key] + _pext_u64(lone >> (8 * p), (singles >> (8 * p)) & 0xFF);
+        const __m128i control = _mm_load_si128(reinterpret_cast<const __m128i*>(t.control[row]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(sources.piece[p], control));
+        at += t.length[row];
+    }
+    const uint64_t closed = starts ^ std::bit_floor(starts);
+    const uint64_t longer = closed & ~(starts >> 1);
+    return out + std::popcount(closed) + 2 * std::ptrdiff_t{std::popcount(longer)} + std::popcount(lone);
+}
+
+// The table writers as a path's hooks (see vector_coders.hpp); windows with
+// lone 255s (FF FF) take the escaped one's larger table. `Primitives` gives a
+// window's two 256-bit halves by `halves`.
 template <class Primitives>
 struct WithPieceTables : Primitives {
     using Window = typename Primitives::Window;
@@ -219,7 +243,8 @@ struct WithPieceTables : Primitives {
     {
         const uint64_t escaped_singles = starts & (starts >> 1) & Primitives::equal(window, format::kEscape);
         if (escaped_singles != 0) {
-            return Primitives::escaped_runs(out, window, starts);
+            const auto [lo, hi] = Primitives::halves(window);
+            return piece_table_lone_escaped_runs(out, lo, hi, starts, escaped_singles);
         }
         const auto [lo, hi] = Primitives::halves(window);
         return piece_table_escaped_runs(out, lo, hi, starts);

@@ -10,6 +10,7 @@
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
 #include "comm/escaped_tokens.hpp"
+#include "comm/lone_escape_controls.hpp"
 #include "comm/sample_level.hpp"
 #include "comm/target_region.hpp"
 

@@ -3,9 +3,8 @@
 // partial loads and stores. Compiled for AVX-512 F and BW (with AVX2, FMA,
 // BMI1 and BMI2) by a target region, and run only where the CPU has them.
 // Without VBMI2's byte compress, the encoders write the tokens of windows of
-// many runs with the AVX2 path's table writers (avx2_token_tables.hpp; its
-// slot writer, piece_tokens.hpp, where a lone 255 is escaped), and the pair
-// decoder expands many short runs with its table shuffles
+// many runs with the AVX2 path's table writers (avx2_token_tables.hpp), and
+// the pair decoder expands many short runs with its table shuffles
 // (short_run_pairs.hpp).
 #include <algorithm>
 #include <bit>
@@ -16,6 +15,7 @@
 #include "comm/Comm.h"
 #include "comm/codec_paths.hpp"
 #include "comm/escaped_tokens.hpp"
+#include "comm/lone_escape_controls.hpp"
 #include "comm/sample_level.hpp"
 #include "comm/target_region.hpp"
 
@@ -42,8 +42,7 @@ namespace {
 // wins on 512-bit registers (uniform data: 1.4 times as fast). The encoders
 // write windows of many runs with the AVX2 path's table writers
 // (WithPieceTables; encode2 sensor_fine 613 -> 374 ns against the slot
-// writer), which take the window's halves from the register, and windows
-// with a lone 255 with the slot writer.
+// writer), which take the window's halves from the register.
 struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives>> {
     static constexpr int kPairRunsAboveStretches = 4;
     // The escaped window code of its own, with 64-byte stores of literals,
