@@ -202,9 +202,10 @@ struct PieceSources {
 }
 
 // The same where some runs of one are lone 255s (the bits of `lone`, each
-// written FF FF), by the controls of lone_escape_controls.hpp. Stores 128
-// bytes at most. Called, not inlined: inlined, it cost the window loop's
-// other windows (encode2 sensor_fine and speech 7% slower).
+// written FF FF), by the controls of lone_escape_controls.hpp, a row found by
+// a bit extract (pext): only where the CPU's is fast. Stores 128 bytes at
+// most. Called, not inlined: inlined, it cost the window loop's other
+// windows (encode2 sensor_fine and speech 7% slower).
 [[gnu::noinline]] inline uint8_t* piece_table_lone_escaped_runs(uint8_t* out, __m256i lo, __m256i hi, uint64_t starts,
                                                                 uint64_t lone)
 {
@@ -226,9 +227,14 @@ struct PieceSources {
     return out + std::popcount(closed) + 2 * std::ptrdiff_t{std::popcount(longer)} + std::popcount(lone);
 }
 
-// The table writers as a path's hooks (see vector_coders.hpp); windows with
-// lone 255s (FF FF) take the escaped one's larger table. `Primitives` gives a
-// window's two 256-bit halves by `halves`.
+// The table writers as a path's hooks (see vector_coders.hpp). Windows with
+// lone 255s (FF FF) take the escaped one's larger table where the CPU's pext
+// is fast (Primitives::kFastBitExtract: every CPU with AVX-512), else the
+// escaped_runs hook of `Primitives` (a slot writer): AMD CPUs before Zen 3
+// run the AVX2 path, and their pext is microcoded, tens of cycles. On a
+// Zen 5 the table takes heavy_255 encode2 from 552 to 482 ns; a pext by two
+// four-bit lookups instead made it 590. `Primitives` gives a window's two
+// 256-bit halves by `halves`.
 template <class Primitives>
 struct WithPieceTables : Primitives {
     using Window = typename Primitives::Window;
@@ -243,8 +249,12 @@ struct WithPieceTables : Primitives {
     {
         const uint64_t escaped_singles = starts & (starts >> 1) & Primitives::equal(window, format::kEscape);
         if (escaped_singles != 0) {
-            const auto [lo, hi] = Primitives::halves(window);
-            return piece_table_lone_escaped_runs(out, lo, hi, starts, escaped_singles);
+            if constexpr (Primitives::kFastBitExtract) {
+                const auto [lo, hi] = Primitives::halves(window);
+                return piece_table_lone_escaped_runs(out, lo, hi, starts, escaped_singles);
+            } else {
+                return Primitives::escaped_runs(out, window, starts);
+            }
         }
         const auto [lo, hi] = Primitives::halves(window);
         return piece_table_escaped_runs(out, lo, hi, starts);

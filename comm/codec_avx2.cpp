@@ -46,6 +46,9 @@ struct Avx2Primitives {
 
     [[gnu::always_inline]] static Window halves(Window window) { return window; }
 
+    // Not on AMD CPUs before Zen 3, which run this path (see WithPieceTables).
+    static constexpr bool kFastBitExtract = false;
+
     [[gnu::always_inline]] static __m256i load32(const void* p)
     {
         return _mm256_loadu_si256(static_cast<const __m256i*>(p));

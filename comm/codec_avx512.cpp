@@ -45,6 +45,8 @@ namespace {
 // writer), which take the window's halves from the register.
 struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives>> {
     static constexpr int kPairRunsAboveStretches = 4;
+    // Every CPU with AVX-512 has a fast pext.
+    static constexpr bool kFastBitExtract = true;
     // The escaped window code of its own, with 64-byte stores of literals,
     // beats the 256-bit one on windows of few escapes.
     static constexpr int kFewEscapes = 2;
