@@ -42,10 +42,11 @@ namespace {
 // wins on 512-bit registers (uniform data: 1.4 times as fast). The encoders
 // write windows of many runs with the AVX2 path's table writers
 // (WithPieceTables; encode2 sensor_fine 613 -> 374 ns against the slot
-// writer), which take the window's halves from the register.
-struct Avx512PathPrimitives : WithPieceTokens<WithShortRunPairs<Avx512Primitives>> {
+// writer), which take the window's halves from the register, windows with
+// lone 255s included (by pext: every CPU with AVX-512 has a fast one).
+struct Avx512PathPrimitives : WithShortRunPairs<Avx512Primitives> {
     static constexpr int kPairRunsAboveStretches = 4;
-    // Every CPU with AVX-512 has a fast pext.
+    static constexpr int kEscapedRunsAboveStretches = 4;
     static constexpr bool kFastBitExtract = true;
     // The escaped window code of its own, with 64-byte stores of literals,
     // beats the 256-bit one on windows of few escapes.
