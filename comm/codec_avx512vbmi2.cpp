@@ -761,8 +761,7 @@ struct Vbmi2Primitives : Avx512Primitives {
             const __m512i lane = lane_numbers();
             const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
             if (_mm512_mask_cmpgt_epu8_mask(escape_lanes, count_byte, _mm512_set1_epi8(9)) == 0) {
-                const __m512i level_byte =
-                    _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
+                const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
                 return {kWindow, expand_short_runs(window, count_byte, level_byte, escape_lanes,
                                                    _knot_mask64(escape_lanes), staging, staged)};
             }
