@@ -128,21 +128,21 @@ template <bool kEscapesAreRuns>
     for (int g = 0; g < 8; ++g) {
         const __m256i levels = g < 4 ? levels_lo : levels_hi;
         const __m128i chunk = g % 4 < 2 ? _mm256_castsi256_si128(levels) : _mm256_extracti128_si256(levels, 1);
-        const auto m = static_cast<uint8_t>(keep);
-        const auto lanes = [&](unsigned mask) {
+        // 64-bit indices and masks throughout: the fill loop runs once per
+        // long run, so each widening or sign extension in it counts.
+        const uint64_t m = keep & 0xFF;
+        const auto lanes = [&](uint64_t mask) {
             return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t.lanes[g % 2][mask]));
         };
         _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(chunk, lanes(m)));
-        for (auto f = static_cast<uint8_t>(filled); f != 0; f &= static_cast<uint8_t>(f - 1)) {
-            const int b = std::countr_zero(f);
-            const int32_t j = 8 * g + b;
-            const uint8_t* const level = bytes + j;
-            uint8_t* const level_at = at + t.kept[m & ((1U << b) - 1)];
-            const int32_t more = level[-1] - 3;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(level_at + 1), _mm_set1_epi8(static_cast<char>(*level)));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(level_at + 1 + more),
-                             _mm_shuffle_epi8(chunk, lanes(m & (~1U << b))));
-            at += more;
+        for (uint64_t f = filled & 0xFF; f != 0; f &= f - 1) {
+            const auto b = static_cast<uint64_t>(std::countr_zero(f));
+            const uint8_t* const level = bytes + 8 * g + b;
+            const uint64_t before = t.kept[m & ((uint64_t{1} << b) - 1)];
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at + before + 1), _mm_set1_epi8(static_cast<char>(*level)));
+            at += level[-1] - 3;
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(at + before + 1),
+                             _mm_shuffle_epi8(chunk, lanes(_andn_u64(_blsmsk_u64(f), m))));
         }
         at += t.kept[m];
         keep >>= 8;
