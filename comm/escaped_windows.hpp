@@ -176,7 +176,7 @@ template <bool kEscapesAreRuns>
 // kGroupRuns escapes, each the first byte of a run token of at most
 // kLongestCompressedRun values (no lone 255s, no runs of 255: signals that
 // change often, as sensors and sound): there it beats a token at a time.
-inline constexpr int kGroupRuns = 9;
+inline constexpr int kGroupRuns = 5;
 
 // Windows with lone 255s or runs of 255 need the escapes' parse first, and
 // a lone 255's second byte then stands for no value; with this many tokens
