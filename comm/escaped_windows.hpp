@@ -89,6 +89,42 @@ template <int least, int less = 0>
     return _mm256_blendv_epi8(_mm256_blendv_epi8(here, after_next, runs), next, counts);
 }
 
+// The eight steps of compress_window_body: the kept bytes of `keep` from
+// `levels_lo`/`levels_hi`, each level byte of `filled` (none unless kFills)
+// filled after.
+template <bool kFills>
+[[gnu::always_inline]] inline int32_t compress_steps(const uint8_t* bytes, __m256i levels_lo, __m256i levels_hi,
+                                                     uint64_t keep, uint64_t filled, uint8_t* out)
+{
+    const auto& t = kKeptByteLayouts;
+    uint8_t* at = out;
+#pragma GCC unroll 8
+    for (int g = 0; g < 8; ++g) {
+        const __m256i levels = g < 4 ? levels_lo : levels_hi;
+        const __m128i chunk = g % 4 < 2 ? _mm256_castsi256_si128(levels) : _mm256_extracti128_si256(levels, 1);
+        // 64-bit indices and masks throughout: the fill loop runs once per
+        // long run, so each widening or sign extension in it counts.
+        const uint64_t m = keep & 0xFF;
+        const auto lanes = [&](uint64_t mask) {
+            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t.lanes[g % 2][mask]));
+        };
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(chunk, lanes(m)));
+        for (uint64_t f = kFills ? filled & 0xFF : 0; f != 0; f &= f - 1) {
+            const auto b = static_cast<uint64_t>(std::countr_zero(f));
+            const uint8_t* const level = bytes + 8 * g + b;
+            const uint64_t before = t.kept[m & ((uint64_t{1} << b) - 1)];
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at + before + 1), _mm_set1_epi8(static_cast<char>(*level)));
+            at += level[-1] - 3;
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(at + before + 1),
+                             _mm_shuffle_epi8(chunk, lanes(_andn_u64(_blsmsk_u64(f), m))));
+        }
+        at += t.kept[m];
+        keep >>= 8;
+        filled >>= 8;
+    }
+    return static_cast<int32_t>(at - out);
+}
+
 // Expands the window at `bytes` (128 bytes readable), whose run tokens start
 // at the bits of `runs` and whose other bytes that stand for a value are
 // `singles`, at `out`. kEscapesAreRuns: each escape of the window starts a
@@ -119,35 +155,12 @@ template <bool kEscapesAreRuns>
     }
     const __m256i levels_lo = run_levels(bytes, runs_lo, lanes_up<1>(runs_lo, _mm256_setzero_si256()));
     const __m256i levels_hi = run_levels(bytes + 32, runs_hi, lanes_up<1>(runs_hi, runs_lo));
-    uint64_t keep = singles | runs | (runs << 1) | ((runs & three) << 2);
-    uint64_t filled = (runs & four) << 2;  // the level bytes of runs of more than 3
-    const auto& t = kKeptByteLayouts;
-    uint8_t* at = out;
-#pragma GCC unroll 8
-    for (int g = 0; g < 8; ++g) {
-        const __m256i levels = g < 4 ? levels_lo : levels_hi;
-        const __m128i chunk = g % 4 < 2 ? _mm256_castsi256_si128(levels) : _mm256_extracti128_si256(levels, 1);
-        // 64-bit indices and masks throughout: the fill loop runs once per
-        // long run, so each widening or sign extension in it counts.
-        const uint64_t m = keep & 0xFF;
-        const auto lanes = [&](uint64_t mask) {
-            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t.lanes[g % 2][mask]));
-        };
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(chunk, lanes(m)));
-        for (uint64_t f = filled & 0xFF; f != 0; f &= f - 1) {
-            const auto b = static_cast<uint64_t>(std::countr_zero(f));
-            const uint8_t* const level = bytes + 8 * g + b;
-            const uint64_t before = t.kept[m & ((uint64_t{1} << b) - 1)];
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(at + before + 1), _mm_set1_epi8(static_cast<char>(*level)));
-            at += level[-1] - 3;
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(at + before + 1),
-                             _mm_shuffle_epi8(chunk, lanes(_andn_u64(_blsmsk_u64(f), m))));
-        }
-        at += t.kept[m];
-        keep >>= 8;
-        filled >>= 8;
-    }
-    return static_cast<int32_t>(at - out);
+    const uint64_t keep = singles | runs | (runs << 1) | ((runs & three) << 2);
+    const uint64_t filled = (runs & four) << 2;  // the level bytes of runs of more than 3
+    // A window without long runs (most where runs are short) takes the steps
+    // without a test for fills each.
+    return filled == 0 ? compress_steps<false>(bytes, levels_lo, levels_hi, keep, 0, out)
+                       : compress_steps<true>(bytes, levels_lo, levels_hi, keep, filled, out);
 }
 
 // compress_window_body, called, not inlined: inlined, the escaped loop's
