@@ -111,7 +111,7 @@ template <bool kFills>
         _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(chunk, lanes(m)));
         for (uint64_t f = kFills ? filled & 0xFF : 0; f != 0; f &= f - 1) {
             const auto b = static_cast<uint64_t>(std::countr_zero(f));
-            const uint8_t* const level = bytes + 8 * g + b;
+            const uint8_t* const level = bytes + (8 * static_cast<uint64_t>(g) + b);
             const uint64_t before = t.kept[m & ((uint64_t{1} << b) - 1)];
             _mm_storeu_si128(reinterpret_cast<__m128i*>(at + before + 1), _mm_set1_epi8(static_cast<char>(*level)));
             at += level[-1] - 3;
