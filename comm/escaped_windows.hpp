@@ -89,17 +89,52 @@ template <int least, int less = 0>
     return _mm256_blendv_epi8(_mm256_blendv_epi8(here, after_next, runs), next, counts);
 }
 
+// The eight steps of compress_window_body: the kept bytes of `keep` from
+// `levels_lo`/`levels_hi`, each level byte of `filled` (none unless kFills)
+// filled after.
+template <bool kFills>
+[[gnu::always_inline]] inline int32_t compress_steps(const uint8_t* bytes, __m256i levels_lo, __m256i levels_hi,
+                                                     uint64_t keep, uint64_t filled, uint8_t* out)
+{
+    const auto& t = kKeptByteLayouts;
+    uint8_t* at = out;
+#pragma GCC unroll 8
+    for (int g = 0; g < 8; ++g) {
+        const __m256i levels = g < 4 ? levels_lo : levels_hi;
+        const __m128i chunk = g % 4 < 2 ? _mm256_castsi256_si128(levels) : _mm256_extracti128_si256(levels, 1);
+        // 64-bit indices and masks throughout: the fill loop runs once per
+        // long run, so each widening or sign extension in it counts.
+        const uint64_t m = keep & 0xFF;
+        const auto lanes = [&](uint64_t mask) {
+            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t.lanes[g % 2][mask]));
+        };
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(chunk, lanes(m)));
+        for (uint64_t f = kFills ? filled & 0xFF : 0; f != 0; f &= f - 1) {
+            const auto b = static_cast<uint64_t>(std::countr_zero(f));
+            const uint8_t* const level = bytes + (8 * static_cast<uint64_t>(g) + b);
+            const uint64_t before = t.kept[m & ((uint64_t{1} << b) - 1)];
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at + before + 1), _mm_set1_epi8(static_cast<char>(*level)));
+            at += level[-1] - 3;
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(at + before + 1),
+                             _mm_shuffle_epi8(chunk, lanes(_andn_u64(_blsmsk_u64(f), m))));
+        }
+        at += t.kept[m];
+        keep >>= 8;
+        filled >>= 8;
+    }
+    return static_cast<int32_t>(at - out);
+}
+
 // Expands the window at `bytes` (128 bytes readable), whose run tokens start
 // at the bits of `runs` and whose other bytes that stand for a value are
 // `singles`, at `out`. kEscapesAreRuns: each escape of the window starts a
 // run token (there are no lone 255s or runs of 255), so that a compare
 // finds them. Returns the values stored (the stores reach 16 bytes past
 // them), or -1 and stores nothing where a run token holds fewer than 2 or
-// more than kLongestCompressedRun values. Called, not inlined: inlined, the
-// escaped loop's other windows lost registers to it (uniform/1900 decode2
-// avx512 122 -> 139 ns).
+// more than kLongestCompressedRun values.
 template <bool kEscapesAreRuns>
-[[gnu::noinline]] int32_t compress_window(const uint8_t* bytes, uint64_t runs, uint64_t singles, uint8_t* out)
+[[gnu::always_inline]] inline int32_t compress_window_body(const uint8_t* bytes, uint64_t runs, uint64_t singles,
+                                                           uint8_t* out)
 {
     // Counts below 2 wrap round to the top.
     const uint64_t out_of_range = bytes_at_least<kLongestCompressedRun - 1, 2>(bytes + 1);
@@ -120,46 +155,21 @@ template <bool kEscapesAreRuns>
     }
     const __m256i levels_lo = run_levels(bytes, runs_lo, lanes_up<1>(runs_lo, _mm256_setzero_si256()));
     const __m256i levels_hi = run_levels(bytes + 32, runs_hi, lanes_up<1>(runs_hi, runs_lo));
-    uint64_t keep = singles | runs | (runs << 1) | ((runs & three) << 2);
-    uint64_t filled = (runs & four) << 2;  // the level bytes of runs of more than 3
-    const auto& t = kKeptByteLayouts;
-    uint8_t* at = out;
-#pragma GCC unroll 8
-    for (int g = 0; g < 8; ++g) {
-        const __m256i levels = g < 4 ? levels_lo : levels_hi;
-        const __m128i chunk = g % 4 < 2 ? _mm256_castsi256_si128(levels) : _mm256_extracti128_si256(levels, 1);
-        const auto m = static_cast<uint8_t>(keep);
-        const auto lanes = [&](unsigned mask) {
-            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t.lanes[g % 2][mask]));
-        };
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(chunk, lanes(m)));
-        for (auto f = static_cast<uint8_t>(filled); f != 0; f &= static_cast<uint8_t>(f - 1)) {
-            const int b = std::countr_zero(f);
-            const int32_t j = 8 * g + b;
-            const uint8_t* const level = bytes + j;
-            uint8_t* const level_at = at + t.kept[m & ((1U << b) - 1)];
-            const int32_t more = level[-1] - 3;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(level_at + 1), _mm_set1_epi8(static_cast<char>(*level)));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(level_at + 1 + more),
-                             _mm_shuffle_epi8(chunk, lanes(m & (~1U << b))));
-            at += more;
-        }
-        at += t.kept[m];
-        keep >>= 8;
-        filled >>= 8;
-    }
-    return static_cast<int32_t>(at - out);
+    const uint64_t keep = singles | runs | (runs << 1) | ((runs & three) << 2);
+    const uint64_t filled = (runs & four) << 2;  // the level bytes of runs of more than 3
+    // A window without long runs (most where runs are short) takes the steps
+    // without a test for fills each.
+    return filled == 0 ? compress_steps<false>(bytes, levels_lo, levels_hi, keep, 0, out)
+                       : compress_steps<true>(bytes, levels_lo, levels_hi, keep, filled, out);
 }
 
-// Expands the first `end` bytes of the window at `bytes` (128 bytes
-// readable), whose every escape `escapes` is the first byte of a run token
-// that ends by `end`, at `out`, as compress_window does.
-[[gnu::always_inline]] inline int32_t expand_run_tokens_by_compress(const uint8_t* bytes, int32_t end, uint64_t escapes,
-                                                                    uint8_t* out)
+// compress_window_body, called, not inlined: inlined, the escaped loop's
+// other windows lost registers to it (uniform/1900 decode2 avx512 122 -> 139
+// ns).
+template <bool kEscapesAreRuns>
+[[gnu::noinline]] int32_t compress_window(const uint8_t* bytes, uint64_t runs, uint64_t singles, uint8_t* out)
 {
-    const uint64_t runs = escapes & COMM_VECTOR_TARGET::mask_below(end);
-    const uint64_t singles = COMM_VECTOR_TARGET::mask_below(end) & ~(runs | (runs << 1) | (runs << 2));
-    return compress_window<true>(bytes, runs, singles, out);
+    return compress_window_body<kEscapesAreRuns>(bytes, runs, singles, out);
 }
 
 // Expands the first `end` bytes of the window at `bytes` (128 bytes
@@ -174,34 +184,17 @@ template <bool kEscapesAreRuns>
     return compress_window<false>(bytes, runs, singles, out);
 }
 
-// Expands the window of 64 stream bytes at `bytes` (128 readable), whose
-// escapes are `escapes`, by expand_run_tokens_by_compress where it is one for
-// it: at least kGroupRuns escapes, each the first byte of a run token of at
-// most kLongestCompressedRun values (no lone 255s, no runs of 255: signals
-// that change often, as sensors and sound), where it beats a token at a
-// time. A run token at byte 62 or 63 is left to the next window. Returns what
-// it consumed and the levels staged after, or 0 consumed and nothing stored
-// for any other window.
-inline constexpr int kGroupRuns = 9;
+// A window of 64 stream bytes goes to the compress of run tokens
+// (WithEscapedWindows::expand_run_token_windows) where it has at least
+// kGroupRuns escapes, each the first byte of a run token of at most
+// kLongestCompressedRun values (no lone 255s, no runs of 255: signals that
+// change often, as sensors and sound): there it beats a token at a time.
+inline constexpr int kGroupRuns = 5;
 
 // Windows with lone 255s or runs of 255 need the escapes' parse first, and
 // a lone 255's second byte then stands for no value; with this many tokens
 // or more the parse and the compress still beat a token at a time.
 inline constexpr int kGroupTokens = 4;
-
-[[gnu::always_inline]] inline COMM_VECTOR_TARGET::Expanded expand_run_token_window(const uint8_t* bytes,
-                                                                                   uint64_t escapes, uint8_t* staging,
-                                                                                   int32_t staged)
-{
-    constexpr int32_t kWindow = COMM_VECTOR_TARGET::kWindow;
-    if (std::popcount(escapes) < kGroupRuns || (escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
-        return {0, staged};
-    }
-    const int32_t last = kWindow - 1 - std::countl_zero(escapes);
-    const int32_t end = last + 3 <= kWindow ? kWindow : last;
-    const int32_t values = expand_run_tokens_by_compress(bytes, end, escapes, staging + staged);
-    return values < 0 ? COMM_VECTOR_TARGET::Expanded{0, staged} : COMM_VECTOR_TARGET::Expanded{end, staged + values};
-}
 
 // A path's primitives with this window code as the escaped stream's
 // expansion (with the path's own fills of long runs): the compress above first,
@@ -333,8 +326,8 @@ struct WithEscapedWindows : Primitives {
 
         const int32_t last = kWindow - 1 - std::countl_zero(escapes);
         if ((escapes & ((escapes >> 1) | (escapes >> 2))) == 0) {  // each escape a run token
-            if (limit == kWindow) {
-                const Expanded grouped = expand_run_token_window(bytes, escapes, staging, staged);
+            if (limit == kWindow && std::popcount(escapes) >= kGroupRuns) {
+                const Expanded grouped = expand_run_token_windows(bytes, remaining, escapes, staging, staged);
                 if (grouped.consumed > 0) {
                     return grouped;
                 }
@@ -418,6 +411,49 @@ struct WithEscapedWindows : Primitives {
             }
             escapes = next_escapes;
             parse = next_parse;
+        }
+    }
+
+    // Whether a whole window of these escapes takes the compress of run
+    // tokens (kGroupRuns).
+    [[gnu::always_inline]] static bool run_token_window(uint64_t escapes)
+    {
+        return std::popcount(escapes) >= kGroupRuns && (escapes & ((escapes >> 1) | (escapes >> 2))) == 0;
+    }
+
+    // Expands the windows of run tokens (run_token_window) from the one at
+    // `stream` (the first `count` bytes are the stream's; 128 readable),
+    // whose escapes are `escapes`, each by the compress, in a loop of its
+    // own: the compress's constants and registers are set up once a stretch,
+    // not once a window (sensor_fine/1900 decode2 avx2 560 -> 520 ns). A run
+    // token at byte 62 or 63 is left to the next window. Returns what it
+    // consumed and the levels staged after: it stops before a window of
+    // another kind, or with a run the compress does not take (0 consumed and
+    // nothing stored where that is the first), where fewer than 128 bytes are
+    // left, or at the capacity.
+    [[gnu::noinline]] static Expanded expand_run_token_windows(const uint8_t* stream, int32_t count, uint64_t escapes,
+                                                               uint8_t* staging, int32_t staged)
+    {
+        int32_t p = 0;
+        while (true) {
+            const int32_t last = kWindow - 1 - std::countl_zero(escapes);
+            const int32_t end = last + 3 <= kWindow ? kWindow : last;
+            const uint64_t whole = COMM_VECTOR_TARGET::mask_below(end);
+            const uint64_t runs = escapes & whole;
+            const int32_t values = compress_window_body<true>(
+                stream + p, runs, whole & ~(runs | (runs << 1) | (runs << 2)), staging + staged);
+            if (values < 0) {
+                return {p, staged};
+            }
+            p += end;
+            staged += values;
+            if (count - p < 2 * kWindow || staged >= DECODE_MAX_VALUES) {
+                return {p, staged};
+            }
+            escapes = escapes_64(stream + p);
+            if (!run_token_window(escapes)) {
+                return {p, staged};
+            }
         }
     }
 

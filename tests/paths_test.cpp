@@ -408,6 +408,22 @@ TEST_P(EachPath, StopsAtTheCapacityAmongLone255s)
     }
 }
 
+// Run tokens of 2 to 19 values back to back for several times the capacity:
+// windows of run tokens alone, expanded a stretch at a time, stop at the
+// capacity too, wherever in a window it falls.
+TEST_P(EachPath, StopsAtTheCapacityAmongShortRunTokens)
+{
+    std::mt19937 rng(11);
+    for (int32_t lead = 0; lead < 64; lead += 3) {
+        Bytes escaped(static_cast<size_t>(lead), 7);
+        while (escaped.size() < 2 * size_t{DECODE_MAX_VALUES}) {
+            escaped.insert(escaped.end(),
+                           {0xFF, static_cast<uint8_t>(2 + rng() % 18), static_cast<uint8_t>(rng() % 255)});
+        }
+        ASSERT_EQ(decode_checked(path().decode2, reference::decode_escaped, escaped), DECODE_MAX_VALUES) << lead;
+    }
+}
+
 // Short runs packed densely enough that a decoder may spread a group of them
 // across up to two windows of values at once: groups holding 64 or 128 values
 // or one either side, each shifted by every lead, and streams long enough for
