@@ -740,6 +740,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     // or more than one run of over 16 values. The stream may end `limit` < 64
     // bytes in, zeros past it: its end then cuts tokens as the window's end
     // does.
+    template <bool kParsedApart = false>
     [[gnu::always_inline]] static Expanded expand_dense_escapes(const uint8_t* bytes, int32_t limit, uint8_t* staging,
                                                                 int32_t staged)
     {
@@ -771,6 +772,9 @@ struct Vbmi2Primitives : Avx512Primitives {
         // end never waits for it.
         EscapedTokens parse{~((escapes << 1) | (escapes << 2)), escapes};
         if ((escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
+            if constexpr (kParsedApart) {
+                return {-1, staged};
+            }
             parse = escaped_tokens_by_parities(escapes);
         }
         const int32_t short_by = kWindow - limit;
@@ -838,6 +842,61 @@ struct Vbmi2Primitives : Avx512Primitives {
         return expand_byte_slots<3>(window, count_byte, level_byte, runs, ones, staging, staged);
     }
 
+    // Whether a window with these escapes needs their parse (some within two
+    // bytes of another: lone 255s, runs of 255) and goes to the slots.
+    [[gnu::always_inline]] static bool parsed_window(uint64_t escapes)
+    {
+        return std::popcount(escapes) > kSlotEscapes && (escapes & ((escapes >> 1) | (escapes >> 2))) != 0;
+    }
+
+    // Windows that need the parse, one after another, while their runs hold
+    // at most 9 values: each window's parse made before the window ahead of
+    // it is expanded, so that the parse's chain (the escapes through a
+    // general register, the carry-less product and a dozen steps) is not at
+    // the head of each window's work. Stops before a window of another kind,
+    // at the capacity, and where fewer than 64 bytes are left; `p` and
+    // `staged` unchanged where the first window's runs are longer.
+    [[gnu::always_inline]] static void expand_parsed_windows(const uint8_t* stream, int32_t count, int32_t& p,
+                                                             uint8_t* staging, int32_t& staged)
+    {
+        __m512i window = _mm512_loadu_si512(stream + p);
+        uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
+        asm("" : "+r"(escapes));
+        EscapedTokens parse = escaped_tokens_by_parities(escapes);
+        int32_t whole_bytes = escaped_whole_bytes(escapes);
+        while (true) {
+            const int32_t next = p + whole_bytes;
+            const bool more = count - next >= kWindow;
+            __m512i next_window = window;
+            uint64_t next_escapes = 0;
+            if (more) {
+                next_window = _mm512_loadu_si512(stream + next);
+                next_escapes = _mm512_cmpeq_epi8_mask(next_window, all_ones());
+                asm("" : "+r"(next_escapes));
+            }
+            const EscapedTokens next_parse = escaped_tokens_by_parities(next_escapes);
+            const int32_t next_whole_bytes = escaped_whole_bytes(next_escapes);
+            const __m512i lane = lane_numbers();
+            const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
+            const uint64_t whole = mask_below(whole_bytes);
+            const uint64_t runs = parse.runs & whole;
+            if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9)) != 0) {
+                return;
+            }
+            const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
+            staged = expand_short_runs(window, count_byte, level_byte, runs, whole & ~(parse.starts & escapes), staging,
+                                       staged);
+            p = next;
+            if (!more || staged >= DECODE_MAX_VALUES || !parsed_window(next_escapes)) {
+                return;
+            }
+            window = next_window;
+            escapes = next_escapes;
+            parse = next_parse;
+            whole_bytes = next_whole_bytes;
+        }
+    }
+
     // The escaped stream, a window a step as above, or by the window code.
     static int32_t expand_escaped(const uint8_t* stream, int32_t count, uint8_t* staging)
     {
@@ -851,7 +910,15 @@ struct Vbmi2Primitives : Avx512Primitives {
                 staged += kWindow;
                 continue;
             }
-            Expanded step = expand_dense_escapes(stream + p, kWindow, staging, staged);
+            Expanded step = expand_dense_escapes<true>(stream + p, kWindow, staging, staged);
+            if (step.consumed < 0) {
+                const int32_t before = p;
+                expand_parsed_windows(stream, count, p, staging, staged);
+                if (p != before) {
+                    continue;
+                }
+                step = expand_dense_escapes(stream + p, kWindow, staging, staged);
+            }
             if (step.consumed == 0) {
                 if (count - p < 2 * kWindow) {  // the window code reads 128 bytes
                     return expand_last_escaped<Vbmi2Primitives>(stream + p, count - p, staging, staged);
