@@ -343,6 +343,7 @@ struct OpenRun {
 struct PairTokens {
     static constexpr int32_t kMaxRun = format::kPairMaxRun;
     static constexpr int32_t kSingleBytes = 2;
+    static constexpr bool kDoublesUnlike = false;
 
     // Writes four bytes, the next token overwriting the last two.
     static uint8_t* put(uint8_t* out, std::ptrdiff_t length, uint8_t level)
@@ -391,6 +392,8 @@ struct PairTokens {
 struct EscapedTokens {
     static constexpr int32_t kMaxRun = format::kEscapedMaxRun;
     static constexpr int32_t kSingleBytes = 1;  // when not 255
+    // A 255 alone, FF FF, is copied as a literal twice over.
+    static constexpr bool kDoublesUnlike = true;
 
     // A token's four bytes and, in the top byte, its size: a literal's
     // (level, FF, level), whose FF stays only after a 255, from kLiterals; a
@@ -517,6 +520,9 @@ uint64_t lane_bits(Bytes lanes)
 // run through value t - 1 is not a literal, and the matching bit of `opens`
 // (after the first, whose run may begin before the window) where it begins.
 // `unlike`: the values whose runs of one are not literals (255, escaped).
+// Where the escaped stream has a 255 alone, it is a literal too, copied twice
+// (kDoubling): a word copy for each, where a token's step took twice the
+// instructions and a store more.
 //
 // The pair stores end at most 14 bytes past the tokens of the values before
 // the last start (first + 63 at most), which take two bytes a value, less two
@@ -525,13 +531,20 @@ uint64_t lane_bits(Bytes lanes)
 // those of 33 fewer values, and an escaped stream takes five bytes for three
 // values at most (a 255 alone, two bytes, follows a run of another level):
 // well inside that.
-template <class Tokens>
+template <class Tokens, bool kDoubling = false>
 OpenRun close_literal_window(const uint8_t* levels, int32_t first, uint64_t starts, uint64_t unlike, OpenRun run)
 {
     const std::ptrdiff_t open = run.start - first;  // -1 or below
     const uint64_t single_before = (starts << 1) | (open == -1 ? 1U : 0U);
     const uint64_t unlike_before = (unlike << 1) | (Tokens::unlike_single(levels[-1]) ? 1U : 0U);
-    const uint64_t literals = starts & single_before & ~unlike_before;
+    // Bit s: value s - 1 is a 255 alone, which the copy writes twice.
+    uint64_t doubles = starts & single_before & unlike_before;
+    if constexpr (Tokens::kDoublesUnlike && !kDoubling) {
+        if (doubles != 0) {
+            return close_literal_window<Tokens, true>(levels, first, starts, unlike, run);
+        }
+    }
+    const uint64_t literals = starts & single_before & (kDoubling ? ~uint64_t{0} : ~unlike_before);
     if (literals == 0) {  // long runs: nothing to copy, a step per token as it is
         return close_at_starts<Tokens>(levels, first, starts, run);
     }
@@ -546,6 +559,19 @@ OpenRun close_literal_window(const uint8_t* levels, int32_t first, uint64_t star
         written = t;
         closes &= closes - 1;
     }
+    // The literals of values written.. up to `end`, each 255 alone among them
+    // copied twice: the copy up to it ends with it, the next starts with it.
+    const auto put_gap = [&](std::ptrdiff_t end, uint64_t gap) {
+        if constexpr (kDoubling) {
+            while (gap != 0) {
+                const std::ptrdiff_t s = std::countr_zero(gap);
+                out = Tokens::put_literals(out, levels + written, s - written);
+                written = s - 1;
+                gap &= gap - 1;
+            }
+        }
+        out = Tokens::put_literals(out, levels + written, end - written);
+    };
     // Every literal is value -1 or later (a run begun earlier is longer than
     // one value, so the first start closes it above): 64 literals at most.
     while (closes != 0) {
@@ -554,13 +580,15 @@ OpenRun close_literal_window(const uint8_t* levels, int32_t first, uint64_t star
         }
         const std::ptrdiff_t t = std::countr_zero(closes);
         const std::ptrdiff_t r = std::countr_zero(opens);
-        out = Tokens::put_literals(out, levels + written, r - written);
+        const uint64_t gap = doubles & ((uint64_t{2} << r) - 1);  // those of values before r
+        doubles ^= gap;
+        put_gap(r, gap);
         out = Tokens::put(out, t - r, levels[r]);
         written = t;
         closes &= closes - 1;
         opens &= opens - 1;
     }
-    out = Tokens::put_literals(out, levels + written, last - written);
+    put_gap(last, doubles);
     return {out, first + last, levels[last]};
 }
 
