@@ -498,18 +498,67 @@ OpenRun close_at_starts<PairTokens>(const uint8_t* levels, int32_t first, uint64
     return {out, first + static_cast<int32_t>(s), levels[s]};
 }
 
-// Bit i set where lane i of `lanes` (each lane 0 or FF) is FF, for the
-// lanes of 16 bytes: each lane keeps its bit's weight within its eight, and
-// a multiply sums the eight weights into the top byte (no carries: they are
-// distinct bits). The lanes are in memory order on every CPU, and the sum
-// does not depend on the byte order.
-uint64_t lane_bits(Bytes lanes)
+// Bit 16k + i set where lane i of lanes[k] (each lane 0 or FF) is FF. Each
+// lane keeps its bit's weight within its eight, so that each eight's bits
+// are the OR of its bytes; the 64 bytes are folded to 8 by ORs of shifted
+// halves, two vectors into one at each step, with no multiply. The shifts
+// move bytes toward the first or the last of their eight in memory order,
+// whatever the CPU's byte order, and the masks are bytes in memory order.
+using Quads = uint64_t __attribute__((vector_size(16)));
+
+template <int kBytes>
+Quads toward_first(Quads x)
+{
+    return kLittleEndian ? x >> (8 * kBytes) : x << (8 * kBytes);
+}
+
+template <int kBytes>
+Quads toward_last(Quads x)
+{
+    return kLittleEndian ? x << (8 * kBytes) : x >> (8 * kBytes);
+}
+
+// Bytes j of each eight with j mod 2 kBytes below kBytes (a constant once
+// inlined).
+template <int kBytes>
+Quads first_of_each()
+{
+    std::array<uint8_t, 16> bytes{};
+    for (std::size_t j = 0; j < bytes.size(); ++j) {
+        bytes[j] = j % (2 * static_cast<std::size_t>(kBytes)) < static_cast<std::size_t>(kBytes) ? 0xFF : 0;
+    }
+    Quads quads;
+    std::memcpy(&quads, bytes.data(), sizeof quads);
+    return quads;
+}
+
+// Each byte of a ORed with the one kBytes after it where first_of_each says,
+// each byte of b with the one kBytes before it elsewhere.
+template <int kBytes>
+Quads fold_pair(Quads a, Quads b)
+{
+    const Quads first = first_of_each<kBytes>();
+    return ((a | toward_first<kBytes>(a)) & first) | ((b | toward_last<kBytes>(b)) & ~first);
+}
+
+[[gnu::always_inline]] inline uint64_t window_bits(const Bytes (&lanes)[4])
 {
     constexpr Bytes kWeights = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
-    const Bytes weighted = lanes & kWeights;
+    Quads weighted[4];
+    for (std::size_t k = 0; k < 4; ++k) {
+        weighted[k] = std::bit_cast<Quads>(lanes[k] & kWeights);
+    }
+    // Byte 0 of each eight: its bits from lanes[0], 2 from lanes[1], 4 from
+    // lanes[2], 6 from lanes[3]; the odd bytes 0.
+    const Quads folded = fold_pair<2>(fold_pair<4>(weighted[0], weighted[2]), fold_pair<4>(weighted[1], weighted[3]));
+    const Quads bytes = (folded | toward_first<1>(folded)) & first_of_each<1>();
     uint64_t halves[2];
-    std::memcpy(halves, &weighted, sizeof halves);
-    return ((halves[0] * kOnes) >> 56) | (((halves[1] * kOnes) >> 56) << 8);
+    std::memcpy(halves, &bytes, sizeof halves);
+    if constexpr (!kLittleEndian) {
+        halves[0] = __builtin_bswap64(halves[0]);
+        halves[1] = __builtin_bswap64(halves[1]);
+    }
+    return halves[0] | halves[1] << 8;  // lanes 8 to 15 of each vector after 0 to 7
 }
 
 // Codes a whole window (levels[-1] and 95 bytes from levels readable; the
@@ -596,14 +645,16 @@ OpenRun close_literal_window(const uint8_t* levels, int32_t first, uint64_t star
 // of `unlike`, its run of one is not written as it is. Compared 16 values a
 // vector (levels[-1] and 64 bytes from levels read).
 struct WindowMasks {
+    // cppcheck-suppress unusedStructMember ; read in code_window, a template
     uint64_t starts;
+    // cppcheck-suppress unusedStructMember ; read in code_window, a template
     uint64_t unlike;
 };
 
 template <class Tokens>
 [[gnu::always_inline]] inline WindowMasks window_masks(const uint8_t* levels)
 {
-    uint64_t equal = 0;
+    Bytes equal_lanes[4];
     Bytes unlike_lanes[4];
     Bytes any_unlike{};
     for (std::ptrdiff_t k = 0; k < 4; ++k) {
@@ -611,18 +662,17 @@ template <class Tokens>
         Bytes before;
         std::memcpy(&now, levels + 16 * k, sizeof now);
         std::memcpy(&before, levels + 16 * k - 1, sizeof before);
-        equal |= lane_bits(std::bit_cast<Bytes>(now == before)) << (16 * k);
+        equal_lanes[k] = std::bit_cast<Bytes>(now == before);
         unlike_lanes[k] = Tokens::unlike_singles(now);
         any_unlike |= unlike_lanes[k];
     }
-    // Most windows have no 255: their mask is then 0 without its multiplies.
+    const uint64_t equal = window_bits(equal_lanes);
+    // Most windows have no 255: their mask is then 0 without its folds.
     uint64_t unlike = 0;
     uint64_t any_halves[2];
     std::memcpy(any_halves, &any_unlike, sizeof any_halves);
     if ((any_halves[0] | any_halves[1]) != 0) {
-        for (std::ptrdiff_t k = 0; k < 4; ++k) {
-            unlike |= lane_bits(unlike_lanes[k]) << (16 * k);
-        }
+        unlike = window_bits(unlike_lanes);
     }
     return {~equal, unlike};  // gathered as the values equal to the one before, a compare fewer
 }
@@ -691,7 +741,7 @@ int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
         const int32_t size = std::min(kQuantiseChunk, n - base);
         const uint8_t before = base == 0 ? 0 : levels[kQuantiseChunk - 1];
         quantise_block(values + base, levels, size);
-        std::memset(levels + size, 0, 2 * kWindow);
+        std::memset(levels + size, 0, 2 * static_cast<std::size_t>(kWindow));
         if (base == 0) {
             run.level = levels[0];
             levels[-1] = levels[0];  // the first value continues the open run
