@@ -344,6 +344,14 @@ struct Vbmi2Primitives : Avx512Primitives {
                                19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     }
 
+    // Lane j byte j + K of the window (wrapping round): at a token's escape,
+    // its count (K = 1) and its level (K = 2).
+    template <int K>
+    [[gnu::always_inline]] static __m512i bytes_ahead(__m512i window)
+    {
+        return _mm512_permutexvar_epi8(_mm512_add_epi8(lane_numbers(), _mm512_set1_epi8(K)), window);
+    }
+
     // Stores at `out` the runs of the pairs of `bytes` in the slots of
     // `count_byte` and `slot` (see SlotLayouts), only those in the lanes of
     // `lanes`, and returns the number of values. Stores 64 bytes.
@@ -675,7 +683,7 @@ struct Vbmi2Primitives : Avx512Primitives {
                                                             int32_t staged)
     {
         const __m512i width = _mm512_set1_epi8(W);
-        const __m512i previous = _mm512_permutexvar_epi8(_mm512_sub_epi8(lane_numbers(), _mm512_set1_epi8(1)), window);
+        const __m512i previous = bytes_ahead<-1>(window);
         __m512i counts = _mm512_maskz_mov_epi8(ones, _mm512_set1_epi8(1));
         counts = _mm512_mask_min_epu8(counts, runs, count_byte, width);
         counts = _mm512_mask_min_epu8(counts, runs << 1, _mm512_subs_epu8(window, width), width);
@@ -758,12 +766,10 @@ struct Vbmi2Primitives : Avx512Primitives {
         // of the slots are the escapes' own, taken straight from the mask
         // register. Moved to a general register and back, they put some 17
         // cycles more between the window's load and its stores.
-        if (limit == kWindow && (escapes & ((escapes >> 1) | (escapes >> 2) | (uint64_t{3} << 62))) == 0) {
-            const __m512i lane = lane_numbers();
-            const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
+        if (limit == kWindow && (escapes_followed_closely(escapes) | (escapes >> 62)) == 0) {
+            const __m512i count_byte = bytes_ahead<1>(window);
             if (_mm512_mask_cmpgt_epu8_mask(escape_lanes, count_byte, _mm512_set1_epi8(9)) == 0) {
-                const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
-                return {kWindow, expand_short_runs(window, count_byte, level_byte, escape_lanes,
+                return {kWindow, expand_short_runs(window, count_byte, bytes_ahead<2>(window), escape_lanes,
                                                    _knot_mask64(escape_lanes), staging, staged)};
             }
         }
@@ -771,7 +777,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         // run token: the parse is spared where 255s are rare. The window's
         // end never waits for it.
         EscapedTokens parse{~((escapes << 1) | (escapes << 2)), escapes};
-        if ((escapes & ((escapes >> 1) | (escapes >> 2))) != 0) {
+        if (escapes_followed_closely(escapes) != 0) {
             if constexpr (kParsedApart) {
                 return {-1, staged};
             }
@@ -779,16 +785,15 @@ struct Vbmi2Primitives : Avx512Primitives {
         }
         const int32_t short_by = kWindow - limit;
         const int32_t whole_bytes = escaped_whole_bytes(escapes << short_by) - short_by;
-        const uint64_t tokens = parse.starts & mask_below(whole_bytes);
-        const __m512i lane = lane_numbers();
-        const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
-        const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
-        const uint64_t runs = parse.runs & mask_below(whole_bytes);
+        const uint64_t whole = mask_below(whole_bytes);
+        const uint64_t tokens = parse.starts & whole;
+        const __m512i count_byte = bytes_ahead<1>(window);
+        const __m512i level_byte = bytes_ahead<2>(window);
+        const uint64_t runs = parse.runs & whole;
         const uint64_t beyond_slots = _mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9));
         if (beyond_slots == 0) {
-            return {whole_bytes,
-                    expand_short_runs(window, count_byte, level_byte, runs,
-                                      mask_below(whole_bytes) & ~(parse.starts & escapes), staging, staged)};
+            return {whole_bytes, expand_short_runs(window, count_byte, level_byte, runs,
+                                                   whole & ~(parse.starts & escapes), staging, staged)};
         }
         // A lone 255 keeps its escape as the level and a length of one.
         const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
@@ -796,7 +801,6 @@ struct Vbmi2Primitives : Avx512Primitives {
         if (std::popcount(long_tokens) > 1) {
             // Run tokens alone, none of more than 64 values (plateaus): a fill
             // each. Other windows of long runs: the window code.
-            const uint64_t whole = mask_below(whole_bytes);
             if ((whole & ~(runs | (runs << 1) | (runs << 2))) == 0 &&
                 _mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(kWindow)) == 0) {
                 return {whole_bytes, fill_each_token(bytes, runs, staging, staged)};
@@ -846,7 +850,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     // bytes of another: lone 255s, runs of 255) and goes to the slots.
     [[gnu::always_inline]] static bool parsed_window(uint64_t escapes)
     {
-        return std::popcount(escapes) > kSlotEscapes && (escapes & ((escapes >> 1) | (escapes >> 2))) != 0;
+        return std::popcount(escapes) > kSlotEscapes && escapes_followed_closely(escapes) != 0;
     }
 
     // Windows that need the parse, one after another, while their runs hold
@@ -876,16 +880,14 @@ struct Vbmi2Primitives : Avx512Primitives {
             }
             const EscapedTokens next_parse = escaped_tokens_by_parities(next_escapes);
             const int32_t next_whole_bytes = escaped_whole_bytes(next_escapes);
-            const __m512i lane = lane_numbers();
-            const __m512i count_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(1)), window);
+            const __m512i count_byte = bytes_ahead<1>(window);
             const uint64_t whole = mask_below(whole_bytes);
             const uint64_t runs = parse.runs & whole;
             if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9)) != 0) {
                 return;
             }
-            const __m512i level_byte = _mm512_permutexvar_epi8(_mm512_add_epi8(lane, _mm512_set1_epi8(2)), window);
-            staged = expand_short_runs(window, count_byte, level_byte, runs, whole & ~(parse.starts & escapes), staging,
-                                       staged);
+            staged = expand_short_runs(window, count_byte, bytes_ahead<2>(window), runs,
+                                       whole & ~(parse.starts & escapes), staging, staged);
             p = next;
             if (!more || staged >= DECODE_MAX_VALUES || !parsed_window(next_escapes)) {
                 return;

@@ -27,6 +27,14 @@ constexpr std::uint64_t escape_group_heads(std::uint64_t escapes)
     return escapes & ~(escapes << 1) & ~(escapes << 2);
 }
 
+// The escapes with another one or two bytes after them. Where there are none,
+// every escape starts a run token and no parse is needed; where there are
+// some, the window holds lone 255s or runs of 255.
+constexpr std::uint64_t escapes_followed_closely(std::uint64_t escapes)
+{
+    return escapes & ((escapes >> 1) | (escapes >> 2));
+}
+
 // The tokens, given each escape's group parity (the parity of its group's
 // escapes up to it): the escapes at odd counts start tokens.
 constexpr EscapedTokens tokens_of_group_parity(std::uint64_t escapes, std::uint64_t group_parity)

@@ -325,7 +325,7 @@ struct WithEscapedWindows : Primitives {
         }
 
         const int32_t last = kWindow - 1 - std::countl_zero(escapes);
-        if ((escapes & ((escapes >> 1) | (escapes >> 2))) == 0) {  // each escape a run token
+        if (escapes_followed_closely(escapes) == 0) {  // each escape a run token
             if (limit == kWindow && std::popcount(escapes) >= kGroupRuns) {
                 const Expanded grouped = expand_run_token_windows(bytes, remaining, escapes, staging, staged);
                 if (grouped.consumed > 0) {
@@ -382,7 +382,7 @@ struct WithEscapedWindows : Primitives {
                 return false;
             }
         }
-        return (escapes & ((escapes >> 1) | (escapes >> 2))) != 0;
+        return escapes_followed_closely(escapes) != 0;
     }
 
     // A stretch of windows that take the parse, from the one at `p` (whose
@@ -418,7 +418,7 @@ struct WithEscapedWindows : Primitives {
     // tokens (kGroupRuns).
     [[gnu::always_inline]] static bool run_token_window(uint64_t escapes)
     {
-        return std::popcount(escapes) >= kGroupRuns && (escapes & ((escapes >> 1) | (escapes >> 2))) == 0;
+        return std::popcount(escapes) >= kGroupRuns && escapes_followed_closely(escapes) == 0;
     }
 
     // Expands the windows of run tokens (run_token_window) from the one at
