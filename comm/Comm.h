@@ -18,7 +18,7 @@
  * On x86-64 the coders run vector code (AVX2; AVX-512 F and BW; or those with
  * AVX-512 VBMI and VBMI2) where the CPU has it, chosen once at the first call;
  * every choice gives the same bytes and values. The environment variable
- * COMM_SIMD=portable|avx2|avx512|avx512vbmi2, read at that call, caps the
+ * COMM_SIMD=portable|avx2|avx2pext|avx512|avx512vbmi2, read at that call, caps the
  * choice.
  *
  * Buffer sizes: the caller owns every array and no function is told an

@@ -229,9 +229,10 @@ struct PieceSources {
 
 // The table writers as a path's hooks (see vector_coders.hpp). Windows with
 // lone 255s (FF FF) take the escaped one's larger table where the CPU's pext
-// is fast (Primitives::kFastBitExtract: every CPU with AVX-512), else the
-// escaped_runs hook of `Primitives` (a slot writer): AMD CPUs before Zen 3
-// run the AVX2 path, and their pext is microcoded, tens of cycles. On a
+// is fast (Primitives::kFastBitExtract: every CPU with AVX-512, and the
+// avx2pext row), else the escaped_runs hook of `Primitives` (a slot writer):
+// AMD CPUs before Zen 3 run the avx2 row, and their pext is microcoded, tens
+// of cycles. On a
 // Zen 5 the table takes heavy_255 encode2 from 552 to 482 ns; a pext by two
 // four-bit lookups instead made it 590. `Primitives` gives a window's two
 // 256-bit halves by `halves`.

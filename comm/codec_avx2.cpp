@@ -46,7 +46,8 @@ struct Avx2Primitives {
 
     [[gnu::always_inline]] static Window halves(Window window) { return window; }
 
-    // Not on AMD CPUs before Zen 3, which run this path (see WithPieceTables).
+    // Not on AMD CPUs before Zen 3 (see WithPieceTables); the avx2pext row
+    // below is this path for the others.
     static constexpr bool kFastBitExtract = false;
 
     [[gnu::always_inline]] static __m256i load32(const void* p)
@@ -286,11 +287,29 @@ struct Avx2Primitives {
     }
 };
 
+struct Avx2FastPextPrimitives : Avx2Primitives {
+    static constexpr bool kFastBitExtract = true;
+};
+
+template <class Primitives>
+using Avx2Coders = WithEscapedWindows<WithPieceTables<WithPieceTokens<WithShortRunPairs<Primitives>>>>;
+
+constexpr CodecPath kAvx2Path = avx2::make_path<Avx2Coders<Avx2Primitives>>(
+    "avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
+
 }  // namespace
 
-constinit const CodecPath avx2_path =
-    avx2::make_path<WithEscapedWindows<WithPieceTables<WithPieceTokens<WithShortRunPairs<Avx2Primitives>>>>>(
-        "avx2", {CpuFeature::avx2, CpuFeature::fma, CpuFeature::bmi1, CpuFeature::bmi2});
+constinit const CodecPath avx2_path = kAvx2Path;
+
+// The AVX2 path where PEXT is fast: the escaped encoder writes windows with
+// lone 255s by the table writer too. The other coders are the avx2 row's.
+constinit const CodecPath avx2pext_path = [] {
+    CodecPath path = kAvx2Path;
+    path.name = "avx2pext";
+    path.needs.add(CpuFeature::fast_pext);
+    path.encode2 = avx2::encode<Avx2Coders<Avx2FastPextPrimitives>, avx2::EscapedMethod>;
+    return path;
+}();
 
 }  // namespace comm::detail
 

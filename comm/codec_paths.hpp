@@ -33,7 +33,7 @@
 namespace comm::detail {
 
 struct CodecPath {
-    const char* name = nullptr;  // "portable", "avx2", "avx512" or "avx512vbmi2"
+    const char* name = nullptr;  // "portable", "avx2", "avx2pext", "avx512" or "avx512vbmi2"
     CpuFeatures needs;           // what the CPU and OS must offer to run it
     // levels[i] = quantise(values[i]) for i < n; n <= 0 does nothing.
     void (*quantise)(const float* values, std::uint8_t* levels, std::int32_t n) = nullptr;
@@ -54,6 +54,8 @@ extern const CodecPath portable_path;
 #if COMM_X86_PATHS
 // AVX2 with FMA, BMI1 and BMI2 (x86-64 since 2013).
 extern const CodecPath avx2_path;
+// The same where PEXT is fast (every Intel CPU with BMI2, AMD's since Zen 3).
+extern const CodecPath avx2pext_path;
 // AVX-512 F and BW on top of the AVX2 path's set.
 extern const CodecPath avx512_path;
 // AVX-512 VBMI and VBMI2, POPCNT and PCLMULQDQ, on top of the AVX-512 path's set.
@@ -66,9 +68,7 @@ extern const CodecPath avx512vbmi2_path;
 inline constexpr const CodecPath* kBuiltPaths[] = {
     &portable_path,
 #if COMM_X86_PATHS
-    &avx2_path,
-    &avx512_path,
-    &avx512vbmi2_path,
+    &avx2_path,     &avx2pext_path, &avx512_path, &avx512vbmi2_path,
 #endif
 };
 
@@ -80,7 +80,8 @@ std::span<const CodecPath* const> runnable_paths();
 std::span<const CodecPath* const> runnable_paths_for(CpuFeatures features);
 
 // The environment variable that caps the active path: "portable", "avx2",
-// "avx512" or "avx512vbmi2" selects the fastest runnable path no faster than the one named.
+// "avx2pext", "avx512" or "avx512vbmi2" selects the fastest runnable path no
+// faster than the one named.
 // Read once, at the first call into the library; other values are ignored.
 inline constexpr const char* kPathVariable = "COMM_SIMD";
 

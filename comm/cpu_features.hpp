@@ -27,6 +27,7 @@ enum class CpuFeature : std::uint8_t {
     avx512bw,     // AVX-512 byte and word instructions
     avx512vbmi,   // AVX-512 VBMI: byte permutes across the register
     avx512vbmi2,  // AVX-512 VBMI2: byte and word compress and expand
+    fast_pext,    // BMI2's PEXT and PDEP in a few cycles, not microcoded (see x86_features)
     // AArch64
     arm_crc32,  // the CRC32 and CRC32C instructions (optional before ARMv8.1)
 };
@@ -62,6 +63,8 @@ CpuFeatures detect_cpu_features();
 // What x86 CPUID and XGETBV report, as detection reads them.
 struct X86CpuidWords {
     std::uint32_t max_leaf;   // CPUID leaf 0, EAX: the highest basic leaf
+    std::uint32_t vendor;     // CPUID leaf 0, EBX: the vendor string's first four bytes
+    std::uint32_t leaf1_eax;  // CPUID leaf 1, EAX: family, model and stepping
     std::uint32_t leaf1_ecx;  // CPUID leaf 1, ECX
     std::uint32_t leaf7_ebx;  // CPUID leaf 7 subleaf 0, EBX
     std::uint32_t leaf7_ecx;  // CPUID leaf 7 subleaf 0, ECX
@@ -69,7 +72,9 @@ struct X86CpuidWords {
 };
 
 // The features those words grant. Pure, so that tests can give any CPU and
-// operating system.
+// operating system. `fast_pext` needs BMI2 from Intel, or from AMD's family
+// 19h on (Zen 3): Zen 1 and 2 run PEXT and PDEP in microcode, tens of cycles
+// each; other vendors' CPUs are not assumed to be fast.
 CpuFeatures x86_features(const X86CpuidWords& words);
 
 }  // namespace comm::detail

@@ -34,6 +34,20 @@ constexpr unsigned kAvx512bwBit = 30;
 constexpr unsigned kAvx512VbmiBit = 1;
 constexpr unsigned kAvx512Vbmi2Bit = 6;
 
+// CPUID leaf 0, EBX: "Genu" of "GenuineIntel", "Auth" of "AuthenticAMD".
+constexpr std::uint32_t kIntelVendor = 0x756E6547;
+constexpr std::uint32_t kAmdVendor = 0x68747541;
+// AMD's family 19h: Zen 3 and 4; 1Ah Zen 5.
+constexpr std::uint32_t kAmdZen3Family = 0x19;
+
+// The family of CPUID leaf 1's EAX: the base family, plus the extended
+// family where the base is 0xF.
+constexpr std::uint32_t cpu_family(std::uint32_t leaf1_eax)
+{
+    const std::uint32_t base = (leaf1_eax >> 8) & 0xF;
+    return base == 0xF ? base + ((leaf1_eax >> 20) & 0xFF) : base;
+}
+
 // XCR0: the XMM and YMM registers; then the opmask registers, the upper
 // halves of ZMM 0-15 and ZMM 16-31.
 constexpr std::uint64_t kYmmState = 0x06;
@@ -61,6 +75,10 @@ CpuFeatures x86_features(const X86CpuidWords& words)
     }
     if (has_bit(leaf7_ebx, kBmi2Bit)) {
         features.add(CpuFeature::bmi2);
+        if (words.vendor == kIntelVendor ||
+            (words.vendor == kAmdVendor && cpu_family(words.leaf1_eax) >= kAmdZen3Family)) {
+            features.add(CpuFeature::fast_pext);
+        }
     }
     // XCR0 means something only where the OS has enabled XSAVE.
     const std::uint64_t os_state = has_bit(words.leaf1_ecx, kOsxsaveBit) ? words.xcr0 : 0;
@@ -100,11 +118,14 @@ CpuFeatures detect_cpu_features()
     unsigned ebx = 0;
     unsigned ecx = 0;
     unsigned edx = 0;
-    words.max_leaf = __get_cpuid_max(0, nullptr);
+    __cpuid(0, eax, ebx, ecx, edx);
+    words.max_leaf = eax;
+    words.vendor = ebx;
     if (words.max_leaf < 1) {
         return {};
     }
     __cpuid(1, eax, ebx, ecx, edx);
+    words.leaf1_eax = eax;
     words.leaf1_ecx = ecx;
     if (words.max_leaf >= 7) {
         __cpuid_count(7, 0, eax, ebx, ecx, edx);

@@ -32,11 +32,18 @@ constexpr std::uint32_t kVbmi = 1U << 1;  // leaf 7 ECX
 constexpr std::uint32_t kVbmi2 = 1U << 6;
 constexpr std::uint64_t kXmmYmm = 0x07;  // x87, XMM, YMM
 constexpr std::uint64_t kAllVectorState = 0xE7;
+// Leaf 0 EBX, the vendor string's first four bytes.
+constexpr std::uint32_t kIntel = 0x756E6547;  // "Genu"ineIntel
+constexpr std::uint32_t kAmd = 0x68747541;    // "Auth"enticAMD
+constexpr std::uint32_t kHygon = 0x6F677948;  // "Hygo"nGenuine
+constexpr std::uint32_t kVia = 0x746E6543;    // "Cent"aurHauls
 
-// A CPU with PCLMULQDQ, POPCNT, AVX-512 F, BW, VBMI and VBMI2 whose OS saves
-// every vector register.
+// An Intel CPU (Sapphire Rapids) with PCLMULQDQ, POPCNT, AVX-512 F, BW, VBMI
+// and VBMI2 whose OS saves every vector register.
 constexpr X86CpuidWords kAvx512Machine = {
     .max_leaf = 0x1B,
+    .vendor = kIntel,
+    .leaf1_eax = 0x000806F8,
     .leaf1_ecx = kPclmul | kSse42 | kPopcnt | kFma | kOsxsave | kAvx,
     .leaf7_ebx = kBmi1 | kAvx2 | kBmi2 | kAvx512f | kAvx512bw,
     .leaf7_ecx = kVbmi | kVbmi2,
@@ -63,8 +70,8 @@ TEST(CpuFeatures, FullySupportedCpuHasEveryFeatureAndRunsAvx512Vbmi2)
 {
     EXPECT_EQ(comm::detail::x86_features(kAvx512Machine),
               (CpuFeatures{CpuFeature::sse42, CpuFeature::pclmul, CpuFeature::popcnt, CpuFeature::avx2, CpuFeature::fma,
-                           CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::avx512f, CpuFeature::avx512bw,
-                           CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2}));
+                           CpuFeature::bmi1, CpuFeature::bmi2, CpuFeature::fast_pext, CpuFeature::avx512f,
+                           CpuFeature::avx512bw, CpuFeature::avx512vbmi, CpuFeature::avx512vbmi2}));
     EXPECT_EQ(chosen_path(kAvx512Machine), if_built("avx512vbmi2"));
 }
 
@@ -78,13 +85,13 @@ TEST(CpuFeatures, VectorFeaturesNeedTheirRegisterStateSavedByTheOs)
     EXPECT_FALSE(no_zmm.has(CpuFeature::avx512f));
     EXPECT_FALSE(no_zmm.has(CpuFeature::avx512bw));
     EXPECT_FALSE(no_zmm.has(CpuFeature::avx512vbmi2));
-    EXPECT_EQ(chosen_path(ymm_only), if_built("avx2"));
+    EXPECT_EQ(chosen_path(ymm_only), if_built("avx2pext"));
 
     // Each part of the AVX-512 state missing alone is as bad as all of it.
     for (const std::uint64_t part : {0x20U, 0x40U, 0x80U}) {
         X86CpuidWords partial = kAvx512Machine;
         partial.xcr0 = kAllVectorState & ~part;
-        EXPECT_EQ(chosen_path(partial), if_built("avx2")) << "XCR0 " << partial.xcr0;
+        EXPECT_EQ(chosen_path(partial), if_built("avx2pext")) << "XCR0 " << partial.xcr0;
     }
 
     // No YMM state, or XSAVE not enabled (XCR0 then means nothing): no AVX
@@ -96,7 +103,7 @@ TEST(CpuFeatures, VectorFeaturesNeedTheirRegisterStateSavedByTheOs)
     for (const X86CpuidWords& words : {no_ymm, no_osxsave}) {
         EXPECT_EQ(comm::detail::x86_features(words),
                   (CpuFeatures{CpuFeature::sse42, CpuFeature::pclmul, CpuFeature::popcnt, CpuFeature::bmi1,
-                               CpuFeature::bmi2}));
+                               CpuFeature::bmi2, CpuFeature::fast_pext}));
         EXPECT_EQ(chosen_path(words), "portable");
     }
 }
@@ -112,11 +119,11 @@ TEST(CpuFeatures, EachPathNeedsAllOfItsFeatures)
         words.leaf7_ebx &= ~leaf7_off;
         EXPECT_EQ(chosen_path(words), "portable") << std::hex << leaf1_off << " " << leaf7_off;
     }
-    // AVX-512 F or BW missing leaves the AVX2 path.
+    // AVX-512 F or BW missing leaves the AVX2 path (this CPU's PEXT is fast).
     for (const std::uint32_t off : {kAvx512f, kAvx512bw}) {
         X86CpuidWords words = kAvx512Machine;
         words.leaf7_ebx &= ~off;
-        EXPECT_EQ(chosen_path(words), if_built("avx2")) << std::hex << off;
+        EXPECT_EQ(chosen_path(words), if_built("avx2pext")) << std::hex << off;
     }
     // VBMI, VBMI2, POPCNT or PCLMULQDQ missing, each detected on its own bit,
     // leaves the AVX-512 path.
@@ -131,6 +138,33 @@ TEST(CpuFeatures, EachPathNeedsAllOfItsFeatures)
         EXPECT_EQ(features.has(CpuFeature::popcnt), leaf1_off != kPopcnt);
         EXPECT_EQ(features.has(CpuFeature::pclmul), leaf1_off != kPclmul);
         EXPECT_EQ(chosen_path(words), if_built("avx512")) << std::hex << leaf1_off << " " << leaf7_off;
+    }
+}
+
+TEST(CpuFeatures, PextCountsAsFastOnIntelAndOnAmdFromZen3)
+{
+    struct Cpu {
+        std::uint32_t vendor;
+        std::uint32_t leaf1_eax;
+        bool fast_pext;
+    };
+    for (const Cpu& cpu : {Cpu{kIntel, 0x000306C3, true},    // Haswell, family 6
+                           Cpu{kAmd, 0x00870F10, false},     // Zen 2, family 17h (0xF + 8)
+                           Cpu{kHygon, 0x00900F01, false},   // family 18h, a Zen 1
+                           Cpu{kAmd, 0x00A20F10, true},      // Zen 3, family 19h
+                           Cpu{kAmd, 0x00B40F00, true},      // Zen 5, family 1Ah
+                           Cpu{kVia, 0x00A00F00, false}}) {  // another vendor's, whatever its family
+        // The OS saves no ZMM state: the AVX2 rows.
+        X86CpuidWords words = kAvx512Machine;
+        words.vendor = cpu.vendor;
+        words.leaf1_eax = cpu.leaf1_eax;
+        words.xcr0 = kXmmYmm;
+        EXPECT_EQ(comm::detail::x86_features(words).has(CpuFeature::fast_pext), cpu.fast_pext)
+            << std::hex << cpu.leaf1_eax;
+        EXPECT_EQ(chosen_path(words), if_built(cpu.fast_pext ? "avx2pext" : "avx2")) << std::hex << cpu.leaf1_eax;
+        // Without BMI2 there is no PEXT at all.
+        words.leaf7_ebx &= ~kBmi2;
+        EXPECT_FALSE(comm::detail::x86_features(words).has(CpuFeature::fast_pext)) << std::hex << cpu.leaf1_eax;
     }
 }
 

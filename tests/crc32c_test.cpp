@@ -123,8 +123,13 @@ TEST(Crc32c, ChoosesByTheFeaturesEachImplementationNeeds)
     EXPECT_EQ(names({CpuFeature::sse42}), "portable sse42");
     EXPECT_EQ(names({CpuFeature::sse42, CpuFeature::pclmul, CpuFeature::avx2}), "portable sse42 sse42x3");
     // CPUID leaf 1 ECX bit 1 is PCLMULQDQ, bit 20 SSE4.2.
-    const comm::detail::X86CpuidWords words = {
-        .max_leaf = 1, .leaf1_ecx = (1U << 1) | (1U << 20), .leaf7_ebx = 0, .leaf7_ecx = 0, .xcr0 = 0};
+    const comm::detail::X86CpuidWords words = {.max_leaf = 1,
+                                               .vendor = 0,
+                                               .leaf1_eax = 0,
+                                               .leaf1_ecx = (1U << 1) | (1U << 20),
+                                               .leaf7_ebx = 0,
+                                               .leaf7_ecx = 0,
+                                               .xcr0 = 0};
     EXPECT_EQ(comm::detail::x86_features(words), (CpuFeatures{CpuFeature::sse42, CpuFeature::pclmul}));
 #endif
 }
