@@ -608,18 +608,22 @@ struct Vbmi2Primitives : Avx512Primitives {
         int32_t i = 0;
         while (pairs - i >= kWindow && staged < DECODE_MAX_VALUES) {
             const uint8_t* at = stream + 2 * static_cast<std::ptrdiff_t>(i);
+            const __m512i low = _mm512_loadu_si512(at);
+            const __m512i high = _mm512_loadu_si512(at + kWindow);
+            // The levels packed only where they are used as they stand: the
+            // slots read the pairs, and the packing's shuffles share one
+            // port with the slots' permutes on Intel.
+            if (many_runs(low, high)) {
+                staged = expand_runs(at, low, high, kWindow, staging, staged);
+                i += kWindow;
+                continue;
+            }
             uint64_t counted = 0;
-            const __m512i literals = pair_levels(at, counted);
+            const __m512i literals = pair_levels(low, high, counted);
             if (counted == 0) {
                 _mm512_storeu_si512(staging + staged, literals);
                 i += kWindow;
                 staged += kWindow;
-                continue;
-            }
-            if (std::popcount(counted) > kSlotRuns) {
-                staged =
-                    expand_runs(at, _mm512_loadu_si512(at), _mm512_loadu_si512(at + kWindow), kWindow, staging, staged);
-                i += kWindow;
                 continue;
             }
             const Expanded step = expand_few_runs(at, literals, counted, kWindow, staging, staged);
