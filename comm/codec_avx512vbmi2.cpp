@@ -198,11 +198,13 @@ inline constexpr ByteSlots<W> kByteSlots = make_byte_slots<W>();
 
 // Three slots a run over a whole window of 64 pairs, for windows whose runs
 // hold at most three values (noisy signals): lane u of vector k is slot
-// kByteSlots<3>.slot[k][u] of pair kByteSlots<3>.byte[k][u], whose count is
-// byte count_byte[k][u] (twice that) of the pairs' 128 bytes. Three vectors
-// where the groups of 16 take four.
+// kByteSlots<3>.slot[k][u] of pair kByteSlots<3>.byte[k][u], read from the
+// window's counts and levels each packed into one vector (lane pair[k][u]).
+// The packing leaves each 128-bit lane's eight pairs of the low half ahead of
+// the high half's eight: the lookups take that order rather than a permute to
+// undo it. Three vectors where the groups of 16 take four.
 struct ThirdSlots {
-    alignas(64) uint8_t count_byte[3][64];
+    alignas(64) uint8_t pair[3][64];
 };
 
 constexpr ThirdSlots make_third_slots()
@@ -210,7 +212,9 @@ constexpr ThirdSlots make_third_slots()
     ThirdSlots l{};
     for (int k = 0; k < 3; ++k) {
         for (int u = 0; u < 64; ++u) {
-            l.count_byte[k][u] = static_cast<uint8_t>(2 * kByteSlots<3>.byte[k][u]);
+            const int p = kByteSlots<3>.byte[k][u];
+            const int half = p / 32;
+            l.pair[k][u] = static_cast<uint8_t>(16 * (p % 32 / 8) + 8 * half + p % 8);
         }
     }
     return l;
@@ -439,17 +443,23 @@ struct Vbmi2Primitives : Avx512Primitives {
                                                           int32_t staged)
     {
         const int32_t slots = 3 * runs;
+        // One-source permutes of the packed counts and levels: a two-source
+        // one costs two on Intel's single shuffle port.
+        const __m512i count_byte = _mm512_set1_epi16(0x00FF);
+        const __m512i counts =
+            _mm512_packus_epi16(_mm512_and_si512(low, count_byte), _mm512_and_si512(high, count_byte));
+        const __m512i levels = _mm512_packus_epi16(_mm512_srli_epi16(low, 8), _mm512_srli_epi16(high, 8));
 #pragma GCC unroll 3
         for (int32_t k = 0; k < 3; ++k) {
             if (kWindow * k >= slots) {
                 break;
             }
-            const __m512i count_at = _mm512_load_si512(kThirdSlots.count_byte[k]);
-            const __m512i counts = _mm512_permutex2var_epi8(low, count_at, high);
-            const __mmask64 kept = _mm512_mask_cmple_epu8_mask(mask_below(slots - kWindow * k),
-                                                               _mm512_load_si512(kByteSlots<3>.slot[k]), counts);
-            const __m512i levels = _mm512_permutex2var_epi8(low, _mm512_or_si512(count_at, _mm512_set1_epi8(1)), high);
-            _mm512_storeu_si512(staging + staged, _mm512_maskz_compress_epi8(kept, levels));
+            const __m512i pair = _mm512_load_si512(kThirdSlots.pair[k]);
+            const __mmask64 kept =
+                _mm512_mask_cmple_epu8_mask(mask_below(slots - kWindow * k), _mm512_load_si512(kByteSlots<3>.slot[k]),
+                                            _mm512_permutexvar_epi8(pair, counts));
+            _mm512_storeu_si512(staging + staged,
+                                _mm512_maskz_compress_epi8(kept, _mm512_permutexvar_epi8(pair, levels)));
             staged += static_cast<int32_t>(std::popcount(kept));
         }
         return staged;
@@ -598,18 +608,22 @@ struct Vbmi2Primitives : Avx512Primitives {
         int32_t i = 0;
         while (pairs - i >= kWindow && staged < DECODE_MAX_VALUES) {
             const uint8_t* at = stream + 2 * static_cast<std::ptrdiff_t>(i);
+            const __m512i low = _mm512_loadu_si512(at);
+            const __m512i high = _mm512_loadu_si512(at + kWindow);
+            // The levels packed only where they are used as they stand: the
+            // slots read the pairs, and the packing's shuffles share one
+            // port with the slots' permutes on Intel.
+            if (many_runs(low, high)) {
+                staged = expand_runs(at, low, high, kWindow, staging, staged);
+                i += kWindow;
+                continue;
+            }
             uint64_t counted = 0;
-            const __m512i literals = pair_levels(at, counted);
+            const __m512i literals = pair_levels(low, high, counted);
             if (counted == 0) {
                 _mm512_storeu_si512(staging + staged, literals);
                 i += kWindow;
                 staged += kWindow;
-                continue;
-            }
-            if (std::popcount(counted) > kSlotRuns) {
-                staged =
-                    expand_runs(at, _mm512_loadu_si512(at), _mm512_loadu_si512(at + kWindow), kWindow, staging, staged);
-                i += kWindow;
                 continue;
             }
             const Expanded step = expand_few_runs(at, literals, counted, kWindow, staging, staged);
