@@ -35,7 +35,6 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
-#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -165,28 +164,39 @@ class TimedBuffers {
 public:
     TimedBuffers(size_t input_bytes, size_t output_bytes)
         : output_offset_(round_up(input_bytes, kPage) + kPage / 2),
-          memory_(new (std::align_val_t{kPage}) uint8_t[output_offset_ + output_bytes])
+          memory_(::operator new (output_offset_ + output_bytes, std::align_val_t{kPage}))
     {
     }
-    uint8_t* input() { return memory_.get(); }
-    uint8_t* output() { return memory_.get() + output_offset_; }
+    ~TimedBuffers() { ::operator delete (memory_, std::align_val_t{kPage}); }
+    TimedBuffers(const TimedBuffers&) = delete;
+    TimedBuffers(TimedBuffers&&) = delete;
+    TimedBuffers& operator=(const TimedBuffers&) = delete;
+    TimedBuffers& operator=(TimedBuffers&&) = delete;
+
+    template <class T>
+    T* input()
+    {
+        return static_cast<T*>(memory_);
+    }
+    template <class T>
+    T* output()
+    {
+        return static_cast<T*>(static_cast<void*>(static_cast<uint8_t*>(memory_) + output_offset_));
+    }
 
 private:
     static constexpr size_t kPage = 4096;
     static size_t round_up(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
-    struct Free {
-        void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{kPage}); }
-    };
     size_t output_offset_;
-    std::unique_ptr<uint8_t[], Free> memory_;
+    void* memory_;
 };
 
 void bm_memcpy(benchmark::State& state, const void* original, size_t bytes)
 {
     TimedBuffers buffers(bytes, bytes);
-    const void* source = buffers.input();
-    std::memcpy(buffers.input(), original, bytes);
-    void* target = buffers.output();
+    const void* source = buffers.input<uint8_t>();
+    std::memcpy(buffers.input<uint8_t>(), original, bytes);
+    void* target = buffers.output<uint8_t>();
     std::memcpy(target, source, bytes);
     if (!passes(state, std::memcmp(target, source, bytes) == 0 ? nullptr : "memcpy did not copy")) {
         return;
@@ -207,9 +217,9 @@ void bm_encoder(benchmark::State& state, Encoder encoder, const Block& block, co
     }
     const size_t value_bytes = block.values.size() * sizeof(float);
     TimedBuffers buffers(value_bytes, 2 * block.values.size());
-    std::memcpy(buffers.input(), block.values.data(), value_bytes);
-    const auto* values = reinterpret_cast<const float*>(buffers.input());
-    uint8_t* out = buffers.output();
+    const auto* values = buffers.input<float>();
+    std::memcpy(buffers.input<float>(), block.values.data(), value_bytes);
+    auto* out = buffers.output<uint8_t>();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
         int32_t written = encoder(values, out, block.n);
@@ -224,10 +234,10 @@ void bm_decoder(benchmark::State& state, Decoder decoder, const Block& block, co
         return;
     }
     TimedBuffers buffers(stream.size(), DECODE_MAX_VALUES * sizeof(float));
-    std::memcpy(buffers.input(), stream.data(), stream.size());
-    const uint8_t* in = buffers.input();
+    std::memcpy(buffers.input<uint8_t>(), stream.data(), stream.size());
+    const uint8_t* in = buffers.input<uint8_t>();
     const auto count = static_cast<int32_t>(stream.size());
-    auto* out = reinterpret_cast<float*>(buffers.output());
+    auto* out = buffers.output<float>();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
         int32_t written = decoder(in, out, count);
