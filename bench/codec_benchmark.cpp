@@ -252,11 +252,13 @@ void bm_split(benchmark::State& state, const Bytes& stream)
         return;
     }
     const auto len = static_cast<int32_t>(stream.size());
-    std::vector<packet> packets(bench::packets_for(stream));
-    packet* out = packets.data();
+    TimedBuffers buffers(stream.size(), bench::packets_for(stream) * sizeof(packet));
+    std::memcpy(buffers.input<uint8_t>(), stream.data(), stream.size());
+    const uint8_t* in = buffers.input<uint8_t>();
+    auto* out = buffers.output<packet>();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
-        int32_t filled = split(stream.data(), out, len);
+        int32_t filled = split(in, out, len);
         benchmark::DoNotOptimize(filled);
         benchmark::ClobberMemory();
     }
@@ -270,11 +272,13 @@ void bm_merge(benchmark::State& state, const Bytes& stream)
     // The stream's packets, made without split, so that merge is timed and checked on its own.
     const std::vector<packet> packets = bench::packets_of(stream);
     const auto count = static_cast<int32_t>(packets.size());
-    Bytes joined(stream.size());
-    uint8_t* out = joined.data();
+    TimedBuffers buffers(packets.size() * sizeof(packet), stream.size());
+    std::memcpy(buffers.input<packet>(), packets.data(), packets.size() * sizeof(packet));
+    const auto* in = buffers.input<packet>();
+    auto* out = buffers.output<uint8_t>();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
-        int32_t merged = merge(packets.data(), out, count);
+        int32_t merged = merge(in, out, count);
         benchmark::DoNotOptimize(merged);
         benchmark::ClobberMemory();
     }
@@ -303,10 +307,13 @@ void bm_lz4_compress(benchmark::State& state, const Block& block)
                            : "LZ4 does not give back the levels")) {
         return;
     }
-    char* out = compressed.data();
+    TimedBuffers buffers(block.levels.size(), compressed.size());
+    std::memcpy(buffers.input<char>(), source, block.levels.size());
+    const auto* in = buffers.input<char>();
+    auto* out = buffers.output<char>();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
-        int written = LZ4_compress_default(source, out, block.n, capacity);
+        int written = LZ4_compress_default(in, out, block.n, capacity);
         benchmark::DoNotOptimize(written);
         benchmark::ClobberMemory();
     }
@@ -320,11 +327,13 @@ void bm_lz4_decompress(benchmark::State& state, const Block& block)
                                                                                : "LZ4 does not give back the levels")) {
         return;
     }
-    Bytes levels(block.levels.size());
-    char* out = reinterpret_cast<char*>(levels.data());
+    TimedBuffers buffers(block.lz4.size(), block.levels.size());
+    std::memcpy(buffers.input<char>(), source, block.lz4.size());
+    const auto* in = buffers.input<char>();
+    auto* out = buffers.output<char>();
     benchmark::DoNotOptimize(out);
     for ([[maybe_unused]] auto _ : state) {
-        int written = LZ4_decompress_safe(source, out, size, block.n);
+        int written = LZ4_decompress_safe(in, out, size, block.n);
         benchmark::DoNotOptimize(written);
         benchmark::ClobberMemory();
     }
