@@ -81,10 +81,29 @@ struct Avx512Primitives {
     // The same for the 64 pairs in `a` and `b`.
     [[gnu::always_inline]] static Window pair_levels(__m512i a, __m512i b, uint64_t& counted)
     {
+        counted = counted_runs(a, b);
+        return window_levels(a, b);
+    }
+
+    // The levels of the 64 pairs in `a` and `b`, in order.
+    [[gnu::always_inline]] static Window window_levels(__m512i a, __m512i b)
+    {
+        return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), packed_levels(a, b));
+    }
+
+    // Bit j set where pair j of the 64 in `a` and `b` is a run of more than
+    // one value.
+    [[gnu::always_inline]] static uint64_t counted_runs(__m512i a, __m512i b)
+    {
         const __m512i count_byte = _mm512_set1_epi16(0x00FF);
-        counted = _mm512_test_epi16_mask(a, count_byte) | (uint64_t{_mm512_test_epi16_mask(b, count_byte)} << 32);
-        const __m512i levels = _mm512_packus_epi16(_mm512_srli_epi16(a, 8), _mm512_srli_epi16(b, 8));
-        return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), levels);
+        return _mm512_test_epi16_mask(a, count_byte) | (uint64_t{_mm512_test_epi16_mask(b, count_byte)} << 32);
+    }
+
+    // The levels of the 64 pairs in `a` and `b` in the lane order of a
+    // 128-bit-lane pack: each group of 8 from `a`, then the same from `b`.
+    [[gnu::always_inline]] static __m512i packed_levels(__m512i a, __m512i b)
+    {
+        return _mm512_packus_epi16(_mm512_srli_epi16(a, 8), _mm512_srli_epi16(b, 8));
     }
 
     // Expands a window of pairs with few runs longer than one value (the

@@ -448,7 +448,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i count_byte = _mm512_set1_epi16(0x00FF);
         const __m512i counts =
             _mm512_packus_epi16(_mm512_and_si512(low, count_byte), _mm512_and_si512(high, count_byte));
-        const __m512i levels = _mm512_packus_epi16(_mm512_srli_epi16(low, 8), _mm512_srli_epi16(high, 8));
+        const __m512i levels = packed_levels(low, high);
 #pragma GCC unroll 3
         for (int32_t k = 0; k < 3; ++k) {
             if (kWindow * k >= slots) {
@@ -565,11 +565,8 @@ struct Vbmi2Primitives : Avx512Primitives {
         }
     }
 
-    [[gnu::always_inline]] static bool many_runs(__m512i low, __m512i high)
+    [[gnu::always_inline]] static bool many_runs(uint64_t counted)
     {
-        const __m512i count_byte = _mm512_set1_epi16(0x00FF);
-        const uint64_t counted =
-            _mm512_test_epi16_mask(low, count_byte) | (uint64_t{_mm512_test_epi16_mask(high, count_byte)} << 32);
         return std::popcount(counted) > kSlotRuns;
     }
 
@@ -585,11 +582,11 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
         const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
                                              : _mm512_setzero_si512();
-        if (many_runs(low, high)) {
+        const uint64_t counted = counted_runs(low, high);
+        if (many_runs(counted)) {
             return std::min(expand_runs(pairs, low, high, left, staging, staged), DECODE_MAX_VALUES);
         }
-        uint64_t counted = 0;
-        const __m512i levels = pair_levels(low, high, counted);
+        const __m512i levels = window_levels(low, high);
         if (counted == 0) {
             _mm512_storeu_si512(staging + staged, levels);
             return std::min(staged + left, DECODE_MAX_VALUES);
@@ -613,13 +610,13 @@ struct Vbmi2Primitives : Avx512Primitives {
             // The levels packed only where they are used as they stand: the
             // slots read the pairs, and the packing's shuffles share one
             // port with the slots' permutes on Intel.
-            if (many_runs(low, high)) {
+            const uint64_t counted = counted_runs(low, high);
+            if (many_runs(counted)) {
                 staged = expand_runs(at, low, high, kWindow, staging, staged);
                 i += kWindow;
                 continue;
             }
-            uint64_t counted = 0;
-            const __m512i literals = pair_levels(low, high, counted);
+            const __m512i literals = window_levels(low, high);
             if (counted == 0) {
                 _mm512_storeu_si512(staging + staged, literals);
                 i += kWindow;
