@@ -1030,6 +1030,25 @@ EscapedToken escaped_token(const uint8_t* at)
     return {run ? 3 : (escaped ? 2 : 1), run ? at[1] : 1, run ? at[2] : at[0]};
 }
 
+// Stages at `at` the token that `bytes`, read at `in`, begins with (every
+// byte it may have inside them); moves `in` past it and returns where the
+// next token's levels go. Branches rather than selects: the next token's
+// position then does not wait for this one's bytes.
+[[gnu::always_inline]] inline uint8_t* take_token(Staging& staging, uint8_t* at, const uint8_t*& in, uint64_t bytes)
+{
+    if (static_cast<uint8_t>(bytes) != kEscape) {
+        *at++ = static_cast<uint8_t>(bytes);
+        in += 1;
+    } else if (static_cast<uint8_t>(bytes >> 8) == kEscape) {
+        *at++ = kEscape;
+        in += 2;
+    } else {
+        at = put_run<true>(staging, at, static_cast<uint8_t>(bytes >> 16), static_cast<uint8_t>(bytes >> 8));
+        in += 3;
+    }
+    return at;
+}
+
 int32_t expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
 {
     uint8_t* const levels = staging.levels();
@@ -1063,57 +1082,30 @@ int32_t expand_escaped(const uint8_t* stream, int32_t count, Staging& staging)
             in += 8;
             continue;
         }
-        // Branches rather than selects: the next token's position then does
-        // not wait for this one's bytes.
         for (int32_t k = 0; k < kEscapedStepBytes / 3; ++k) {
-            const uint64_t bytes = load_word(in);
-            if (static_cast<uint8_t>(bytes) != kEscape) {
-                *at = static_cast<uint8_t>(bytes);
-                at += 1;
-                in += 1;
-            } else if (static_cast<uint8_t>(bytes >> 8) == kEscape) {
-                *at++ = kEscape;
-                in += 2;
-            } else {
-                at = put_run<true>(staging, at, static_cast<uint8_t>(bytes >> 16), static_cast<uint8_t>(bytes >> 8));
-                in += 3;
-            }
+            at = take_token(staging, at, in, load_word(in));
+        }
+    }
+    const int32_t left = at >= at_end ? 0 : static_cast<int32_t>(in_end - in);  // below kEscapedStepReach
+    // The last bytes from a zeroed copy, one token at a time, stopping at a
+    // token the stream cuts short. Those that start three bytes or more before
+    // the end are whole: taken as in the steps, with eight literals at once.
+    uint8_t rest[kEscapedStepReach - 1 - 3 + 8] = {};
+    std::memcpy(rest, in, static_cast<size_t>(left));
+    const uint8_t* r = rest;
+    const uint8_t* const rest_end = rest + left;
+    while (rest_end - r >= 3 && at < at_end) {
+        const uint64_t bytes = load_word(r);
+        if (escape_bytes(bytes) == 0 && rest_end - r >= 8) {
+            store_word(at, bytes);
+            at += 8;
+            r += 8;
+        } else {
+            at = take_token(staging, at, r, bytes);
         }
     }
     auto staged = static_cast<int32_t>(at - levels);
-    const auto p = static_cast<int32_t>(in - stream);
-    // The last bytes from a zeroed copy, one token at a time, stopping at a
-    // token the stream cuts short. Those that start three bytes or more before
-    // the end are whole: branches for them, and eight literals at once, as in
-    // the steps.
-    uint8_t rest[kEscapedStepReach - 1 - 3 + 8] = {};
-    const int32_t left = staged >= DECODE_MAX_VALUES ? 0 : count - p;  // below kEscapedStepReach
-    std::memcpy(rest, stream + p, static_cast<size_t>(left));
-    int32_t q = 0;
-    for (; left - q >= 3 && staged < DECODE_MAX_VALUES;) {
-        const uint64_t bytes = load_word(rest + q);
-        uint8_t* const to = levels + staged;
-        if (static_cast<uint8_t>(bytes) != kEscape) {
-            if (escape_bytes(bytes) == 0 && left - q >= 8) {
-                store_word(to, bytes);
-                staged += 8;
-                q += 8;
-            } else {
-                *to = static_cast<uint8_t>(bytes);
-                staged += 1;
-                q += 1;
-            }
-        } else if (static_cast<uint8_t>(bytes >> 8) == kEscape) {
-            *to = kEscape;
-            staged += 1;
-            q += 2;
-        } else {
-            staged = static_cast<int32_t>(
-                put_run<true>(staging, to, static_cast<uint8_t>(bytes >> 16), static_cast<uint8_t>(bytes >> 8)) -
-                levels);
-            q += 3;
-        }
-    }
+    auto q = static_cast<int32_t>(r - rest);
     while (q < left && staged < DECODE_MAX_VALUES) {
         const EscapedToken token = escaped_token(rest + q);
         if (token.bytes > left - q) {
