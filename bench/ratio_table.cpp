@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <ostream>
 #include <utility>
 
@@ -146,28 +147,51 @@ void RatioTable::print_coders(std::ostream& out) const
     print_sizes(out);
 }
 
-// Every function and data set on which the path the dispatch picks is slower
-// than another path beyond the spread of both: a path there would pay to skip.
-void RatioTable::print_picked(std::ostream& out) const
+// Every function and data set on which `path` is slower than one of `others`
+// beyond the spread of both, a line each.
+std::string RatioTable::slower_cells(const std::string& path, const std::vector<std::string>& others) const
 {
     std::string slower;
     for (const Block& block : blocks_) {
         const std::string baseline = bench_name(block, kMemcpy, kFloats);
         for (const Coder coder : kCoders) {
-            const std::string picked = bench_name(block, coder_name(coder), picked_);
-            for (const std::string& column : columns_) {
-                const std::string other = bench_name(block, coder_name(coder), column);
-                if (column != kBefore && column != kPeer && column != picked_ &&
-                    slower_beyond_spread(spread(picked), spread(other))) {
-                    slower += "  " + block.group + " " + coder_name(coder) + ": " + cell(picked, baseline) + ", " +
-                              column + " " + cell(other, baseline) + "\n";
+            const std::string timed = bench_name(block, coder_name(coder), path);
+            for (const std::string& other_path : others) {
+                const std::string other = bench_name(block, coder_name(coder), other_path);
+                if (slower_beyond_spread(spread(timed), spread(other))) {
+                    slower += "  " + block.group + " " + coder_name(coder) + ": " + path + " " + cell(timed, baseline) +
+                              ", " + other_path + " " + cell(other, baseline) + "\n";
                 }
             }
         }
     }
+    return slower;
+}
+
+// Where the path the dispatch picks is slower than another path, it would pay
+// to skip; where a path is slower than one ranked below it (the columns are
+// in rank order), the dispatch would pick the slower one on a CPU that has
+// nothing higher.
+void RatioTable::print_picked(std::ostream& out) const
+{
+    std::vector<std::string> paths;
+    for (const std::string& column : columns_) {
+        if (column != kBefore && column != kPeer) {
+            paths.push_back(column);
+        }
+    }
+    std::vector<std::string> others;
+    std::copy_if(paths.begin(), paths.end(), std::back_inserter(others),
+                 [&](const std::string& path) { return path != picked_; });
+    const std::string slower = slower_cells(picked_, others);
     out << "the path the dispatch picks (" << picked_
-        << ") against the others, slower beyond both spreads:" << (slower.empty() ? " nowhere\n" : "\n" + slower)
-        << '\n';
+        << ") against the others, slower beyond both spreads:" << (slower.empty() ? " nowhere\n" : "\n" + slower);
+    std::string below_rank;
+    for (size_t rank = 1; rank < paths.size(); ++rank) {
+        below_rank += slower_cells(paths[rank], {paths.begin(), paths.begin() + static_cast<std::ptrdiff_t>(rank)});
+    }
+    out << "each path against those ranked below it, slower beyond both spreads:"
+        << (below_rank.empty() ? " nowhere\n" : "\n" + below_rank) << '\n';
 }
 
 namespace {

@@ -46,6 +46,7 @@ private:
     void print(std::ostream& out) const;
     void print_coders(std::ostream& out) const;
     void print_sizes(std::ostream& out) const;
+    [[nodiscard]] std::string slower_cells(const std::string& path, const std::vector<std::string>& others) const;
     void print_picked(std::ostream& out) const;
     void print_framing(std::ostream& out) const;
     static std::string row(const std::vector<std::string>& cells);
