@@ -24,6 +24,8 @@ struct KeptByteLayouts {
     // and high halves of a 16-byte chunk, and how many they are.
     alignas(64) uint8_t lanes[2][256][8];
     uint8_t kept[256];
+    // down + k: the shuffle control that moves 16 bytes down by k (k <= 8).
+    uint8_t down[24];
 };
 
 constexpr KeptByteLayouts make_kept_byte_layouts()
@@ -39,6 +41,9 @@ constexpr KeptByteLayouts make_kept_byte_layouts()
             }
             t.kept[mask] = static_cast<uint8_t>(lane);
         }
+    }
+    for (int k = 0; k < 24; ++k) {
+        t.down[k] = static_cast<uint8_t>(k < 16 ? k : 0x80);
     }
     return t;
 }
@@ -108,15 +113,18 @@ template <bool kFills>
         const auto lanes = [&](uint64_t mask) {
             return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t.lanes[g % 2][mask]));
         };
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(chunk, lanes(m)));
+        const __m128i step = _mm_shuffle_epi8(chunk, lanes(m));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(at), step);
         for (uint64_t f = kFills ? filled & 0xFF : 0; f != 0; f &= f - 1) {
             const auto b = static_cast<uint64_t>(std::countr_zero(f));
             const uint8_t* const level = bytes + (8 * static_cast<uint64_t>(g) + b);
             const uint64_t before = t.kept[m & ((uint64_t{1} << b) - 1)];
             _mm_storeu_si128(reinterpret_cast<__m128i*>(at + before + 1), _mm_set1_epi8(static_cast<char>(*level)));
             at += level[-1] - 3;
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(at + before + 1),
-                             _mm_shuffle_epi8(chunk, lanes(_andn_u64(_blsmsk_u64(f), m))));
+            // The step's bytes after the level byte: the step moved down,
+            // by a control at hand once `before` is, not a second lookup.
+            const __m128i down = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.down + before + 1));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(at + before + 1), _mm_shuffle_epi8(step, down));
         }
         at += t.kept[m];
         keep >>= 8;
