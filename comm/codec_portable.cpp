@@ -998,7 +998,16 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
             in += 8;
             continue;
         }
-        if (((word | load_word(in + 8)) & kMidPairCounts) == 0) {  // eight runs of one to 16 values
+        const uint64_t next = load_word(in + 8);
+        // Eight runs of one to eight values: a word store each, as below, but
+        // in half the steps, and with fewer instructions a run than the
+        // vector spread of put_eight_runs.
+        if (((word | next) & kShortPairCounts) == 0) {
+            at = put_short_runs(in + 8, put_short_runs(in, at));
+            in += 16;
+            continue;
+        }
+        if (((word | next) & kMidPairCounts) == 0) {  // eight runs of one to 16 values
             at = put_eight_runs(in, at, std::make_integer_sequence<int, 8>{});
             in += 16;
             continue;
