@@ -985,9 +985,9 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
     // four runs, or eight of up to 16 values.
     while (in_end - in >= 32 && at < at_end) {
         const uint64_t word = load_word(in);
+        const uint64_t next = load_word(in + 8);
         if ((word & kPairCounts) == 0) {  // runs of one value: their levels gathered
-            const uint64_t rest = load_word(in + 8) | load_word(in + 16) | load_word(in + 24);
-            if ((rest & kPairCounts) == 0) {
+            if (((next | load_word(in + 16) | load_word(in + 24)) & kPairCounts) == 0) {
                 gather_pair_levels(in, at);
                 at += 16;
                 in += 32;
@@ -996,9 +996,14 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
             store_word(at, pair_levels(word));
             at += 4;
             in += 8;
+            // Among runs of one, runs of two or three mostly stand alone:
+            // the four pairs after such a run are staged in the same step.
+            if ((next & kShortPairCounts) == 0) {
+                at = put_short_runs(in, at);
+                in += 8;
+            }
             continue;
         }
-        const uint64_t next = load_word(in + 8);
         // Eight runs of one to eight values: a word store each, as below, but
         // in half the steps, and with fewer instructions a run than the
         // vector spread of put_eight_runs.
