@@ -376,12 +376,16 @@ struct PairTokens {
     static bool unlike_single(uint8_t /*level*/) { return false; }
 
     // The (0, level) pairs of the `count` (0 to 64) levels at `levels`, eight
-    // a store: up to 14 bytes past them are written, and 16 levels from the
-    // last eight's first read.
+    // a store, the first eight whatever the count: up to 16 bytes past them
+    // are written, and 16 levels from the last eight's first read. Most gaps
+    // between tokens hold eight literals or fewer, often none.
     static uint8_t* put_literals(uint8_t* out, const uint8_t* levels, std::ptrdiff_t count)
     {
-        for (std::ptrdiff_t k = 0; k < count; k += 8) {
-            put_singles(out + 2 * k, levels + k);
+        put_singles(out, levels);
+        if (count > 8) [[unlikely]] {
+            for (std::ptrdiff_t k = 8; k < count; k += 8) {
+                put_singles(out + 2 * k, levels + k);
+            }
         }
         return out + 2 * count;
     }
@@ -562,7 +566,7 @@ Quads fold_pair(Quads a, Quads b)
 }
 
 // Codes a whole window (levels[-1] and 95 bytes from levels readable; the
-// stream has room for 138 bytes past twice `first`) a step per token other
+// stream has room for 140 bytes past twice `first`) a step per token other
 // than a literal, a run of one value written as the level itself (escaped
 // stream) or as (0, level) (pair stream): the literals between two such
 // tokens are written by Tokens::put_literals. Bit t of `closes` says that the
@@ -573,9 +577,9 @@ Quads fold_pair(Quads a, Quads b)
 // (kDoubling): a word copy for each, where a token's step took twice the
 // instructions and a store more.
 //
-// The pair stores end at most 14 bytes past the tokens of the values before
+// The pair stores end at most 16 bytes past the tokens of the values before
 // the last start (first + 63 at most), which take two bytes a value, less two
-// here, as a window of 64 runs of one value is coded apart: 2 first + 138
+// here, as a window of 64 runs of one value is coded apart: 2 first + 140
 // bytes in all. The escaped ones end 16 bytes past those tokens, or 64 past
 // those of 33 fewer values, and an escaped stream takes five bytes for three
 // values at most (a 255 alone, two bytes, follows a run of another level):
@@ -757,11 +761,11 @@ int32_t encode_runs(const float* values, uint8_t* stream, int32_t n)
         for (int32_t i = 0; i < size; i += kWindow) {
             const WindowMasks masks = next;
             next = window_masks<Tokens>(levels + i + kWindow);  // past the last, of zeros
-            // The literal window's stores end at most 138 bytes past twice
+            // The literal window's stores end at most 140 bytes past twice
             // its first value (see close_literal_window), and it reads 95
-            // bytes of levels: with 69 values or more from its first, they
+            // bytes of levels: with 70 values or more from its first, they
             // stay inside the stream and the buffer, and the window is whole.
-            const bool room = n - (base + i) >= kWindow + 5;
+            const bool room = n - (base + i) >= kWindow + 6;
             run = code_window<Tokens>(levels + i, base + i, std::min(kWindow, size - i), room, run, masks);
         }
     }
@@ -981,9 +985,9 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
     // four runs, or eight of up to 16 values.
     while (in_end - in >= 32 && at < at_end) {
         const uint64_t word = load_word(in);
+        const uint64_t next = load_word(in + 8);
         if ((word & kPairCounts) == 0) {  // runs of one value: their levels gathered
-            const uint64_t rest = load_word(in + 8) | load_word(in + 16) | load_word(in + 24);
-            if ((rest & kPairCounts) == 0) {
+            if (((next | load_word(in + 16) | load_word(in + 24)) & kPairCounts) == 0) {
                 gather_pair_levels(in, at);
                 at += 16;
                 in += 32;
@@ -992,9 +996,23 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
             store_word(at, pair_levels(word));
             at += 4;
             in += 8;
+            // Among runs of one, runs of two or three mostly stand alone:
+            // the four pairs after such a run are staged in the same step.
+            if ((next & kShortPairCounts) == 0) {
+                at = put_short_runs(in, at);
+                in += 8;
+            }
             continue;
         }
-        if (((word | load_word(in + 8)) & kMidPairCounts) == 0) {  // eight runs of one to 16 values
+        // Eight runs of one to eight values: a word store each, as below, but
+        // in half the steps, and with fewer instructions a run than the
+        // vector spread of put_eight_runs.
+        if (((word | next) & kShortPairCounts) == 0) {
+            at = put_short_runs(in + 8, put_short_runs(in, at));
+            in += 16;
+            continue;
+        }
+        if (((word | next) & kMidPairCounts) == 0) {  // eight runs of one to 16 values
             at = put_eight_runs(in, at, std::make_integer_sequence<int, 8>{});
             in += 16;
             continue;

@@ -112,8 +112,9 @@ reference::Levels lone_levels(std::size_t n)
 }
 
 // Runs of one value but for a run of two ending at value `end` of each 64:
-// with end 61 and n = 69, the pair stream's literals, written eight at a
-// time, end at its last byte; with end 62, no literal follows the run.
+// with end 62 and n = 70, no literal follows the run, and the pair stream's
+// empty last gap, still written eight literals at a time, ends at its last
+// byte; with end 61, one literal follows it.
 reference::Levels paired_levels(std::size_t n, std::size_t end)
 {
     reference::Levels levels(n);
