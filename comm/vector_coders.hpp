@@ -444,9 +444,13 @@ struct EscapedMethod {
     }
 };
 
-// Both encoders: quantise a chunk, code it window by window.
+// Both encoders: quantise a chunk, code it window by window. The encoders and
+// decoders begin at a cache line, so that their loops keep their place when
+// other code of the library grows or shrinks: placed 16 bytes further on by
+// changes elsewhere, the avx512vbmi2 escaped encoder ran 19% slower on
+// 5700-value plateaus (700 -> 837 ns, an Intel Xeon).
 template <class Primitives, class Method>
-int32_t encode(const float* values, uint8_t* stream, int32_t n)
+[[gnu::aligned(64)]] int32_t encode(const float* values, uint8_t* stream, int32_t n)
 {
     if (n <= 0 || n > ENCODE_MAX_VALUES) {
         return 0;
@@ -726,7 +730,7 @@ inline constexpr auto kExpandEscaped = [] {
 }();
 
 template <class Primitives, int32_t (*Expand)(const uint8_t*, int32_t, uint8_t*)>
-int32_t decode(const uint8_t* stream, float* values, int32_t count)
+[[gnu::aligned(64)]] int32_t decode(const uint8_t* stream, float* values, int32_t count)
 {
     if (count <= 0) {
         return 0;
