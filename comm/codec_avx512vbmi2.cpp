@@ -582,6 +582,18 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
         const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
                                              : _mm512_setzero_si512();
+        const __m512i from16 = _mm512_set1_epi16(0x00F0);
+        const uint64_t long_runs =
+            _mm512_test_epi16_mask(low, from16) | (uint64_t{_mm512_test_epi16_mask(high, from16)} << 32);
+        if (long_runs == mask_below(left)) {
+            // Runs of more than 16 values alone (the stream of a block of
+            // long runs): a fill each, which the slots' set-up would only delay.
+            for (std::ptrdiff_t j = 0; j < left && staged < DECODE_MAX_VALUES; ++j) {
+                fill_run<Vbmi2Primitives>(staging + staged, pairs[2 * j + 1], pairs[2 * j] + 1);
+                staged += pairs[2 * j] + 1;
+            }
+            return std::min(staged, DECODE_MAX_VALUES);
+        }
         const uint64_t counted = counted_runs(low, high);
         if (many_runs(counted)) {
             return std::min(expand_runs(pairs, low, high, left, staging, staged), DECODE_MAX_VALUES);
