@@ -159,8 +159,9 @@ std::string RatioTable::slower_cells(const std::string& path, const std::vector<
             for (const std::string& other_path : others) {
                 const std::string other = bench_name(block, coder_name(coder), other_path);
                 if (slower_beyond_spread(spread(timed), spread(other))) {
-                    slower += "  " + block.group + " " + coder_name(coder) + ": " + path + " " + cell(timed, baseline) +
-                              ", " + other_path + " " + cell(other, baseline) + "\n";
+                    slower.append("  ").append(block.group).append(" ").append(coder_name(coder)).append(": ");
+                    slower.append(path).append(" ").append(cell(timed, baseline)).append(", ");
+                    slower.append(other_path).append(" ").append(cell(other, baseline)).append("\n");
                 }
             }
         }
@@ -175,11 +176,8 @@ std::string RatioTable::slower_cells(const std::string& path, const std::vector<
 void RatioTable::print_picked(std::ostream& out) const
 {
     std::vector<std::string> paths;
-    for (const std::string& column : columns_) {
-        if (column != kBefore && column != kPeer) {
-            paths.push_back(column);
-        }
-    }
+    std::copy_if(columns_.begin(), columns_.end(), std::back_inserter(paths),
+                 [](const std::string& column) { return column != kBefore && column != kPeer; });
     std::vector<std::string> others;
     std::copy_if(paths.begin(), paths.end(), std::back_inserter(others),
                  [&](const std::string& path) { return path != picked_; });
