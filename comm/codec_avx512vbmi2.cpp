@@ -505,12 +505,18 @@ struct Vbmi2Primitives : Avx512Primitives {
 
     static constexpr int kShortAmongFills = 4;
 
-    // The first `runs` pairs at `pairs`, each a run of at most 64 values: a
-    // 64-byte fill each. Stops early at the capacity.
+    // The first `runs` pairs at `pairs`, a fill each: one 64-byte store where
+    // every run is known to hold at most 64 values. Stops early at the
+    // capacity.
+    template <bool kAtMost64>
     [[gnu::noinline]] static int32_t fill_each_run(const uint8_t* pairs, int32_t runs, uint8_t* staging, int32_t staged)
     {
         for (std::ptrdiff_t j = 0; j < runs && staged < DECODE_MAX_VALUES; ++j) {
-            fill(staging + staged, pairs[2 * j + 1]);
+            if constexpr (kAtMost64) {
+                fill(staging + staged, pairs[2 * j + 1]);
+            } else {
+                fill_run<Vbmi2Primitives>(staging + staged, pairs[2 * j + 1], pairs[2 * j] + 1);
+            }
             staged += pairs[2 * j] + 1;
         }
         return staged;
@@ -538,7 +544,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         // last runs are cut) are all fills: a loop of its own, with no test
         // a run but the capacity.
         if (short_enough && std::popcount(mask_below(runs) & ~long_runs) <= kShortAmongFills) {
-            return fill_each_run(pairs, runs, staging, staged);
+            return fill_each_run<true>(pairs, runs, staging, staged);
         }
         int32_t single = 0;  // the first pair not yet expanded
         for (;;) {
@@ -582,17 +588,11 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
         const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
                                              : _mm512_setzero_si512();
-        const __m512i from16 = _mm512_set1_epi16(0x00F0);
-        const uint64_t long_runs =
-            _mm512_test_epi16_mask(low, from16) | (uint64_t{_mm512_test_epi16_mask(high, from16)} << 32);
+        const uint64_t long_runs = wide_counts(low).from16 | (uint64_t{wide_counts(high).from16} << 32);
         if (long_runs == mask_below(left)) {
             // Runs of more than 16 values alone (the stream of a block of
             // long runs): a fill each, which the slots' set-up would only delay.
-            for (std::ptrdiff_t j = 0; j < left && staged < DECODE_MAX_VALUES; ++j) {
-                fill_run<Vbmi2Primitives>(staging + staged, pairs[2 * j + 1], pairs[2 * j] + 1);
-                staged += pairs[2 * j] + 1;
-            }
-            return std::min(staged, DECODE_MAX_VALUES);
+            return std::min(fill_each_run<false>(pairs, left, staging, staged), DECODE_MAX_VALUES);
         }
         const uint64_t counted = counted_runs(low, high);
         if (many_runs(counted)) {
