@@ -18,6 +18,7 @@
 // permutes. Windows of few runs and the escaped stream's long runs stay with
 // the window code.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -422,17 +423,23 @@ struct Vbmi2Primitives : Avx512Primitives {
 
     // The same in as few slots a run as the group's longest needs; every
     // count is below 16.
-    [[gnu::always_inline]] static int32_t expand_slotted(__m512i bytes, int h, const WideCounts& wide, int32_t runs,
+    [[gnu::always_inline]] static int32_t expand_slotted(__m512i bytes, int h, bool from8, bool from4, int32_t runs,
                                                          uint8_t* staging, int32_t staged)
     {
-        const auto group = [h](uint32_t pairs) { return (pairs >> (16 * h)) & 0xFFFF; };
-        if (group(wide.from8) != 0) {
+        if (from8) {
             return compress_group<2>(bytes, h, runs, staging, staged);
         }
-        if (group(wide.from4) != 0) {
+        if (from4) {
             return compress_group<1>(bytes, h, runs, staging, staged);
         }
         return compress_group<0>(bytes, h, runs, staging, staged);
+    }
+
+    [[gnu::always_inline]] static int32_t expand_slotted(__m512i bytes, int h, const WideCounts& wide, int32_t runs,
+                                                         uint8_t* staging, int32_t staged)
+    {
+        const auto group = [h](uint32_t pairs) { return ((pairs >> (16 * h)) & 0xFFFF) != 0; };
+        return expand_slotted(bytes, h, group(wide.from8), group(wide.from4), runs, staging, staged);
     }
 
     // Expands the first `runs` of the 64 pairs in `low` and `high` (0 past
@@ -442,13 +449,28 @@ struct Vbmi2Primitives : Avx512Primitives {
     [[gnu::always_inline]] static int32_t compress_thirds(__m512i low, __m512i high, int32_t runs, uint8_t* staging,
                                                           int32_t staged)
     {
-        const int32_t slots = 3 * runs;
-        // One-source permutes of the packed counts and levels: a two-source
-        // one costs two on Intel's single shuffle port.
+        return compress_packed_thirds(packed_counts(low, high), packed_levels(low, high), runs, staging, staged);
+    }
+
+    // The count bytes of the 64 pairs in `low` and `high`, in the lane order
+    // of packed_levels.
+    [[gnu::always_inline]] static __m512i packed_counts(__m512i low, __m512i high)
+    {
         const __m512i count_byte = _mm512_set1_epi16(0x00FF);
-        const __m512i counts =
-            _mm512_packus_epi16(_mm512_and_si512(low, count_byte), _mm512_and_si512(high, count_byte));
-        const __m512i levels = packed_levels(low, high);
+        return _mm512_packus_epi16(_mm512_and_si512(low, count_byte), _mm512_and_si512(high, count_byte));
+    }
+
+    // The packed counts of each group of 16 pairs (`low`'s first and second,
+    // then `high`'s).
+    static constexpr std::array<uint64_t, 4> kPackedGroups = {0x0000000000FF00FF, 0x00FF00FF00000000,
+                                                              0x00000000FF00FF00, 0xFF00FF0000000000};
+
+    // compress_thirds from the packed counts and levels. One-source permutes
+    // of them: a two-source one costs two on Intel's single shuffle port.
+    [[gnu::always_inline]] static int32_t compress_packed_thirds(__m512i counts, __m512i levels, int32_t runs,
+                                                                 uint8_t* staging, int32_t staged)
+    {
+        const int32_t slots = 3 * runs;
 #pragma GCC unroll 3
         for (int32_t k = 0; k < 3; ++k) {
             if (kWindow * k >= slots) {
@@ -529,12 +551,25 @@ struct Vbmi2Primitives : Avx512Primitives {
     static int32_t expand_runs(const uint8_t* pairs, __m512i low, __m512i high, int32_t runs, uint8_t* staging,
                                int32_t staged)
     {
-        const WideCounts wide_low = wide_counts(low);
-        const WideCounts wide_high = wide_counts(high);
-        uint64_t long_runs = wide_low.from16 | (uint64_t{wide_high.from16} << 32);
-        if (long_runs == 0) {
-            return expand_slotted_pairs(low, high, wide_low, wide_high, runs, staging, staged);
+        // The window's widths tested on its packed counts, a test for all 64;
+        // runs of at most three values (noisy signals) first.
+        const __m512i counts = packed_counts(low, high);
+        if (_mm512_cmpgt_epu8_mask(counts, _mm512_set1_epi8(2)) == 0) {
+            return compress_packed_thirds(counts, packed_levels(low, high), runs, staging, staged);
         }
+        if (_mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xF0))) == 0) {
+            const uint64_t from4 = _mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xFC)));
+            if (from4 == 0) {
+                return compress_window<0>(low, high, runs, staging, staged);
+            }
+            const uint64_t from8 = _mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xF8)));
+            const auto in = [&](int g, uint64_t mask) { return (mask & kPackedGroups[g]) != 0; };
+            staged = expand_slotted(low, 0, in(0, from8), in(0, from4), runs, staging, staged);
+            staged = expand_slotted(low, 1, in(1, from8), in(1, from4), runs - 16, staging, staged);
+            staged = expand_slotted(high, 0, in(2, from8), in(2, from4), runs - 32, staging, staged);
+            return expand_slotted(high, 1, in(3, from8), in(3, from4), runs - 48, staging, staged);
+        }
+        uint64_t long_runs = wide_counts(low).from16 | (uint64_t{wide_counts(high).from16} << 32);
         // Where no run of the window is longer than 64 values (plateaus),
         // each is one 64-byte fill; a branch a run on its length would
         // mispredict where lengths are mixed (speech).
