@@ -375,18 +375,11 @@ struct Vbmi2Primitives : Avx512Primitives {
     // are filled one at a time more cheaply.
     static constexpr int kSlotRuns = 2;
 
-    // Which counts of the 32 pairs in `bytes` reach 4, 8 and 16.
-    struct WideCounts {
-        uint32_t from4;
-        uint32_t from8;
-        uint32_t from16;
-    };
-
-    [[gnu::always_inline]] static WideCounts wide_counts(__m512i bytes)
+    // Pair j of the 64 in `low` and `high` a run of more than 16 values.
+    [[gnu::always_inline]] static uint64_t runs_over_16(__m512i low, __m512i high)
     {
-        return {_mm512_test_epi16_mask(bytes, _mm512_set1_epi16(0x00FC)),
-                _mm512_test_epi16_mask(bytes, _mm512_set1_epi16(0x00F8)),
-                _mm512_test_epi16_mask(bytes, _mm512_set1_epi16(0x00F0))};
+        const __m512i from16 = _mm512_set1_epi16(0x00F0);
+        return _mm512_test_epi16_mask(low, from16) | (uint64_t{_mm512_test_epi16_mask(high, from16)} << 32);
     }
 
     // Expands the first `runs` of the 16 pairs at byte 32h of `bytes` after
@@ -435,23 +428,6 @@ struct Vbmi2Primitives : Avx512Primitives {
         return compress_group<0>(bytes, h, runs, staging, staged);
     }
 
-    [[gnu::always_inline]] static int32_t expand_slotted(__m512i bytes, int h, const WideCounts& wide, int32_t runs,
-                                                         uint8_t* staging, int32_t staged)
-    {
-        const auto group = [h](uint32_t pairs) { return ((pairs >> (16 * h)) & 0xFFFF) != 0; };
-        return expand_slotted(bytes, h, group(wide.from8), group(wide.from4), runs, staging, staged);
-    }
-
-    // Expands the first `runs` of the 64 pairs in `low` and `high` (0 past
-    // them), every count below 3, in three slots a run (see ThirdSlots) after
-    // the `staged` levels. Returns the levels staged; each store begins fewer
-    // values in than the runs hold.
-    [[gnu::always_inline]] static int32_t compress_thirds(__m512i low, __m512i high, int32_t runs, uint8_t* staging,
-                                                          int32_t staged)
-    {
-        return compress_packed_thirds(packed_counts(low, high), packed_levels(low, high), runs, staging, staged);
-    }
-
     // The count bytes of the 64 pairs in `low` and `high`, in the lane order
     // of packed_levels.
     [[gnu::always_inline]] static __m512i packed_counts(__m512i low, __m512i high)
@@ -465,8 +441,12 @@ struct Vbmi2Primitives : Avx512Primitives {
     static constexpr std::array<uint64_t, 4> kPackedGroups = {0x0000000000FF00FF, 0x00FF00FF00000000,
                                                               0x00000000FF00FF00, 0xFF00FF0000000000};
 
-    // compress_thirds from the packed counts and levels. One-source permutes
-    // of them: a two-source one costs two on Intel's single shuffle port.
+    // Expands the first `runs` of 64 pairs (0 past them), every count below
+    // 3, from their packed counts and levels, in three slots a run (see
+    // ThirdSlots) after the `staged` levels. Returns the levels staged; each
+    // store begins fewer values in than the runs hold. One-source permutes of
+    // the packed bytes: a two-source one costs two on Intel's single shuffle
+    // port.
     [[gnu::always_inline]] static int32_t compress_packed_thirds(__m512i counts, __m512i levels, int32_t runs,
                                                                  uint8_t* staging, int32_t staged)
     {
@@ -487,28 +467,32 @@ struct Vbmi2Primitives : Avx512Primitives {
         return staged;
     }
 
-    // Expands the first `runs` of the 64 pairs in `low` and `high` (their
-    // counts in `wide_low` and `wide_high`, each below 16) after the `staged`
-    // levels, and returns the levels staged. Stores at most 1024 bytes past
-    // `staged`: the last store begins 60 pairs of up to 16 values in.
-    [[gnu::always_inline]] static int32_t expand_slotted_pairs(__m512i low, __m512i high, const WideCounts& wide_low,
-                                                               const WideCounts& wide_high, int32_t runs,
-                                                               uint8_t* staging, int32_t staged)
+    // Whether every count in `counts` is below 3: runs of at most three
+    // values (noisy signals), tested first, on the whole window at once.
+    [[gnu::always_inline]] static bool all_thirds(__m512i counts)
     {
-        if ((wide_low.from4 | wide_high.from4) == 0) {
-            // One branch for a window of the shortest runs, not one a group.
-            const __m512i count_bytes = _mm512_set1_epi16(0x00FF);
-            const __m512i two = _mm512_set1_epi16(2);
-            if ((_mm512_cmpgt_epu16_mask(_mm512_and_si512(low, count_bytes), two) |
-                 _mm512_cmpgt_epu16_mask(_mm512_and_si512(high, count_bytes), two)) == 0) {
-                return compress_thirds(low, high, runs, staging, staged);
-            }
+        return _mm512_cmpgt_epu8_mask(counts, _mm512_set1_epi8(2)) == 0;
+    }
+
+    // Expands the first `runs` of the 64 pairs in `low` and `high` (0 past
+    // them, every count below 16 and some above 2, `counts` their
+    // packed_counts) after the `staged` levels, and returns the levels
+    // staged. The widths are tested on the packed counts, a test for all 64
+    // pairs. Stores at most 1024 bytes past `staged`: the last store begins
+    // 60 pairs of up to 16 values in.
+    [[gnu::always_inline]] static int32_t expand_wider_slots(__m512i low, __m512i high, __m512i counts, int32_t runs,
+                                                             uint8_t* staging, int32_t staged)
+    {
+        const uint64_t from4 = _mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xFC)));
+        if (from4 == 0) {
             return compress_window<0>(low, high, runs, staging, staged);
         }
-        staged = expand_slotted(low, 0, wide_low, runs, staging, staged);
-        staged = expand_slotted(low, 1, wide_low, runs - 16, staging, staged);
-        staged = expand_slotted(high, 0, wide_high, runs - 32, staging, staged);
-        return expand_slotted(high, 1, wide_high, runs - 48, staging, staged);
+        const uint64_t from8 = _mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xF8)));
+        const auto in = [&](int g, uint64_t mask) { return (mask & kPackedGroups[g]) != 0; };
+        staged = expand_slotted(low, 0, in(0, from8), in(0, from4), runs, staging, staged);
+        staged = expand_slotted(low, 1, in(1, from8), in(1, from4), runs - 16, staging, staged);
+        staged = expand_slotted(high, 0, in(2, from8), in(2, from4), runs - 32, staging, staged);
+        return expand_slotted(high, 1, in(3, from8), in(3, from4), runs - 48, staging, staged);
     }
     static_assert(avx512vbmi2::kStagingBytes - DECODE_MAX_VALUES >= 60 * 16 + kWindow,
                   "room for the last store of slots");
@@ -522,7 +506,11 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
         const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
                                              : _mm512_setzero_si512();
-        return expand_slotted_pairs(low, high, wide_counts(low), wide_counts(high), n, staging, staged);
+        const __m512i counts = packed_counts(low, high);
+        if (all_thirds(counts)) {
+            return compress_packed_thirds(counts, packed_levels(low, high), n, staging, staged);
+        }
+        return expand_wider_slots(low, high, counts, n, staging, staged);
     }
 
     static constexpr int kShortAmongFills = 4;
@@ -551,25 +539,14 @@ struct Vbmi2Primitives : Avx512Primitives {
     static int32_t expand_runs(const uint8_t* pairs, __m512i low, __m512i high, int32_t runs, uint8_t* staging,
                                int32_t staged)
     {
-        // The window's widths tested on its packed counts, a test for all 64;
-        // runs of at most three values (noisy signals) first.
         const __m512i counts = packed_counts(low, high);
-        if (_mm512_cmpgt_epu8_mask(counts, _mm512_set1_epi8(2)) == 0) {
+        if (all_thirds(counts)) {
             return compress_packed_thirds(counts, packed_levels(low, high), runs, staging, staged);
         }
         if (_mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xF0))) == 0) {
-            const uint64_t from4 = _mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xFC)));
-            if (from4 == 0) {
-                return compress_window<0>(low, high, runs, staging, staged);
-            }
-            const uint64_t from8 = _mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xF8)));
-            const auto in = [&](int g, uint64_t mask) { return (mask & kPackedGroups[g]) != 0; };
-            staged = expand_slotted(low, 0, in(0, from8), in(0, from4), runs, staging, staged);
-            staged = expand_slotted(low, 1, in(1, from8), in(1, from4), runs - 16, staging, staged);
-            staged = expand_slotted(high, 0, in(2, from8), in(2, from4), runs - 32, staging, staged);
-            return expand_slotted(high, 1, in(3, from8), in(3, from4), runs - 48, staging, staged);
+            return expand_wider_slots(low, high, counts, runs, staging, staged);
         }
-        uint64_t long_runs = wide_counts(low).from16 | (uint64_t{wide_counts(high).from16} << 32);
+        uint64_t long_runs = runs_over_16(low, high);
         // Where no run of the window is longer than 64 values (plateaus),
         // each is one 64-byte fill; a branch a run on its length would
         // mispredict where lengths are mixed (speech).
@@ -623,7 +600,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i low = _mm512_maskz_loadu_epi8(mask_below(bytes), pairs);
         const __m512i high = bytes > kWindow ? _mm512_maskz_loadu_epi8(mask_below(bytes - kWindow), pairs + kWindow)
                                              : _mm512_setzero_si512();
-        const uint64_t long_runs = wide_counts(low).from16 | (uint64_t{wide_counts(high).from16} << 32);
+        const uint64_t long_runs = runs_over_16(low, high);
         if (long_runs == mask_below(left)) {
             // Runs of more than 16 values alone (the stream of a block of
             // long runs): a fill each, which the slots' set-up would only delay.
