@@ -223,6 +223,10 @@ constexpr ThirdSlots make_third_slots()
 inline constexpr ThirdSlots kThirdSlots = make_third_slots();
 
 struct Vbmi2Primitives : Avx512Primitives {
+    // The token writers keep port 5 busy with compresses and permutes; the
+    // quantiser's products and conversions can run beside them.
+    static constexpr bool kQuantisesAhead = true;
+
     // Lane j the distance from the j-th start of `starts` to the next (past
     // the last start: garbage).
     [[gnu::always_inline]] static __m512i run_lengths(uint64_t starts)
