@@ -2,8 +2,8 @@
 // the same window primitives, and the encoders' tokens made from a window's
 // run starts without a loop over them. The run starts' positions are gathered
 // by a byte compress and the lengths are the differences of neighbouring
-// positions. Pair tokens are laid out from the lengths and the levels at the
-// starts by byte permutes; escaped tokens two slots a value, from the window
+// positions. Pair tokens are interleaved from the lengths and the levels at the
+// starts by unpacks; escaped tokens two slots a value, from the window
 // and the lengths looked up from the start bits after each value, and a
 // second compress keeps the bytes each token needs.
 //
@@ -91,6 +91,7 @@ struct NearRunLookups {
     alignas(64) uint8_t next_bit[2][64];
     alignas(64) uint8_t distance[2][64];
     alignas(64) uint64_t value_qword[8];
+    alignas(64) uint8_t next_value[64];  // lane u: its value + 1 (mod 64)
 };
 
 constexpr NearRunLookups make_near_run_lookups()
@@ -101,6 +102,7 @@ constexpr NearRunLookups make_near_run_lookups()
     }
     for (int u = 0; u < 64; ++u) {
         const int value = 8 * static_cast<int>(l.value_qword[u / 8]) + u % 8;
+        l.next_value[u] = static_cast<uint8_t>((value + 1) % 64);
         for (int h = 0; h < 2; ++h) {
             constexpr int kBits = kNearRun / 2;
             l.next_bit[h][u] = static_cast<uint8_t>((value + kBits * h + 1) % 64);
@@ -224,6 +226,10 @@ constexpr ThirdSlots make_third_slots()
 inline constexpr ThirdSlots kThirdSlots = make_third_slots();
 
 struct Vbmi2Primitives : Avx512Primitives {
+    // The token writers keep port 5 busy with compresses and permutes; the
+    // quantiser's products and conversions can run beside them.
+    static constexpr bool kQuantisesAhead = true;
+
     // Lane j the distance from the j-th start of `starts` to the next (past
     // the last start: garbage).
     [[gnu::always_inline]] static __m512i run_lengths(uint64_t starts)
@@ -330,13 +336,21 @@ struct Vbmi2Primitives : Avx512Primitives {
 
     // The same for the pair stream: (length - 1, level) a run. Stores 128
     // bytes.
+    //
+    // The starts' positions are gathered once and read in the lane order of
+    // NearRunLookups, so that unpacks interleave counts and levels in token
+    // order; the levels are a permute of the window by those positions. Seven
+    // uops on port 5 where a second compress and two-source permutes took
+    // nine.
     [[gnu::always_inline]] static uint8_t* pair_runs(uint8_t* out, Window window, uint64_t starts)
     {
-        const __m512i counts = _mm512_sub_epi8(run_lengths(starts), _mm512_set1_epi8(1));
-        const __m512i levels = _mm512_maskz_compress_epi8(starts, window);
-        _mm512_storeu_si512(out, _mm512_permutex2var_epi8(counts, _mm512_load_si512(kTokenLayouts.pair[0]), levels));
-        _mm512_storeu_si512(out + 64,
-                            _mm512_permutex2var_epi8(counts, _mm512_load_si512(kTokenLayouts.pair[1]), levels));
+        const __m512i at = _mm512_maskz_compress_epi8(starts, lane_numbers());
+        const __m512i here = _mm512_permutexvar_epi64(_mm512_load_si512(kNearRunLookups.value_qword), at);
+        const __m512i next = _mm512_permutexvar_epi8(_mm512_load_si512(kNearRunLookups.next_value), at);
+        const __m512i counts = _mm512_sub_epi8(_mm512_sub_epi8(next, here), _mm512_set1_epi8(1));
+        const __m512i levels = _mm512_permutexvar_epi8(here, window);
+        _mm512_storeu_si512(out, _mm512_unpacklo_epi8(counts, levels));
+        _mm512_storeu_si512(out + 64, _mm512_unpackhi_epi8(counts, levels));
         return out + 2 * static_cast<std::ptrdiff_t>(std::popcount(starts) - 1);
     }
 
