@@ -371,18 +371,29 @@ struct Vbmi2Primitives : Avx512Primitives {
         return _mm512_permutexvar_epi8(_mm512_add_epi8(lane_numbers(), _mm512_set1_epi8(K)), window);
     }
 
+    // The lanes whose slot number is at most their run's count (both below
+    // 16): the sign bits of slot - 1 - count. On Intel a compare into a mask
+    // takes the one shuffle port, which the slots' permutes and compresses
+    // keep busy; the subtraction and the move of the sign bits do not.
+    [[gnu::always_inline]] static __mmask64 slots_kept(__m512i slot, __m512i counts)
+    {
+        return _mm512_movepi8_mask(_mm512_sub_epi8(_mm512_sub_epi8(slot, _mm512_set1_epi8(1)), counts));
+    }
+
     // Stores at `out` the runs of the pairs of `bytes` in the slots of
-    // `count_byte` and `slot` (see SlotLayouts), only those in the lanes of
-    // `lanes`, and returns the number of values. Stores 64 bytes.
+    // `count_byte` and `slot` (see SlotLayouts), and returns the number of
+    // values of those in the lanes of `lanes`. Stores 64 bytes: the values of
+    // the lanes past `lanes` (pairs past the last run, their counts 0) follow
+    // the others unmasked, so that the mask needs no move to a mask register.
     [[gnu::always_inline]] static int32_t compress_slots(__m512i bytes, const uint8_t* count_byte, const uint8_t* slot,
                                                          uint64_t lanes, uint8_t* out)
     {
         const __m512i count_at = _mm512_load_si512(count_byte);
         const __m512i counts = _mm512_permutexvar_epi8(count_at, bytes);
-        const __mmask64 kept = _mm512_mask_cmple_epu8_mask(lanes, _mm512_load_si512(slot), counts);
+        const __mmask64 kept = slots_kept(_mm512_load_si512(slot), counts);
         const __m512i levels = _mm512_permutexvar_epi8(_mm512_or_si512(count_at, _mm512_set1_epi8(1)), bytes);
         _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(kept, levels));
-        return static_cast<int32_t>(std::popcount(kept));
+        return static_cast<int32_t>(std::popcount(kept & lanes));
     }
 
     // A window of pairs with more runs than this goes to slots; fewer runs
@@ -472,11 +483,10 @@ struct Vbmi2Primitives : Avx512Primitives {
             }
             const __m512i pair = _mm512_load_si512(kThirdSlots.pair[k]);
             const __mmask64 kept =
-                _mm512_mask_cmple_epu8_mask(mask_below(slots - kWindow * k), _mm512_load_si512(kByteSlots<3>.slot[k]),
-                                            _mm512_permutexvar_epi8(pair, counts));
+                slots_kept(_mm512_load_si512(kByteSlots<3>.slot[k]), _mm512_permutexvar_epi8(pair, counts));
             _mm512_storeu_si512(staging + staged,
                                 _mm512_maskz_compress_epi8(kept, _mm512_permutexvar_epi8(pair, levels)));
-            staged += static_cast<int32_t>(std::popcount(kept));
+            staged += static_cast<int32_t>(std::popcount(kept & mask_below(slots - kWindow * k)));
         }
         return staged;
     }
