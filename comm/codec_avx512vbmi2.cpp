@@ -272,9 +272,9 @@ struct Vbmi2Primitives : Avx512Primitives {
         }
         const __m512i levels = _mm512_permutexvar_epi64(_mm512_load_si512(kNearRunLookups.value_qword), window);
         const __m512i first = _mm512_mask_blend_epi8(longer_lanes, levels, escape);
-        // A run of one is a literal: its second slot FF (kept after a 255).
-        const uint64_t literal_lanes = _mm512_cmpeq_epi8_mask(lengths, _mm512_set1_epi8(1));
-        const __m512i second = _mm512_mask_blend_epi8(literal_lanes, lengths, escape);
+        // A literal's second slot is FF (kept after a 255); a value that
+        // starts no run keeps neither slot, so FF serves there too.
+        const __m512i second = _mm512_mask_blend_epi8(longer_lanes, escape, lengths);
         return escaped_slots(out, {_mm512_unpacklo_epi8(first, second), _mm512_unpackhi_epi8(first, second)},
                              keep_first, keep_second);
     }
