@@ -91,6 +91,7 @@ struct NearRunLookups {
     alignas(64) uint8_t next_bit[2][64];
     alignas(64) uint8_t distance[2][64];
     alignas(64) uint64_t value_qword[8];
+    alignas(64) uint8_t value[64];       // lane u: its value
     alignas(64) uint8_t next_value[64];  // lane u: its value + 1 (mod 64)
 };
 
@@ -102,6 +103,7 @@ constexpr NearRunLookups make_near_run_lookups()
     }
     for (int u = 0; u < 64; ++u) {
         const int value = 8 * static_cast<int>(l.value_qword[u / 8]) + u % 8;
+        l.value[u] = static_cast<uint8_t>(value);
         l.next_value[u] = static_cast<uint8_t>((value + 1) % 64);
         for (int h = 0; h < 2; ++h) {
             constexpr int kBits = kNearRun / 2;
@@ -261,20 +263,24 @@ struct Vbmi2Primitives : Avx512Primitives {
         const uint64_t closed = _bzhi_u64(starts, 63U - static_cast<unsigned>(std::countl_zero(starts)));
         const uint64_t literals = closed & (starts >> 1);
         const uint64_t longer = closed & ~literals;
-        const uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
+        uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
+        // In a general register: GCC would otherwise mask the compare by the
+        // literals, moving them to a mask register on port 5.
+        asm("" : "+r"(escapes));
         const uint64_t keep_first = closed | (longer << 1);
         const uint64_t keep_second = longer | (literals & escapes);
         const __m512i escape = all_ones();
         const uint64_t longer_lanes = in_lane_order(longer);
-        const __m512i lengths = near_run_lengths(starts);
-        if (_mm512_mask_cmpeq_epi8_mask(longer_lanes, lengths, escape) != 0) [[unlikely]] {
+        // A literal's second slot is FF (kept after a 255); a value that
+        // starts no run keeps neither slot, so FF serves there too.
+        const __m512i second = near_run_lengths(starts, longer_lanes);
+        if (_mm512_mask_cmpeq_epi8_mask(longer_lanes, second, escape) != 0) [[unlikely]] {
             return escaped_slots(out, slots_of_any_runs(window, starts, literals, longer), keep_first, keep_second);
         }
-        const __m512i levels = _mm512_permutexvar_epi64(_mm512_load_si512(kNearRunLookups.value_qword), window);
-        const __m512i first = _mm512_mask_blend_epi8(longer_lanes, levels, escape);
-        // A run of one is a literal: its second slot FF (kept after a 255).
-        const uint64_t literal_lanes = _mm512_cmpeq_epi8_mask(lengths, _mm512_set1_epi8(1));
-        const __m512i second = _mm512_mask_blend_epi8(literal_lanes, lengths, escape);
+        // The levels in lane order, FF at the starts of longer runs: one
+        // permute, no blend.
+        const __m512i first = _mm512_mask_permutexvar_epi8(escape, static_cast<__mmask64>(~longer_lanes),
+                                                           _mm512_load_si512(kNearRunLookups.value), window);
         return escaped_slots(out, {_mm512_unpacklo_epi8(first, second), _mm512_unpackhi_epi8(first, second)},
                              keep_first, keep_second);
     }
@@ -315,17 +321,20 @@ struct Vbmi2Primitives : Avx512Primitives {
 
     // Lane u (in the order of NearRunLookups): the length of the run from
     // its value to the next start, FF where that is more than kNearRun values
-    // away. The lengths are read from the start bits after each value, which
-    // a multishift brings to its lane, by a lookup of their lowest set bit:
-    // nothing waits on a gather of the starts.
-    [[gnu::always_inline]] static __m512i near_run_lengths(uint64_t starts)
+    // away or the lane is not in `lanes`. The lengths are read from the start
+    // bits after each value, which a multishift brings to its lane, by a
+    // lookup of their lowest set bit: nothing waits on a gather of the starts.
+    [[gnu::always_inline]] static __m512i near_run_lengths(uint64_t starts, uint64_t lanes)
     {
-        const __m512i bits = _mm512_set1_epi64(static_cast<long long>(starts));
+        // From memory: a broadcast from a general register takes port 5 on
+        // Intel, one from memory only a load port.
+        __m512i bits;
+        asm("vpbroadcastq %1, %0" : "=v"(bits) : "m"(starts));
         const auto lengths_from = [&](int h) {
             const __m512i next = _mm512_multishift_epi64_epi8(_mm512_load_si512(kNearRunLookups.next_bit[h]), bits);
             return _mm512_permutexvar_epi8(next, _mm512_load_si512(kNearRunLookups.distance[h]));
         };
-        return _mm512_min_epu8(lengths_from(0), lengths_from(1));
+        return _mm512_mask_min_epu8(all_ones(), lanes, lengths_from(0), lengths_from(1));
     }
 
     // A mask of values in the lane order of NearRunLookups.

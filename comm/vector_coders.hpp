@@ -444,7 +444,7 @@ struct EscapedMethod {
     }
 };
 
-// Paths whose Primitives name kQuantisesAhead quantise each window a few
+// Paths whose Primitives set kQuantisesAhead quantise each window a few
 // windows ahead of the one they code, in the coding loop, rather than a whole
 // chunk first: the quantiser's work then runs beside the token writer's, which
 // leaves ports free. Four ahead: the coder's load from one byte before a window
@@ -455,7 +455,7 @@ inline constexpr int32_t kQuantiseAhead = 4;
 template <class Primitives>
 inline constexpr bool quantises_ahead = requires
 {
-    Primitives::kQuantisesAhead;
+    requires Primitives::kQuantisesAhead;
 };
 
 // Quantises the window of the chunk at value i, if the chunk reaches it (its
