@@ -279,8 +279,8 @@ struct Vbmi2Primitives : Avx512Primitives {
         }
         // The levels in lane order, FF at the starts of longer runs: one
         // permute, no blend.
-        const __m512i first = _mm512_mask_permutexvar_epi8(escape, static_cast<__mmask64>(~longer_lanes),
-                                                           _mm512_load_si512(kNearRunLookups.value), window);
+        const __m512i first =
+            _mm512_mask_permutexvar_epi8(escape, ~longer_lanes, _mm512_load_si512(kNearRunLookups.value), window);
         return escaped_slots(out, {_mm512_unpacklo_epi8(first, second), _mm512_unpackhi_epi8(first, second)},
                              keep_first, keep_second);
     }
