@@ -327,9 +327,10 @@ struct Vbmi2Primitives : Avx512Primitives {
     [[gnu::always_inline]] static __m512i near_run_lengths(uint64_t starts, uint64_t lanes)
     {
         // From memory: a broadcast from a general register takes port 5 on
-        // Intel, one from memory only a load port.
+        // Intel, one from memory only a load port. Both operand orders, for
+        // builds with -masm=intel.
         __m512i bits;
-        asm("vpbroadcastq %1, %0" : "=v"(bits) : "m"(starts));
+        asm("vpbroadcastq {%1, %0|%0, %1}" : "=v"(bits) : "m"(starts));
         const auto lengths_from = [&](int h) {
             const __m512i next = _mm512_multishift_epi64_epi8(_mm512_load_si512(kNearRunLookups.next_bit[h]), bits);
             return _mm512_permutexvar_epi8(next, _mm512_load_si512(kNearRunLookups.distance[h]));
