@@ -22,6 +22,11 @@
 // repetition: do not pass --benchmark_report_aggregates_only or
 // --benchmark_display_aggregates_only.
 //
+// With --comm_blocks=K every benchmark but LZ4's takes K different blocks of its
+// data set in turn (the set's first K * n values), one a timed call, so that
+// branch predictors cannot learn a single block; its memcpy baselines take the
+// same K. Without it, K is 1.
+//
 // Every benchmark checks its output once before timing (stream bytes equal to
 // the reference coder's, decoded floats bit-equal to the levels' values, no
 // write past the bounds) and reports an error instead of a time if it is wrong;
@@ -30,12 +35,16 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <iterator>
 #include <new>
+#include <numeric>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -117,17 +126,10 @@ Bytes encoded(Encoder encoder, const std::vector<float>& values)
     return stream;
 }
 
-Block make_block(bench::DataSet set, int32_t n)
+Block block_of(std::string group, std::vector<float> values)
 {
-    Block block{n,
-                std::string(bench::data_set_name(set)) + "/" + std::to_string(n),
-                bench::make_data_set(set, n),
-                {},
-                {},
-                {},
-                {},
-                {},
-                {}};
+    const auto n = static_cast<int32_t>(values.size());
+    Block block{n, std::move(group), std::move(values), {}, {}, {}, {}, {}, {}, {}};
     block.levels = reference::levels_of(block.values);
     for (const uint8_t level : block.levels) {
         block.decoded.push_back(comm::level_value(level));
@@ -145,6 +147,28 @@ Block make_block(bench::DataSet set, int32_t n)
     return block;
 }
 
+// The first n values of a data set, followed by its next `turns` - 1
+// stretches of n values.
+Block make_block(bench::DataSet set, int32_t n, int32_t turns)
+{
+    const std::string group = std::string(bench::data_set_name(set)) + "/" + std::to_string(n);
+    const std::vector<float> values = bench::make_data_set(set, n * turns);
+    const auto stretch = [&values, n](int32_t turn) {
+        const auto start = values.begin() + static_cast<std::ptrdiff_t>(turn) * n;
+        return std::vector<float>(start, start + n);
+    };
+    Block block = block_of(group, stretch(0));
+    for (int32_t turn = 1; turn < turns; ++turn) {
+        block.followers.push_back(block_of(group, stretch(turn)));
+    }
+    return block;
+}
+
+// With --comm_blocks=K every benchmark but LZ4's takes K different blocks of its
+// data set in turn (the set's first K * n values), one a timed call, so that
+// branch predictors cannot learn a single block; its memcpy baselines take the
+// same K. Without it, K is 1.
+//
 // Every benchmark checks its output once before timing, and only then times.
 bool passes(benchmark::State& state, const char* fault)
 {
@@ -155,16 +179,21 @@ bool passes(benchmark::State& state, const char* fault)
     return true;
 }
 
-// One timed call's input and output, at the same places in every benchmark
-// and every run: both 64-byte aligned, the output half a page on from a page
-// boundary past the input, so that no load falls 4 KiB from a recent store.
-// Heap buffers land at other places in each run: a memcpy of a block's floats
-// took from 41 to 60 ns on an Intel Xeon by where its two buffers fell.
+// One timed call's inputs and output, at the same places in every benchmark
+// and every run: each input 64-byte aligned, one after another from a page
+// boundary, the output half a page on from a page boundary past them, so that
+// no load falls 4 KiB from a recent store. Heap buffers land at other places in
+// each run: a memcpy of a block's floats took from 41 to 60 ns on an Intel Xeon
+// by where its two buffers fell.
 class TimedBuffers {
 public:
-    TimedBuffers(size_t input_bytes, size_t output_bytes)
-        : output_offset_(round_up(input_bytes, kPage) + kPage / 2),
+    TimedBuffers(const std::vector<size_t>& input_bytes, size_t output_bytes)
+        : input_offsets_(offsets_of(input_bytes)),
+          output_offset_(round_up(input_offsets_.back(), kPage) + kPage / 2),
           memory_(::operator new (output_offset_ + output_bytes, std::align_val_t{kPage}))
+    {
+    }
+    TimedBuffers(size_t input_bytes, size_t output_bytes) : TimedBuffers(std::vector<size_t>{input_bytes}, output_bytes)
     {
     }
     ~TimedBuffers() { ::operator delete (memory_, std::align_val_t{kPage}); }
@@ -174,9 +203,9 @@ public:
     TimedBuffers& operator=(TimedBuffers&&) = delete;
 
     template <class T>
-    T* input()
+    T* input(size_t turn = 0)
     {
-        return static_cast<T*>(memory_);
+        return static_cast<T*>(static_cast<void*>(static_cast<uint8_t*>(memory_) + input_offsets_[turn]));
     }
     template <class T>
     T* output()
@@ -186,102 +215,204 @@ public:
 
 private:
     static constexpr size_t kPage = 4096;
+    static constexpr size_t kLine = 64;
     static size_t round_up(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
+    // Where each input starts, and last where the inputs end.
+    static std::vector<size_t> offsets_of(const std::vector<size_t>& sizes)
+    {
+        std::vector<size_t> offsets(sizes.size() + 1, 0);
+        std::transform_inclusive_scan(sizes.begin(), sizes.end(), offsets.begin() + 1, std::plus<>{},
+                                      [](size_t size) { return round_up(size, kLine); });
+        return offsets;
+    }
+    std::vector<size_t> input_offsets_;
     size_t output_offset_;
     void* memory_;
 };
 
-void bm_memcpy(benchmark::State& state, const void* original, size_t bytes)
+// Times `call` on each of `inputs` in turn, one a timed call. A single input is
+// timed by a loop of its own, so that the default run times exactly one call.
+template <class Input, class Call>
+void time_in_turns(benchmark::State& state, const std::vector<Input>& inputs, Call call)
 {
-    TimedBuffers buffers(bytes, bytes);
-    const void* source = buffers.input<uint8_t>();
-    std::memcpy(buffers.input<uint8_t>(), original, bytes);
-    void* target = buffers.output<uint8_t>();
-    std::memcpy(target, source, bytes);
-    if (!passes(state, std::memcmp(target, source, bytes) == 0 ? nullptr : "memcpy did not copy")) {
+    if (inputs.size() == 1) {
+        const Input only = inputs.front();
+        for ([[maybe_unused]] auto _ : state) {
+            auto result = call(only);
+            benchmark::DoNotOptimize(result);
+            benchmark::ClobberMemory();
+        }
         return;
     }
-    // Both pointers escape: the compiler must assume the buffers are read elsewhere.
-    benchmark::DoNotOptimize(source);
-    benchmark::DoNotOptimize(target);
+    size_t turn = 0;
     for ([[maybe_unused]] auto _ : state) {
-        std::memcpy(target, source, bytes);
+        auto result = call(inputs[turn]);
+        benchmark::DoNotOptimize(result);
         benchmark::ClobberMemory();
+        turn = turn + 1 == inputs.size() ? 0 : turn + 1;
     }
 }
 
-void bm_encoder(benchmark::State& state, Encoder encoder, const Block& block, const Bytes& expected)
+// The bytes a benchmark copies, codes or cuts in each turn, copied into the
+// timed buffers' inputs.
+struct Span {
+    const uint8_t* data;
+    size_t size;
+};
+
+std::vector<size_t> sizes_of(const std::vector<Bytes>& inputs)
 {
-    if (!passes(state, bench::encoder_fault(encoder, block.values, expected))) {
+    std::vector<size_t> sizes;
+    std::transform(inputs.begin(), inputs.end(), std::back_inserter(sizes), [](const Bytes& b) { return b.size(); });
+    return sizes;
+}
+
+std::vector<Span> placed(TimedBuffers& buffers, const std::vector<Bytes>& inputs)
+{
+    std::vector<Span> spans;
+    for (size_t turn = 0; turn < inputs.size(); ++turn) {
+        auto* at = buffers.input<uint8_t>(turn);
+        std::memcpy(at, inputs[turn].data(), inputs[turn].size());
+        spans.push_back({at, inputs[turn].size()});
+    }
+    return spans;
+}
+
+// `bytes_of(turn)` for each of a block's turns.
+template <class BytesOf>
+std::vector<Bytes> per_turn(const Block& block, BytesOf bytes_of)
+{
+    const std::vector<const Block*> turns = bench::turns_of(block);
+    std::vector<Bytes> bytes;
+    std::transform(turns.begin(), turns.end(), std::back_inserter(bytes),
+                   [&bytes_of](const Block* turn) { return bytes_of(*turn); });
+    return bytes;
+}
+
+std::vector<Bytes> float_bytes(const Block& block)
+{
+    return per_turn(block, [](const Block& turn) {
+        const auto* first = reinterpret_cast<const uint8_t*>(turn.values.data());
+        return Bytes(first, first + turn.values.size() * sizeof(float));
+    });
+}
+
+std::vector<Bytes> streams_of(const Block& block, std::string_view stream)
+{
+    return per_turn(block, [stream](const Block& turn) { return named_stream(turn, stream); });
+}
+
+std::vector<Bytes> streams_of(const Block& block, Coder coder)
+{
+    return per_turn(block, [coder](const Block& turn) { return bench::stream_of(coder, turn); });
+}
+
+// The first fault `check(turn)` finds in a block's turns, or nullptr.
+template <class Check>
+const char* fault_in_turns(const Block& block, Check check)
+{
+    const std::vector<const Block*> turns = bench::turns_of(block);
+    const auto faulty =
+        std::find_if(turns.begin(), turns.end(), [&check](const Block* turn) { return check(*turn) != nullptr; });
+    return faulty == turns.end() ? nullptr : check(**faulty);
+}
+
+void bm_memcpy(benchmark::State& state, const std::vector<Bytes>& originals)
+{
+    const size_t largest = std::max_element(originals.begin(), originals.end(), [](const Bytes& a, const Bytes& b) {
+                               return a.size() < b.size();
+                           })->size();
+    TimedBuffers buffers(sizes_of(originals), largest);
+    const std::vector<Span> sources = placed(buffers, originals);
+    void* target = buffers.output<uint8_t>();
+    for (const Span& source : sources) {
+        std::memcpy(target, source.data, source.size);
+        if (!passes(state, std::memcmp(target, source.data, source.size) == 0 ? nullptr : "memcpy did not copy")) {
+            return;
+        }
+    }
+    // The pointers escape: the compiler must assume the buffers are read elsewhere.
+    benchmark::DoNotOptimize(target);
+    time_in_turns(state, sources, [target](Span source) {
+        std::memcpy(target, source.data, source.size);
+        return source.size;
+    });
+}
+
+void bm_encoder(benchmark::State& state, Encoder encoder, Coder coder, const Block& block)
+{
+    if (!passes(state, fault_in_turns(block, [encoder, coder](const Block& turn) {
+                    return bench::encoder_fault(encoder, turn.values, bench::stream_of(coder, turn));
+                }))) {
         return;
     }
-    const size_t value_bytes = block.values.size() * sizeof(float);
-    TimedBuffers buffers(value_bytes, 2 * block.values.size());
-    const auto* values = buffers.input<float>();
-    std::memcpy(buffers.input<float>(), block.values.data(), value_bytes);
+    const std::vector<Bytes> inputs = float_bytes(block);
+    TimedBuffers buffers(sizes_of(inputs), 2 * static_cast<size_t>(block.n));
+    const std::vector<Span> spans = placed(buffers, inputs);
+    std::vector<const float*> values;
+    std::transform(spans.begin(), spans.end(), std::back_inserter(values),
+                   [](Span span) { return static_cast<const float*>(static_cast<const void*>(span.data)); });
     auto* out = buffers.output<uint8_t>();
     benchmark::DoNotOptimize(out);
-    for ([[maybe_unused]] auto _ : state) {
-        int32_t written = encoder(values, out, block.n);
-        benchmark::DoNotOptimize(written);
-        benchmark::ClobberMemory();
-    }
+    time_in_turns(state, values, [encoder, out, n = block.n](const float* in) { return encoder(in, out, n); });
 }
 
-void bm_decoder(benchmark::State& state, Decoder decoder, const Block& block, const Bytes& stream)
+void bm_decoder(benchmark::State& state, Decoder decoder, Coder coder, const Block& block)
 {
-    if (!passes(state, bench::decoder_fault(decoder, stream, block.decoded))) {
+    if (!passes(state, fault_in_turns(block, [decoder, coder](const Block& turn) {
+                    return bench::decoder_fault(decoder, bench::stream_of(coder, turn), turn.decoded);
+                }))) {
         return;
     }
-    TimedBuffers buffers(stream.size(), DECODE_MAX_VALUES * sizeof(float));
-    std::memcpy(buffers.input<uint8_t>(), stream.data(), stream.size());
-    const uint8_t* in = buffers.input<uint8_t>();
-    const auto count = static_cast<int32_t>(stream.size());
+    const std::vector<Bytes> inputs = streams_of(block, coder);
+    TimedBuffers buffers(sizes_of(inputs), DECODE_MAX_VALUES * sizeof(float));
+    const std::vector<Span> streams = placed(buffers, inputs);
     auto* out = buffers.output<float>();
     benchmark::DoNotOptimize(out);
-    for ([[maybe_unused]] auto _ : state) {
-        int32_t written = decoder(in, out, count);
-        benchmark::DoNotOptimize(written);
-        benchmark::ClobberMemory();
-    }
+    time_in_turns(state, streams,
+                  [decoder, out](Span in) { return decoder(in.data, out, static_cast<int32_t>(in.size)); });
 }
 
-void bm_split(benchmark::State& state, const Bytes& stream)
+void bm_split(benchmark::State& state, const Block& block, std::string_view stream)
 {
-    if (!passes(state, bench::split_fault(split, stream))) {
-        return;
+    const std::vector<Bytes> inputs = streams_of(block, stream);
+    size_t most_packets = 0;
+    for (const Bytes& input : inputs) {
+        if (!passes(state, bench::split_fault(split, input))) {
+            return;
+        }
+        most_packets = std::max(most_packets, bench::packets_for(input));
     }
-    const auto len = static_cast<int32_t>(stream.size());
-    TimedBuffers buffers(stream.size(), bench::packets_for(stream) * sizeof(packet));
-    std::memcpy(buffers.input<uint8_t>(), stream.data(), stream.size());
-    const uint8_t* in = buffers.input<uint8_t>();
+    TimedBuffers buffers(sizes_of(inputs), most_packets * sizeof(packet));
+    const std::vector<Span> streams = placed(buffers, inputs);
     auto* out = buffers.output<packet>();
     benchmark::DoNotOptimize(out);
-    for ([[maybe_unused]] auto _ : state) {
-        int32_t filled = split(in, out, len);
-        benchmark::DoNotOptimize(filled);
-        benchmark::ClobberMemory();
-    }
+    time_in_turns(state, streams, [out](Span in) { return split(in.data, out, static_cast<int32_t>(in.size)); });
 }
 
-void bm_merge(benchmark::State& state, const Bytes& stream)
+void bm_merge(benchmark::State& state, const Block& block, std::string_view stream)
 {
-    if (!passes(state, bench::merge_fault(merge, stream))) {
-        return;
+    // Each stream's packets, made without split, so that merge is timed and checked on its own.
+    const std::vector<Bytes> streams = streams_of(block, stream);
+    std::vector<Bytes> inputs;
+    size_t longest = 0;
+    for (const Bytes& bytes : streams) {
+        if (!passes(state, bench::merge_fault(merge, bytes))) {
+            return;
+        }
+        const std::vector<packet> packets = bench::packets_of(bytes);
+        const auto* first = reinterpret_cast<const uint8_t*>(packets.data());
+        inputs.emplace_back(first, first + packets.size() * sizeof(packet));
+        longest = std::max(longest, bytes.size());
     }
-    // The stream's packets, made without split, so that merge is timed and checked on its own.
-    const std::vector<packet> packets = bench::packets_of(stream);
-    const auto count = static_cast<int32_t>(packets.size());
-    TimedBuffers buffers(packets.size() * sizeof(packet), stream.size());
-    std::memcpy(buffers.input<packet>(), packets.data(), packets.size() * sizeof(packet));
-    const auto* in = buffers.input<packet>();
+    TimedBuffers buffers(sizes_of(inputs), longest);
+    const std::vector<Span> packets = placed(buffers, inputs);
     auto* out = buffers.output<uint8_t>();
     benchmark::DoNotOptimize(out);
-    for ([[maybe_unused]] auto _ : state) {
-        int32_t merged = merge(in, out, count);
-        benchmark::DoNotOptimize(merged);
-        benchmark::ClobberMemory();
-    }
+    time_in_turns(state, packets, [out](Span in) {
+        return merge(static_cast<const packet*>(static_cast<const void*>(in.data)), out,
+                     static_cast<int32_t>(in.size / sizeof(packet)));
+    });
 }
 
 #if COMM_BENCHMARK_LZ4
@@ -347,9 +478,8 @@ enum class Task { memcpy, encode, decode, split, merge, lz4_compress, lz4_decomp
 struct Job {
     Task task;
     const Block* block;
-    const void* source = nullptr;  // memcpy: the bytes to copy
-    size_t bytes = 0;
-    const Bytes* stream = nullptr;  // the stream a coder must give or take, or the framing cuts or joins
+    std::string_view copied;  // memcpy: kFloats or a stream; split, merge: the stream
+    Coder coder = Coder::encode;
     Encoder encoder = nullptr;
     Decoder decoder = nullptr;
 };
@@ -358,15 +488,16 @@ void time_job(benchmark::State& state, const Job& job)
 {
     switch (job.task) {
         case Task::memcpy:
-            return bm_memcpy(state, job.source, job.bytes);
+            return bm_memcpy(state,
+                             job.copied == kFloats ? float_bytes(*job.block) : streams_of(*job.block, job.copied));
         case Task::encode:
-            return bm_encoder(state, job.encoder, *job.block, *job.stream);
+            return bm_encoder(state, job.encoder, job.coder, *job.block);
         case Task::decode:
-            return bm_decoder(state, job.decoder, *job.block, *job.stream);
+            return bm_decoder(state, job.decoder, job.coder, *job.block);
         case Task::split:
-            return bm_split(state, *job.stream);
+            return bm_split(state, *job.block, job.copied);
         case Task::merge:
-            return bm_merge(state, *job.stream);
+            return bm_merge(state, *job.block, job.copied);
         case Task::lz4_compress:
         case Task::lz4_decompress:
 #if COMM_BENCHMARK_LZ4
@@ -391,16 +522,13 @@ void add(const std::string& name, const Job& job)
 void register_block(const Block& block, const std::vector<Coders>& impls)
 {
     const Block* b = &block;
-    add(bench_name(block, kMemcpy, kFloats),
-        {Task::memcpy, b, block.values.data(), block.values.size() * sizeof(float)});
+    add(bench_name(block, kMemcpy, kFloats), {Task::memcpy, b, kFloats});
     for (const std::string_view stream : kStreams) {
-        const Bytes& bytes = named_stream(block, stream);
-        add(bench_name(block, kMemcpy, stream), {Task::memcpy, b, bytes.data(), bytes.size()});
+        add(bench_name(block, kMemcpy, stream), {Task::memcpy, b, stream});
     }
     for (const Coder coder : kCoders) {
         for (const Coders& impl : impls) {
-            Job job{bench::is_encoder(coder) ? Task::encode : Task::decode, b};
-            job.stream = &bench::stream_of(coder, block);
+            Job job{bench::is_encoder(coder) ? Task::encode : Task::decode, b, {}, coder};
             job.encoder =
                 coder == Coder::encode ? impl.encode : (coder == Coder::encode2 ? impl.encode2 : impl.encode3);
             job.decoder =
@@ -409,29 +537,26 @@ void register_block(const Block& block, const std::vector<Coders>& impls)
         }
     }
     for (const std::string_view stream : kStreams) {
-        Job job{Task::split, b};
-        job.stream = &named_stream(block, stream);
-        add(bench_name(block, kFraming[0], stream), job);
-        job.task = Task::merge;
-        add(bench_name(block, kFraming[1], stream), job);
+        add(bench_name(block, kFraming[0], stream), {Task::split, b, stream});
+        add(bench_name(block, kFraming[1], stream), {Task::merge, b, stream});
     }
 #if COMM_BENCHMARK_LZ4
-    add(bench_name(block, "lz4_compress", kPeer), {Task::lz4_compress, b});
-    add(bench_name(block, "lz4_decompress", kPeer), {Task::lz4_decompress, b});
+    add(bench_name(block, "lz4_compress", kPeer), {Task::lz4_compress, b, {}});
+    add(bench_name(block, "lz4_decompress", kPeer), {Task::lz4_decompress, b, {}});
 #endif
 }
 
 // Makes the blocks and registers their benchmarks; returns the table's columns:
 // the implementations of the coders, then the peer.
-std::vector<std::string> register_all(std::deque<Block>& blocks)
+std::vector<std::string> register_all(std::deque<Block>& blocks, int32_t turns)
 {
     const std::vector<Coders> impls = implementations();
     for (const bench::DataSet set : bench::kDataSets) {
-        register_block(blocks.emplace_back(make_block(set, kBlockValues)), impls);
+        register_block(blocks.emplace_back(make_block(set, kBlockValues, turns)), impls);
     }
     for (const bench::DataSet set : bench::kDataSets) {
         if (timed_in_large_block(set)) {
-            register_block(blocks.emplace_back(make_block(set, kLargeBlockValues)), impls);
+            register_block(blocks.emplace_back(make_block(set, kLargeBlockValues, turns)), impls);
         }
     }
     std::vector<std::string> columns;
@@ -467,15 +592,43 @@ bool take_table_only(int& argc, char** argv)
     return argc != before;
 }
 
+// Takes --comm_blocks=K out of the arguments: the number of different blocks
+// of each data set that every benchmark takes in turn. 1 without the flag, 0 if
+// K is not a number from 1 to kMostTurns.
+constexpr int32_t kMostTurns = 64;
+
+int32_t take_block_count(int& argc, char** argv)
+{
+    constexpr std::string_view kFlag = "--comm_blocks=";
+    int32_t turns = 1;
+    const auto is_flag = [kFlag](std::string_view arg) { return arg.substr(0, kFlag.size()) == kFlag; };
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (is_flag(arg)) {
+            const std::string_view count = arg.substr(kFlag.size());
+            const auto [end, error] = std::from_chars(count.data(), count.data() + count.size(), turns);
+            if (error != std::errc{} || end != count.data() + count.size() || turns < 1 || turns > kMostTurns) {
+                return 0;
+            }
+        }
+    }
+    argc = static_cast<int>(std::remove_if(argv + 1, argv + argc, is_flag) - argv);
+    return turns;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    // First, so that no branch of main lies on the analyzer's path to the registry.
-    std::deque<Block> blocks;  // a deque keeps the blocks in place while they are added
-    const std::vector<std::string> columns = register_all(blocks);  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
-
     const bool table_only = take_table_only(argc, argv);
+    const int32_t turns = take_block_count(argc, argv);
+    if (turns == 0) {
+        std::fprintf(stderr, "--comm_blocks takes a number of blocks from 1 to %d\n", kMostTurns);
+        return 1;
+    }
+    std::deque<Block> blocks;  // a deque keeps the blocks in place while they are added
+    const std::vector<std::string> columns =
+        register_all(blocks, turns);  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

@@ -222,6 +222,9 @@ void RatioTable::print_sizes(std::ostream& out) const
             out << ", lz4 " << block.lz4.size() << " (deltas " << three_places(ratio) << " x lz4, "
                 << three_places(over_runs) << " x the smaller run-length stream)";
         }
+        if (!block.followers.empty()) {
+            out << "; the first of " << block.followers.size() + 1 << " blocks timed";
+        }
     }
     out << '\n';
 }

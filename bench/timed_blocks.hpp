@@ -5,8 +5,10 @@
 #ifndef BENCH_TIMED_BLOCKS_HPP
 #define BENCH_TIMED_BLOCKS_HPP
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,7 +57,19 @@ struct Block {
     Bytes escaped;
     Bytes deltas;
     Bytes lz4;  // LZ4's compression of the levels; empty without LZ4
+    // With --comm_blocks=K, the data set's next K - 1 stretches of n values,
+    // each made like this block: the timed calls take all K in turn.
+    std::vector<Block> followers;
 };
+
+// A block and its followers, in the order the timed calls take them.
+inline std::vector<const Block*> turns_of(const Block& block)
+{
+    std::vector<const Block*> turns{&block};
+    std::transform(block.followers.begin(), block.followers.end(), std::back_inserter(turns),
+                   [](const Block& follower) { return &follower; });
+    return turns;
+}
 
 inline const Bytes& stream_of(Coder coder, const Block& block)
 {

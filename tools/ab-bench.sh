@@ -10,8 +10,8 @@
 #   FILTER  a --benchmark_filter regex, e.g. '/1900/decode2/avx512vbmi2'
 #   A, B    the two benchmark binaries
 #   ROUNDS  default 8
-# Environment: AB_CPU, the CPU to pin to (default 1). Run it from a build's
-# bench/ folder: the speech set reads speech.wav there.
+# Environment: AB_CPU, the CPU to pin to (default 1); AB_FLAGS, more flags for
+# both binaries (e.g. --comm_blocks=16). Run it from a build's bench/ folder.
 set -euo pipefail
 [ $# -ge 3 ] || { echo "usage: $0 FILTER A B [ROUNDS]" >&2; exit 2; }
 filter=$1
@@ -19,6 +19,7 @@ a=$2
 b=$3
 rounds=${4:-8}
 cpu=${AB_CPU:-1}
+read -r -a flags <<<"${AB_FLAGS:-}"
 times=$(mktemp)
 trap 'rm -f "$times"' EXIT
 for _ in $(seq "$rounds"); do
@@ -26,7 +27,7 @@ for _ in $(seq "$rounds"); do
     binary=$a
     [ "$side" = B ] && binary=$b
     # CSV: name, iterations, real_time, ...
-    taskset -c "$cpu" "$binary" --benchmark_filter="$filter" --benchmark_min_time=0.05 --benchmark_format=csv 2>/dev/null |
+    taskset -c "$cpu" "$binary" "${flags[@]}" --benchmark_filter="$filter" --benchmark_min_time=0.05 --benchmark_format=csv 2>/dev/null |
       awk -F, -v side="$side" '/^"/ { gsub(/"/, "", $1); print side, $1, $3 }' >>"$times"
   done
 done
