@@ -922,11 +922,8 @@ struct Vbmi2Primitives : Avx512Primitives {
     // is made at once.
     [[gnu::always_inline]] static int32_t whole_bytes_by_branch(uint64_t escapes)
     {
-        // One branch, not a second on the last two bytes first: the `| 1`
-        // keeps the shift by the last group in range where there is no escape.
-        const int last_group = 63 - std::countl_zero(escape_group_heads(escapes) | 1);
         int32_t whole = kWindow;
-        if (((escapes >> 62) != 0) & ((std::popcount(escapes >> last_group) & 1) != 0)) {
+        if (escaped_window_cuts_token(escapes)) {
             whole = static_cast<int32_t>(kWindow - 2 + (escapes >> 63));
             asm("" : "+r"(whole));  // kept a branch, not a conditional move
         }
