@@ -970,8 +970,11 @@ struct Vbmi2Primitives : Avx512Primitives {
     [[gnu::always_inline]] static void expand_parsed_windows(const uint8_t* stream, int32_t count, int32_t& p,
                                                              uint8_t* staging, int32_t& staged)
     {
+        // Set once: called in the loop, the FF bytes were made afresh in each
+        // window by a broadcast from a general register.
+        const __m512i escape = all_ones();
         __m512i window = _mm512_loadu_si512(stream + p);
-        uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
+        uint64_t escapes = _mm512_cmpeq_epi8_mask(window, escape);
         asm("" : "+r"(escapes));
         EscapedTokens parse = escaped_tokens_by_parities(escapes);
         int32_t whole_bytes = escaped_whole_bytes(escapes);
@@ -982,7 +985,7 @@ struct Vbmi2Primitives : Avx512Primitives {
             uint64_t next_escapes = 0;
             if (more) {
                 next_window = _mm512_loadu_si512(stream + next);
-                next_escapes = _mm512_cmpeq_epi8_mask(next_window, all_ones());
+                next_escapes = _mm512_cmpeq_epi8_mask(next_window, escape);
                 asm("" : "+r"(next_escapes));
             }
             const EscapedTokens next_parse = escaped_tokens_by_parities(next_escapes);
