@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "comm/Comm.h"
+#include "comm/byte_splats.hpp"
 #include "comm/codec_paths.hpp"
 #include "comm/escaped_tokens.hpp"
 #include "comm/sample_level.hpp"
@@ -379,6 +380,22 @@ struct Vbmi2Primitives : Avx512Primitives {
     [[gnu::always_inline]] static __m512i bytes_ahead(__m512i window)
     {
         return _mm512_permutexvar_epi8(_mm512_add_epi8(lane_numbers(), _mm512_set1_epi8(K)), window);
+    }
+
+    // Every byte V (V <= 16), loaded from kByteSplats: GCC makes a byte splat
+    // by a broadcast from a general register, which takes the port of the
+    // window's permutes and compresses here, several times a window; a load
+    // takes a load port alone and folds into the instruction that uses it.
+    // Or, where not kLoaded, as the compiler likes: with loads the parsed
+    // windows' loop (heavy_255) ran 1 to 2% slower.
+    template <int V, bool kLoaded = true>
+    [[gnu::always_inline]] static __m512i splat()
+    {
+        static_assert(V >= 0 && V < kByteSplatValues);
+        if constexpr (!kLoaded) {
+            return _mm512_set1_epi8(V);
+        }
+        return _mm512_load_si512(kByteSplats.of[V]);
     }
 
     // The lanes whose slot number is at most their run's count (both below
@@ -746,17 +763,19 @@ struct Vbmi2Primitives : Avx512Primitives {
     // bytes `count_byte` and levels `level_byte` lane for lane), and one
     // value of each other byte at `ones`. Returns the levels staged; stores
     // at most 64 bytes past them.
-    template <int W>
+    template <int W, bool kLoaded = true>
     [[gnu::always_inline]] static int32_t expand_byte_slots(__m512i window, __m512i count_byte, __m512i level_byte,
                                                             uint64_t runs, uint64_t ones, uint8_t* staging,
                                                             int32_t staged)
     {
-        const __m512i width = _mm512_set1_epi8(W);
+        const __m512i width = splat<W, kLoaded>();
         const __m512i previous = bytes_ahead<-1>(window);
-        __m512i counts = _mm512_maskz_mov_epi8(ones, _mm512_set1_epi8(1));
+        const __m512i one = splat<1, kLoaded>();
+        const __m512i twice_width = splat<2 * W, kLoaded>();
+        __m512i counts = _mm512_maskz_mov_epi8(ones, one);
         counts = _mm512_mask_min_epu8(counts, runs, count_byte, width);
         counts = _mm512_mask_min_epu8(counts, runs << 1, _mm512_subs_epu8(window, width), width);
-        counts = _mm512_mask_subs_epu8(counts, runs << 2, previous, _mm512_set1_epi8(2 * W));
+        counts = _mm512_mask_subs_epu8(counts, runs << 2, previous, twice_width);
         // A run token's three bytes all hold its level.
         const __m512i values =
             _mm512_mask_mov_epi8(_mm512_mask_mov_epi8(window, runs, level_byte), runs << 1, count_byte);
@@ -837,7 +856,7 @@ struct Vbmi2Primitives : Avx512Primitives {
         // cycles more between the window's load and its stores.
         if (limit == kWindow && (escapes_followed_closely(escapes) | (escapes >> 62)) == 0) {
             const __m512i count_byte = bytes_ahead<1>(window);
-            if (_mm512_mask_cmpgt_epu8_mask(escape_lanes, count_byte, _mm512_set1_epi8(9)) == 0) {
+            if (_mm512_mask_cmpgt_epu8_mask(escape_lanes, count_byte, splat<9>()) == 0) {
                 return {kWindow, expand_short_runs(window, count_byte, bytes_ahead<2>(window), escape_lanes,
                                                    _knot_mask64(escape_lanes), staging, staged)};
             }
@@ -859,14 +878,14 @@ struct Vbmi2Primitives : Avx512Primitives {
         const __m512i count_byte = bytes_ahead<1>(window);
         const __m512i level_byte = bytes_ahead<2>(window);
         const uint64_t runs = parse.runs & whole;
-        const uint64_t beyond_slots = _mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9));
+        const uint64_t beyond_slots = _mm512_mask_cmpgt_epu8_mask(runs, count_byte, splat<9>());
         if (beyond_slots == 0) {
             return {whole_bytes, expand_short_runs(window, count_byte, level_byte, runs,
                                                    whole & ~(parse.starts & escapes), staging, staged)};
         }
         // A lone 255 keeps its escape as the level and a length of one.
-        const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, _mm512_set1_epi8(1), count_byte);
-        const uint64_t long_tokens = _mm512_mask_cmpgt_epu8_mask(tokens, lengths, _mm512_set1_epi8(16));
+        const __m512i lengths = _mm512_mask_blend_epi8(parse.runs, splat<1>(), count_byte);
+        const uint64_t long_tokens = _mm512_mask_cmpgt_epu8_mask(tokens, lengths, splat<16>());
         if (std::popcount(long_tokens) > 1) {
             // Run tokens alone, none of more than 64 values (plateaus): a fill
             // each. Other windows of long runs: the window code.
@@ -880,8 +899,8 @@ struct Vbmi2Primitives : Avx512Primitives {
             const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
             const __m512i run_lengths = _mm512_maskz_compress_epi8(tokens, lengths);
             const __m512i run_levels = _mm512_maskz_compress_epi8(tokens, levels);
-            const uint64_t from5 = _mm512_cmpgt_epu8_mask(run_lengths, _mm512_set1_epi8(4));
-            const uint64_t from9 = _mm512_cmpgt_epu8_mask(run_lengths, _mm512_set1_epi8(8));
+            const uint64_t from5 = _mm512_cmpgt_epu8_mask(run_lengths, splat<4>());
+            const uint64_t from9 = _mm512_cmpgt_epu8_mask(run_lengths, splat<8>());
             return {whole_bytes, expand_slotted_tokens(run_lengths, run_levels, from5, from9,
                                                        static_cast<int32_t>(std::popcount(tokens)), staging, staged)};
         }
@@ -905,14 +924,18 @@ struct Vbmi2Primitives : Avx512Primitives {
     // stands for one value until the run tokens' counts take their bytes
     // over. The fewer slots a byte, the fewer compresses: one where no run
     // holds more than 3 values, else three.
+    template <bool kLoaded = true>
     [[gnu::always_inline]] static int32_t expand_short_runs(__m512i window, __m512i count_byte, __m512i level_byte,
                                                             uint64_t runs, uint64_t ones, uint8_t* staging,
                                                             int32_t staged)
     {
-        if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(3)) == 0) {
-            return expand_byte_slots<1>(window, count_byte, level_byte, runs, ones, staging, staged);
+        // Named first: Clang's compares are macros, and the template's comma
+        // would split their arguments.
+        const __m512i three = splat<3, kLoaded>();
+        if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, three) == 0) {
+            return expand_byte_slots<1, kLoaded>(window, count_byte, level_byte, runs, ones, staging, staged);
         }
-        return expand_byte_slots<3>(window, count_byte, level_byte, runs, ones, staging, staged);
+        return expand_byte_slots<3, kLoaded>(window, count_byte, level_byte, runs, ones, staging, staged);
     }
 
     // escaped_whole_bytes(escapes), but with the cut picked by a branch: as a
@@ -922,11 +945,8 @@ struct Vbmi2Primitives : Avx512Primitives {
     // is made at once.
     [[gnu::always_inline]] static int32_t whole_bytes_by_branch(uint64_t escapes)
     {
-        // One branch, not a second on the last two bytes first: the `| 1`
-        // keeps the shift by the last group in range where there is no escape.
-        const int last_group = 63 - std::countl_zero(escape_group_heads(escapes) | 1);
         int32_t whole = kWindow;
-        if (((escapes >> 62) != 0) & ((std::popcount(escapes >> last_group) & 1) != 0)) {
+        if (escaped_window_cuts_token(escapes)) {
             whole = static_cast<int32_t>(kWindow - 2 + (escapes >> 63));
             asm("" : "+r"(whole));  // kept a branch, not a conditional move
         }
@@ -950,8 +970,11 @@ struct Vbmi2Primitives : Avx512Primitives {
     [[gnu::always_inline]] static void expand_parsed_windows(const uint8_t* stream, int32_t count, int32_t& p,
                                                              uint8_t* staging, int32_t& staged)
     {
+        // Set once: called in the loop, the FF bytes were made afresh in each
+        // window by a broadcast from a general register.
+        const __m512i escape = all_ones();
         __m512i window = _mm512_loadu_si512(stream + p);
-        uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
+        uint64_t escapes = _mm512_cmpeq_epi8_mask(window, escape);
         asm("" : "+r"(escapes));
         EscapedTokens parse = escaped_tokens_by_parities(escapes);
         int32_t whole_bytes = escaped_whole_bytes(escapes);
@@ -962,7 +985,7 @@ struct Vbmi2Primitives : Avx512Primitives {
             uint64_t next_escapes = 0;
             if (more) {
                 next_window = _mm512_loadu_si512(stream + next);
-                next_escapes = _mm512_cmpeq_epi8_mask(next_window, all_ones());
+                next_escapes = _mm512_cmpeq_epi8_mask(next_window, escape);
                 asm("" : "+r"(next_escapes));
             }
             const EscapedTokens next_parse = escaped_tokens_by_parities(next_escapes);
@@ -973,8 +996,8 @@ struct Vbmi2Primitives : Avx512Primitives {
             if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9)) != 0) {
                 return;
             }
-            staged = expand_short_runs(window, count_byte, bytes_ahead<2>(window), runs,
-                                       whole & ~(parse.starts & escapes), staging, staged);
+            staged = expand_short_runs<false>(window, count_byte, bytes_ahead<2>(window), runs,
+                                              whole & ~(parse.starts & escapes), staging, staged);
             p = next;
             if (!more || staged >= DECODE_MAX_VALUES || !parsed_window(next_escapes)) {
                 return;

@@ -1,0 +1,22 @@
+// 64-byte vectors of one byte value each, for vector code that would rather
+// load a splat than build it.
+#ifndef COMM_BYTE_SPLATS_HPP
+#define COMM_BYTE_SPLATS_HPP
+
+#include <cstdint>
+
+namespace comm::detail {
+
+inline constexpr int kByteSplatValues = 17;
+
+struct ByteSplats {
+    alignas(64) std::uint8_t of[kByteSplatValues][64];  // of[v]: 64 bytes v
+};
+
+// Defined in byte_splats.cpp, where the coders cannot see its contents: a
+// compiler that sees them makes each load a broadcast again.
+extern const ByteSplats kByteSplats;
+
+}  // namespace comm::detail
+
+#endif  // COMM_BYTE_SPLATS_HPP
