@@ -513,15 +513,52 @@ template <class Primitives, class Method>
         } else {
             levels[-1] = before;
         }
-        for (int32_t i = 0; i < size; i += kWindow) {
-            if (tail_goes_to == nullptr && n - (base + i) < kTailValues) {
-                tail_goes_to = c.out;
-                c.out = tail;
-            }
+        // `whole_ahead`: the window kQuantiseAhead on is whole.
+        const auto code_window = [&](int32_t i, int32_t valid, bool whole_ahead) __attribute__((always_inline))
+        {
             if constexpr (quantises_ahead<Primitives>) {
-                quantise_window_at<Primitives>(values + base, levels, size, i + kQuantiseAhead * kWindow);
+                const int32_t ahead = i + kQuantiseAhead * kWindow;
+                if (whole_ahead) {
+                    Primitives::store(levels + ahead, quantise_window<Primitives>(values + base + ahead));
+                } else {
+                    quantise_window_at<Primitives>(values + base, levels, size, ahead);
+                }
             }
-            c = Method::template window<Primitives>(levels + i, base + i, std::min(kWindow, size - i), c);
+            c = Method::template window<Primitives>(levels + i, base + i, valid, c);
+        };
+        if constexpr (!quantises_ahead<Primitives>) {
+            // One loop: in the avx2 rows the loops below made heavy_255
+            // encode2 4% slower.
+            for (int32_t i = 0; i < size; i += kWindow) {
+                if (tail_goes_to == nullptr && n - (base + i) < kTailValues) {
+                    tail_goes_to = c.out;
+                    c.out = tail;
+                }
+                code_window(i, std::min(kWindow, size - i), false);
+            }
+            continue;
+        }
+        // The windows from `direct` on begin fewer than kTailValues values
+        // before the end, and the block's last window is among them: those
+        // before it are whole. Those before `whole` quantise a whole window
+        // ahead. Loops apart rather than tests in each window, whose state the
+        // window's code, short of registers, kept in memory: fewer
+        // instructions a window, and those limit its pace.
+        const int32_t direct = std::clamp((n - kTailValues - base + kWindow) & -kWindow, 0, size);
+        const int32_t whole = std::clamp((size - kQuantiseAhead * kWindow) & -kWindow, 0, direct);
+        int32_t i = 0;
+        for (; i < whole; i += kWindow) {
+            code_window(i, kWindow, true);
+        }
+        for (; i < direct; i += kWindow) {
+            code_window(i, kWindow, false);
+        }
+        if (i < size && tail_goes_to == nullptr) {
+            tail_goes_to = c.out;
+            c.out = tail;
+        }
+        for (; i < size; i += kWindow) {
+            code_window(i, std::min(kWindow, size - i), false);
         }
     }
     uint8_t* out = Method::close(c, n);
