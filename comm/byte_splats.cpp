@@ -1,5 +1,8 @@
 #include "comm/byte_splats.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 namespace comm::detail {
 
 namespace {
@@ -8,9 +11,7 @@ constexpr ByteSplats make_byte_splats()
 {
     ByteSplats l{};
     for (int v = 0; v < kByteSplatValues; ++v) {
-        for (auto& lane : l.of[v]) {
-            lane = static_cast<std::uint8_t>(v);
-        }
+        std::fill(std::begin(l.of[v]), std::end(l.of[v]), static_cast<std::uint8_t>(v));
     }
     return l;
 }
