@@ -44,6 +44,7 @@ namespace {
 
 #include "comm/avx512_primitives.hpp"
 
+using avx512vbmi2::clear_bits_below;
 using avx512vbmi2::expand_escaped_window;
 using avx512vbmi2::expand_last_escaped;
 using avx512vbmi2::expand_pair_window;
@@ -905,18 +906,37 @@ struct Vbmi2Primitives : Avx512Primitives {
                                                        static_cast<int32_t>(std::popcount(tokens)), staging, staged)};
         }
         // One run of more than 16 values (a pause in sound, a plateau in a
-        // signal): the step ends at the first run of more than 9, the tokens
-        // before it by byte slots, it by a fill; the next window starts after
-        // it. Cheaper than finding each value's run among the window's.
-        const int32_t cut = std::countr_zero(beyond_slots);
-        const uint64_t before = mask_below(cut);
-        if (before != 0) {
-            staged = expand_short_runs(window, count_byte, level_byte, runs & before,
-                                       before & ~(parse.starts & escapes), staging, staged);
+        // signal): each run of more than 9 by a fill, the tokens between by
+        // byte slots, so that the step takes the whole window. Cheaper than
+        // finding each value's run among the window's; and a step that ended
+        // at the first such run left the next window's load waiting on its
+        // place, and its set-up to be made again. No test of the capacity
+        // between the fills: a window's tokens (three bytes a run) hold at
+        // most one run of 254 values and 20 of 16, and a fill stores at most
+        // 128 bytes past the end of a run of up to 128 values.
+        static_assert(avx512vbmi2::kStagingBytes - DECODE_MAX_VALUES >= 254 + 20 * 16 + 2 * kWindow,
+                      "room for a window's fills");
+        const uint64_t ones = whole & ~(parse.starts & escapes);
+        int32_t from = 0;  // the first byte not yet expanded
+        uint64_t fills = beyond_slots;
+        do {
+            const int32_t cut = std::countr_zero(fills);
+            const uint64_t between = clear_bits_below(mask_below(cut), from);
+            if (between != 0) {
+                staged =
+                    expand_short_runs(window, count_byte, level_byte, runs & between, ones & between, staging, staged);
+            }
+            const int32_t length = bytes[cut + 1];
+            fill_run<Vbmi2Primitives>(staging + staged, bytes[cut + 2], length);
+            staged += length;
+            from = cut + 3;
+            fills &= fills - 1;
+        } while (fills != 0);
+        const uint64_t after = clear_bits_below(whole, from);
+        if (after != 0) {
+            staged = expand_short_runs(window, count_byte, level_byte, runs & after, ones & after, staging, staged);
         }
-        const int32_t length = bytes[cut + 1];
-        fill_run<Vbmi2Primitives>(staging + staged, bytes[cut + 2], length);
-        return {cut + 3, staged + length};
+        return {whole_bytes, staged};
     }
 
     // The run tokens of at most 9 values that start at `runs`, and the bytes
