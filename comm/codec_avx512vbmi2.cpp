@@ -11,11 +11,10 @@
 // decoder gives each run of a window of 64 pairs a fixed number of byte slots
 // holding its level, and a compress keeps the first count + 1 of each run's
 // slots; runs longer than 16 values among them are filled in between such
-// stretches. The escaped decoder finds a window's tokens by masks, gathers
-// their lengths and levels by a compress, and gives them slots the same way;
-// where a token holds more than 16 values, the lengths become running sums and
-// each output lane finds its run among them by a binary search of byte
-// permutes. Windows of few runs and the escaped stream's long runs stay with
+// stretches. The escaped decoder finds a window's tokens by masks and gives
+// each byte of the window one, three or five slots the same way, a run
+// token's count spread over its three bytes; runs longer than that are filled
+// in between. Windows of few runs and the escaped stream's long runs stay with
 // the window code.
 #include <algorithm>
 #include <array>
@@ -150,32 +149,8 @@ constexpr SlotLayouts make_slot_layouts()
 
 inline constexpr SlotLayouts kSlotLayouts = make_slot_layouts();
 
-// The escaped decoder's slots: a window's tokens, their lengths and levels
-// gathered one a byte, in groups of 16 as above. Lane u of vector q of group g
-// with w slots a token takes token 16g + (64q + u) / w % 16.
-struct TokenSlots {
-    alignas(64) uint8_t token[3][4][4][64];  // [log2(w / 4)][g][q]
-};
-
-constexpr TokenSlots make_token_slots()
-{
-    TokenSlots l{};
-    for (int k = 0; k < 3; ++k) {
-        for (int g = 0; g < 4; ++g) {
-            for (int q = 0; q < 4; ++q) {
-                for (int u = 0; u < 64; ++u) {
-                    l.token[k][g][q][u] = static_cast<uint8_t>(16 * g + (64 * q + u) / (4 << k) % 16);
-                }
-            }
-        }
-    }
-    return l;
-}
-
-inline constexpr TokenSlots kTokenSlots = make_token_slots();
-
 // The escaped decoder's slots by byte, for windows whose run tokens hold at
-// most 3W values (W = 1 or 3 below): each byte of the window gets W slots, lane
+// most 3W values (W = 1, 3 or 5 below): each byte of the window gets W slots, lane
 // u of vector k being slot (64k + u) % W of byte (64k + u) / W. A literal (or
 // a lone 255's second byte) keeps one slot of itself; a run token FF c v
 // keeps min(c, W), min(c - W, W) and the c - 2W left (if any) slots of v over
@@ -706,59 +681,6 @@ struct Vbmi2Primitives : Avx512Primitives {
         return expand_last_short_pairs(stream + 2 * static_cast<std::ptrdiff_t>(i), pairs - i, staging, staged);
     }
 
-    // Expands the first `runs` of the 16 tokens of group g of `lengths` and
-    // `levels` after the `staged` levels, in 4 << K slots a token; every
-    // length is at most 4 << K. A slot is kept where its number is below
-    // its token's length, so a run of no values keeps none. Returns the
-    // levels staged; each store begins fewer values in than the group holds.
-    template <int K>
-    [[gnu::always_inline]] static int32_t compress_token_group(__m512i lengths, __m512i levels, int g, int32_t runs,
-                                                               uint8_t* staging, int32_t staged)
-    {
-        const int32_t slots = std::clamp(runs, 0, 16) * (4 << K);
-        const __m512i slot = _mm512_load_si512(kSlotLayouts.slot[K]);
-#pragma GCC unroll 4
-        for (int32_t q = 0; q < (1 << K); ++q) {
-            if (kWindow * q >= slots) {
-                break;
-            }
-            const __m512i token = _mm512_load_si512(kTokenSlots.token[K][g][q]);
-            const __mmask64 kept = _mm512_mask_cmplt_epu8_mask(mask_below(slots - kWindow * q), slot,
-                                                               _mm512_permutexvar_epi8(token, lengths));
-            _mm512_storeu_si512(staging + staged,
-                                _mm512_maskz_compress_epi8(kept, _mm512_permutexvar_epi8(token, levels)));
-            staged += static_cast<int32_t>(std::popcount(kept));
-        }
-        return staged;
-    }
-
-    // Expands the `runs` tokens of `lengths` and `levels` (0 past them),
-    // each of at most 16 values, after the `staged` levels, each group of 16
-    // in as few slots a token as its longest needs. Returns the levels staged.
-    // Stores at most 1024 bytes past `staged`, as the pair slots do.
-    [[gnu::always_inline]] static int32_t expand_slotted_tokens(__m512i lengths, __m512i levels, uint64_t from5,
-                                                                uint64_t from9, int32_t runs, uint8_t* staging,
-                                                                int32_t staged)
-    {
-        if (from5 == 0) {
-            for (int g = 0; 16 * g < runs; ++g) {
-                staged = compress_token_group<0>(lengths, levels, g, runs - 16 * g, staging, staged);
-            }
-            return staged;
-        }
-        for (int g = 0; 16 * g < runs; ++g) {
-            const unsigned shift = 16U * static_cast<unsigned>(g);
-            if (((from9 >> shift) & 0xFFFF) != 0) {
-                staged = compress_token_group<2>(lengths, levels, g, runs - 16 * g, staging, staged);
-            } else if (((from5 >> shift) & 0xFFFF) != 0) {
-                staged = compress_token_group<1>(lengths, levels, g, runs - 16 * g, staging, staged);
-            } else {
-                staged = compress_token_group<0>(lengths, levels, g, runs - 16 * g, staging, staged);
-            }
-        }
-        return staged;
-    }
-
     // Expands the window's bytes by W slots each (see ByteSlots): the run
     // tokens that start at `runs` (each of at most 3W values, their length
     // bytes `count_byte` and levels `level_byte` lane for lane), and one
@@ -831,10 +753,11 @@ struct Vbmi2Primitives : Avx512Primitives {
 
     // Expands the escaped tokens that start in the 64 bytes at `bytes` and
     // end in them after the `staged` levels, where there are more than a few
-    // escapes: by slots where every token holds at most 16 values; where one
-    // holds more, the tokens before it by slots and it by a fill. Returns the
-    // bytes consumed, or 0 for a window left to the window code: few escapes
-    // or more than one run of over 16 values. The stream may end `limit` < 64
+    // escapes: by byte slots where every run token holds at most 15 values;
+    // where one holds more, the runs of more than 9 by fills and the tokens
+    // between by byte slots. Returns the bytes consumed, or 0 for a window
+    // left to the window code: few escapes or more than one run of over 16
+    // values. The stream may end `limit` < 64
     // bytes in, zeros past it: its end then cuts tokens as the window's end
     // does.
     template <bool kParsedApart = false>
@@ -896,21 +819,20 @@ struct Vbmi2Primitives : Avx512Primitives {
             }
             return {0, staged};
         }
-        if (long_tokens == 0) {
-            const __m512i levels = _mm512_mask_blend_epi8(parse.runs, window, level_byte);
-            const __m512i run_lengths = _mm512_maskz_compress_epi8(tokens, lengths);
-            const __m512i run_levels = _mm512_maskz_compress_epi8(tokens, levels);
-            const uint64_t from5 = _mm512_cmpgt_epu8_mask(run_lengths, splat<4>());
-            const uint64_t from9 = _mm512_cmpgt_epu8_mask(run_lengths, splat<8>());
-            return {whole_bytes, expand_slotted_tokens(run_lengths, run_levels, from5, from9,
-                                                       static_cast<int32_t>(std::popcount(tokens)), staging, staged)};
+        // Five slots a byte where no run holds more than 15 values: five
+        // compresses. Gathering the tokens' lengths and levels first, then
+        // giving them slots by groups of 16 tokens, took two compresses more
+        // and four for each group with a run of more than 8.
+        if (long_tokens == 0 && _mm512_mask_cmpgt_epu8_mask(runs, count_byte, splat<15>()) == 0) {
+            return {whole_bytes, expand_byte_slots<5>(window, count_byte, level_byte, runs,
+                                                      whole & ~(parse.starts & escapes), staging, staged)};
         }
-        // One run of more than 16 values (a pause in sound, a plateau in a
-        // signal): each run of more than 9 by a fill, the tokens between by
-        // byte slots, so that the step takes the whole window. Cheaper than
-        // finding each value's run among the window's; and a step that ended
-        // at the first such run left the next window's load waiting on its
-        // place, and its set-up to be made again. No test of the capacity
+        // A run of 16 values, or one of more than 16 (a pause in sound, a
+        // plateau in a signal): each run of more than 9 by a fill, the tokens
+        // between by byte slots, so that the step takes the whole window.
+        // Cheaper than finding each value's run among the window's; and a
+        // step that ended at the first such run left the next window's load
+        // waiting on its place, and its set-up to be made again. No test of the capacity
         // between the fills: a window's tokens (three bytes a run) hold at
         // most one run of 254 values and 20 of 16, and a fill stores at most
         // 128 bytes past the end of a run of up to 128 values.
