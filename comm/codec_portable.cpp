@@ -839,10 +839,15 @@ public:
         convert_levels(levels_ + converted_, values_ + converted_, staged - converted_, true);
         const float value = level_value(level);
         const float four[4] = {value, value, value, value};
+        // Eight values a step (a run here has 17 or more): with four, the
+        // loop's speed changed by a third with where it fell on a cache line
+        // (plateau decode 237 or 318 ns, the same code moved).
         float* const at = values_ + staged;
-        for (int32_t k = 0; k + 4 < length; k += 4) {
+        for (int32_t k = 0; k + 8 < length; k += 8) {
             std::memcpy(at + k, four, sizeof four);
+            std::memcpy(at + k + 4, four, sizeof four);
         }
+        std::memcpy(at + length - 8, four, sizeof four);
         std::memcpy(at + length - 4, four, sizeof four);
         converted_ = staged + length;
         return converted_;
