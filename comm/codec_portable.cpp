@@ -203,21 +203,52 @@ void widen_levels(Bytes bytes, Words (&words)[4])
 // b / 255 for 16 levels, as b * kLevelProductScale with one added to its
 // bits (see sample_level.hpp): one multiply, where a sum of two products
 // takes three operations, and exact under any rounding mode.
-void convert_step(const uint8_t* __restrict levels, float* __restrict values)
+void convert_four(Words words, float* values)
 {
     // 1 in each 32-bit lane's half that holds the level: min(b, 1) is then
     // one 16-bit min (SSE2 has no 32-bit one), and 0 for level 0.
     const auto kOneIfAny = std::bit_cast<Shorts>(Words{1, 1, 1, 1});
+    const Floats below = __builtin_convertvector(words, Floats) * kLevelProductScale;
+    const auto halves = std::bit_cast<Shorts>(words);
+    const auto any = std::bit_cast<Words>(halves < kOneIfAny ? halves : kOneIfAny);
+    const auto four = std::bit_cast<Floats>(std::bit_cast<Words>(below) + any);
+    std::memcpy(values, &four, sizeof four);
+}
+
+void convert_step(const uint8_t* __restrict levels, float* __restrict values)
+{
     Bytes bytes;
     std::memcpy(&bytes, levels, sizeof bytes);
     Words words[4];
     widen_levels(bytes, words);
     for (std::ptrdiff_t k = 0; k < 4; ++k) {
-        const Floats below = __builtin_convertvector(words[k], Floats) * kLevelProductScale;
-        const auto halves = std::bit_cast<Shorts>(words[k]);
-        const auto any = std::bit_cast<Words>(halves < kOneIfAny ? halves : kOneIfAny);
-        const auto four = std::bit_cast<Floats>(std::bit_cast<Words>(below) + any);
-        std::memcpy(values + 4 * k, &four, sizeof four);
+        convert_four(words[k], values + 4 * k);
+    }
+}
+
+// The values of the 16 pairs (0, level) at `pairs`, runs of one value: a
+// pair is a 16-bit lane holding its level, so one shift and one interleave
+// widen it, where staging the levels and converting them took twice the
+// instructions (uniform decode 446 -> 355 ns, white noise 467 -> 360).
+void convert_single_pairs(const uint8_t* __restrict pairs, float* __restrict values)
+{
+    for (std::ptrdiff_t h = 0; h < 2; ++h) {
+        // One load a vector: loaded as an array, GCC stores both to the stack
+        // and loads each back.
+        Halves eight;
+        std::memcpy(&eight, pairs + 16 * h, sizeof eight);
+        const Halves levels = kLittleEndian ? eight >> 8 : eight & 0xFF;
+        const Halves zero{};
+        Halves words[2];
+        if constexpr (kLittleEndian) {
+            words[0] = __builtin_shufflevector(levels, zero, 0, 8, 1, 9, 2, 10, 3, 11);
+            words[1] = __builtin_shufflevector(levels, zero, 4, 12, 5, 13, 6, 14, 7, 15);
+        } else {
+            words[0] = __builtin_shufflevector(levels, zero, 8, 0, 9, 1, 10, 2, 11, 3);
+            words[1] = __builtin_shufflevector(levels, zero, 12, 4, 13, 5, 14, 6, 15, 7);
+        }
+        convert_four(std::bit_cast<Words>(words[0]), values + 8 * h);
+        convert_four(std::bit_cast<Words>(words[1]), values + 8 * h + 4);
     }
 }
 
@@ -839,19 +870,42 @@ public:
         convert_levels(levels_ + converted_, values_ + converted_, staged - converted_, true);
         const float value = level_value(level);
         const float four[4] = {value, value, value, value};
+        // Eight values a step (a run here has 17 or more): with four, the
+        // loop's speed changed by a third with where it fell on a cache line
+        // (plateau decode 237 or 318 ns, the same code moved).
         float* const at = values_ + staged;
-        for (int32_t k = 0; k + 4 < length; k += 4) {
+        for (int32_t k = 0; k + 8 < length; k += 8) {
             std::memcpy(at + k, four, sizeof four);
+            std::memcpy(at + k + 4, four, sizeof four);
         }
+        std::memcpy(at + length - 8, four, sizeof four);
         std::memcpy(at + length - 4, four, sizeof four);
         converted_ = staged + length;
         return converted_;
     }
 
+    // Before values written straight from the stream from `staged` on (to
+    // `converted`, at most the capacity, given after them): the levels staged
+    // before them are converted at the next such stretch or at the end, when
+    // their stores have left the store buffer (converted at once, the vector
+    // loads that span several of them waited on those stores: uniform decode
+    // 366 ns against 348). The whole vectors then read the stretch's first 16
+    // levels, which the caller stages too, and rewrite their values with the
+    // same ones. Levels once staged are never staged over.
+    float* convert_before(int32_t staged)
+    {
+        convert_deferred();
+        deferred_ = converted_;
+        deferred_end_ = staged;
+        return values_ + staged;
+    }
+    void converted_to(int32_t converted) { converted_ = converted; }
+
     // Converts the `staged` levels; returns the values written, the capacity
     // at most.
     int32_t finish(int32_t staged)
     {
+        convert_deferred();
         const int32_t size = std::min(staged, DECODE_MAX_VALUES);
         convert_levels(levels_ + converted_, values_ + converted_, size - converted_, false);
         return size;
@@ -861,6 +915,24 @@ private:
     uint8_t levels_[kStagingBytes];
     float* values_;
     int32_t converted_ = 0;  // values_ holds the values of the levels before this
+    // but for those of deferred_.. deferred_end_, followed by 16 or more
+    // values written straight from the stream.
+    int32_t deferred_ = 0;
+    int32_t deferred_end_ = 0;
+
+    // Out of line: inlined, it made the pair decoder slower on long runs
+    // (long_runs decode 113 -> 146 ns).
+    [[gnu::noinline]] void convert_deferred_apart()
+    {
+        convert_levels(levels_ + deferred_, values_ + deferred_, deferred_end_ - deferred_, true);
+        deferred_end_ = deferred_;
+    }
+    void convert_deferred()
+    {
+        if (deferred_end_ != deferred_) {
+            convert_deferred_apart();
+        }
+    }
 };
 
 // Staging::put_long_run out of line: inlined into the escaped decoder's
@@ -971,6 +1043,28 @@ uint8_t* put_eight_runs(const uint8_t* pairs, uint8_t* at, std::integer_sequence
     return at;
 }
 
+// Whether the 16 pairs at `pairs` are all runs of one value.
+bool single_pairs(const uint8_t* pairs)
+{
+    return ((load_word(pairs) | load_word(pairs + 8) | load_word(pairs + 16) | load_word(pairs + 24)) & kPairCounts) ==
+           0;
+}
+
+// Converts the runs of one value at `pairs`, whose first 16 pairs are such
+// runs, 16 a step, for at most `steps` steps while the next 16 pairs are all
+// such runs; returns the steps taken. Out of line, so that the pair
+// decoder's other steps compile as they did without it (inlined,
+// sensor_coarse decode took 1.11 times main's; out of line, 1.02).
+[[gnu::noinline]] std::ptrdiff_t convert_single_stretch(const uint8_t* pairs, float* values, std::ptrdiff_t steps)
+{
+    std::ptrdiff_t k = 0;
+    do {
+        convert_single_pairs(pairs + 32 * k, values + 16 * k);
+        ++k;
+    } while (k < steps && single_pairs(pairs + 32 * k));
+    return k;
+}
+
 int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
 {
     const int32_t end = count & ~1;  // a trailing half pair is ignored
@@ -989,6 +1083,18 @@ int32_t expand_pairs(const uint8_t* stream, int32_t count, Staging& staging)
         if ((word & kPairCounts) == 0) {  // runs of one value: their levels gathered
             if (((next | load_word(in + 16) | load_word(in + 24)) & kPairCounts) == 0) {
                 gather_pair_levels(in, at);
+                // 32 or more: converted straight to values, 16 a step. Not
+                // from 16: sensor_coarse has 26 stretches of 16 to 31 such
+                // pairs a block, each a call and a mispredicted exit.
+                const std::ptrdiff_t steps = std::min((in_end - in) / 32, (at_end - at) / 16);
+                if (steps >= 2 && single_pairs(in + 32)) {
+                    const std::ptrdiff_t taken =
+                        convert_single_stretch(in, staging.convert_before(static_cast<int32_t>(at - levels)), steps);
+                    at += 16 * taken;
+                    in += 32 * taken;
+                    staging.converted_to(static_cast<int32_t>(at - levels));
+                    continue;
+                }
                 at += 16;
                 in += 32;
                 continue;
