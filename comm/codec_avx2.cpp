@@ -89,7 +89,8 @@ struct Avx2Primitives {
         store32(p + 32, b);
     }
 
-    // Two overlapping moves of the largest width that fits.
+    // Two overlapping moves of the largest width that fits (a memcpy of a
+    // length known only at run time would be `rep movs` or a call).
     [[gnu::always_inline]] static void copy_short(uint8_t* to, const uint8_t* from, int32_t n)
     {
         if (n >= 32) {
@@ -102,8 +103,27 @@ struct Avx2Primitives {
             const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + n - 16));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(to), head);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(to + n - 16), tail);
-        } else if (n > 0) {
-            std::memcpy(to, from, static_cast<size_t>(n));
+        } else if (n >= 8) {
+            uint64_t head = 0;
+            uint64_t tail = 0;
+            std::memcpy(&head, from, sizeof head);
+            std::memcpy(&tail, from + n - 8, sizeof tail);
+            std::memcpy(to, &head, sizeof head);
+            std::memcpy(to + n - 8, &tail, sizeof tail);
+        } else if (n >= 4) {
+            uint32_t head = 0;
+            uint32_t tail = 0;
+            std::memcpy(&head, from, sizeof head);
+            std::memcpy(&tail, from + n - 4, sizeof tail);
+            std::memcpy(to, &head, sizeof head);
+            std::memcpy(to + n - 4, &tail, sizeof tail);
+        } else if (n > 0) {  // one to three bytes: first, middle, last
+            const uint8_t first = from[0];
+            const uint8_t middle = from[n / 2];
+            const uint8_t last = from[n - 1];
+            to[0] = first;
+            to[n / 2] = middle;
+            to[n - 1] = last;
         }
     }
 
