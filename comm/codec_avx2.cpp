@@ -89,34 +89,32 @@ struct Avx2Primitives {
         store32(p + 32, b);
     }
 
+    // The first and the last sizeof(Word) of n bytes, sizeof(Word) <= n <=
+    // 2 sizeof(Word), as two moves that overlap.
+    template <class Word>
+    [[gnu::always_inline]] static void copy_two_words(uint8_t* to, const uint8_t* from, int32_t n)
+    {
+        constexpr auto kBytes = static_cast<std::ptrdiff_t>(sizeof(Word));
+        Word head{};
+        Word tail{};
+        std::memcpy(&head, from, sizeof head);
+        std::memcpy(&tail, from + n - kBytes, sizeof tail);
+        std::memcpy(to, &head, sizeof head);
+        std::memcpy(to + n - kBytes, &tail, sizeof tail);
+    }
+
     // Two overlapping moves of the largest width that fits (a memcpy of a
     // length known only at run time would be `rep movs` or a call).
     [[gnu::always_inline]] static void copy_short(uint8_t* to, const uint8_t* from, int32_t n)
     {
         if (n >= 32) {
-            const __m256i head = load32(from);
-            const __m256i tail = load32(from + n - 32);
-            store32(to, head);
-            store32(to + n - 32, tail);
+            copy_two_words<__m256i>(to, from, n);
         } else if (n >= 16) {
-            const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-            const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + n - 16));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(to), head);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + n - 16), tail);
+            copy_two_words<__m128i>(to, from, n);
         } else if (n >= 8) {
-            uint64_t head = 0;
-            uint64_t tail = 0;
-            std::memcpy(&head, from, sizeof head);
-            std::memcpy(&tail, from + n - 8, sizeof tail);
-            std::memcpy(to, &head, sizeof head);
-            std::memcpy(to + n - 8, &tail, sizeof tail);
+            copy_two_words<uint64_t>(to, from, n);
         } else if (n >= 4) {
-            uint32_t head = 0;
-            uint32_t tail = 0;
-            std::memcpy(&head, from, sizeof head);
-            std::memcpy(&tail, from + n - 4, sizeof tail);
-            std::memcpy(to, &head, sizeof head);
-            std::memcpy(to + n - 4, &tail, sizeof tail);
+            copy_two_words<uint32_t>(to, from, n);
         } else if (n > 0) {  // one to three bytes: first, middle, last
             const uint8_t first = from[0];
             const uint8_t middle = from[n / 2];
