@@ -343,6 +343,16 @@ struct WithEscapedWindows : Primitives {
             if (last + 3 <= limit) {
                 return expand_tokens_among_literals(bytes, limit, escapes, escapes, staging, staged);
             }
+            // A token at byte 62 or 63 is left to the next window, rather
+            // than taking the loop below, which finds each escape from where
+            // the token before ended: a chain of dependent steps a token. A
+            // window of run tokens alone (plateaus) ends so whenever its
+            // first starts at a multiple of three bytes (plateau/1900 decode2
+            // 286 -> 227 ns on avx2, 244 -> 175 on avx512).
+            if (limit == kWindow) {
+                return expand_tokens_among_literals(bytes, last, escapes & ~(uint64_t{1} << last), escapes, staging,
+                                                    staged);
+            }
         } else if (limit == kWindow) {
             const EscapedTokens parse = escaped_tokens(escapes);
             return expand_parsed(bytes, parsed_end(parse), escapes, parse, staging, staged);
