@@ -126,7 +126,7 @@ struct Avx512Primitives {
             _mm512_mask_storeu_epi8(staging + staged - single, stretch, levels);
             staged += r - single;
             const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(r);
-            COMM_VECTOR_TARGET::fill_run<Avx512Primitives>(staging + staged, pair[1], pair[0] + 1);
+            COMM_VECTOR_TARGET::fill_run<Avx512Primitives>(staging, staged, pair[1], pair[0] + 1);
             staged += pair[0] + 1;
             single = r + 1;
             if (staged >= DECODE_MAX_VALUES) {
@@ -246,6 +246,11 @@ struct Avx512Primitives {
     [[gnu::always_inline]] static void store_floats(float* p, Floats v)
     {
         _mm512_storeu_ps(p, v);
+    }
+
+    [[gnu::always_inline]] static Floats splat_floats(float x)
+    {
+        return _mm512_set1_ps(x);
     }
 
     [[gnu::always_inline]] static void store_floats_partial(float* p, Floats v, std::ptrdiff_t k)

@@ -245,6 +245,10 @@ struct Avx2Primitives {
 
     // Eight floats or 32-bit words to a vector.
     static constexpr int32_t kLanes = 8;
+    // Converting levels costs three memcpys of the values here, where the
+    // AVX-512 paths take two: long runs' values are written straight
+    // (long_runs/1900 decode 145 -> 97 ns, decode2 148 -> 117).
+    static constexpr bool kLongRunsStraight = true;
     using Floats = __m256;
     using Words = __m256i;
 
@@ -297,6 +301,11 @@ struct Avx2Primitives {
     [[gnu::always_inline]] static void store_floats(float* p, Floats v)
     {
         _mm256_storeu_ps(p, v);
+    }
+
+    [[gnu::always_inline]] static Floats splat_floats(float x)
+    {
+        return _mm256_set1_ps(x);
     }
 
     [[gnu::always_inline]] static void store_floats_partial(float* p, Floats v, std::ptrdiff_t k)

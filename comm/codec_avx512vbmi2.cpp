@@ -552,7 +552,7 @@ struct Vbmi2Primitives : Avx512Primitives {
             if constexpr (kAtMost64) {
                 fill(staging + staged, pairs[2 * j + 1]);
             } else {
-                fill_run<Vbmi2Primitives>(staging + staged, pairs[2 * j + 1], pairs[2 * j] + 1);
+                fill_run<Vbmi2Primitives>(staging, staged, pairs[2 * j + 1], pairs[2 * j] + 1);
             }
             staged += pairs[2 * j] + 1;
         }
@@ -599,7 +599,7 @@ struct Vbmi2Primitives : Avx512Primitives {
             if (short_enough) {
                 fill(staging + staged, pair[1]);
             } else {
-                fill_run<Vbmi2Primitives>(staging + staged, pair[1], pair[0] + 1);
+                fill_run<Vbmi2Primitives>(staging, staged, pair[1], pair[0] + 1);
             }
             staged += pair[0] + 1;
             if (staged >= DECODE_MAX_VALUES) {
@@ -849,7 +849,7 @@ struct Vbmi2Primitives : Avx512Primitives {
                     expand_short_runs(window, count_byte, level_byte, runs & between, ones & between, staging, staged);
             }
             const int32_t length = bytes[cut + 1];
-            fill_run<Vbmi2Primitives>(staging + staged, bytes[cut + 2], length);
+            fill_run<Vbmi2Primitives>(staging, staged, bytes[cut + 2], length);
             staged += length;
             from = cut + 3;
             fills &= fills - 1;

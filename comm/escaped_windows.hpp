@@ -271,7 +271,7 @@ struct WithEscapedWindows : Primitives {
             if (length <= 16) {
                 fill_16(staging + staged, level);
             } else {
-                COMM_VECTOR_TARGET::fill_run<Primitives>(staging + staged, level, length);
+                COMM_VECTOR_TARGET::fill_run<Primitives>(staging, staged, level, length);
             }
             staged += length;
             p = e + (run ? 3 : 2);
@@ -375,7 +375,7 @@ struct WithEscapedWindows : Primitives {
             if (length <= 16) {
                 fill_16(staging + staged, level);
             } else {
-                COMM_VECTOR_TARGET::fill_run<Primitives>(staging + staged, level, length);
+                COMM_VECTOR_TARGET::fill_run<Primitives>(staging, staged, level, length);
             }
             staged += length;
             p = e + (escaped_255 ? 2 : 3);

@@ -132,7 +132,7 @@ struct WithShortRunPairs : Primitives {
             if (length <= 16) {
                 Primitives::fill16(staging + staged, level);
             } else {
-                COMM_VECTOR_TARGET::fill_run<Primitives>(staging + staged, level, length);
+                COMM_VECTOR_TARGET::fill_run<Primitives>(staging, staged, level, length);
             }
             staged += length;
         }

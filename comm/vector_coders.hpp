@@ -76,7 +76,8 @@
 // between its runs or escapes go a stretch at a time, each run as 64-byte
 // fills and each escaped literal as a byte, the next found from the window's
 // mask, not by reading the window again. Stores may run past what they keep,
-// into the staging area's slack. Windows are read in place while 128 bytes
+// into the staging area's slack. A path may log runs of more than a window
+// instead of staging them whole, and write their values straight (RunLog). Windows are read in place while 128 bytes
 // remain; the rest is copied into a zeroed buffer first, so no byte past
 // `count` is read.
 #ifndef COMM_VECTOR_CODERS_HPP
@@ -100,6 +101,53 @@ inline constexpr int kDenseRuns = 8;
 // writes past that: 64 pairs of up to 16 values and a 16-byte store, or a
 // 64-byte store and a run fill of 256 bytes.
 inline constexpr int32_t kStagingBytes = DECODE_MAX_VALUES + 64 * 16 + 16;
+
+// Where a path writes long runs straight (kLongRunsStraight), a run of more
+// than a window is staged no further than its first window and its last:
+// its values are written straight, where converting its levels costs the
+// AVX2 decoders three memcpys of the values. Each such run that ends by the
+// capacity is logged after the staging area's levels: a count, where the last
+// logged run ends, then each run's place and length in the order staged.
+// Expansion stages levels in order and never over a run once staged, so a
+// logged run ends by the count the expansion returns; the log takes only runs
+// that start where the last one ended or after, so it holds at most kMaxRuns
+// whatever a stream says. A run it does not take is staged whole.
+struct RunLog {
+    static constexpr int32_t kStagedBytes = kWindow;
+    static constexpr int32_t kMaxRuns = DECODE_MAX_VALUES / (kStagedBytes + 1);
+    static constexpr int32_t kBytes = 8 * (kMaxRuns + 1);
+
+    static int32_t load(const uint8_t* p)
+    {
+        int32_t v = 0;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static void store(uint8_t* p, int32_t v) { std::memcpy(p, &v, sizeof v); }
+
+    static void clear(uint8_t* staging)
+    {
+        store(staging + kStagingBytes, 0);
+        store(staging + kStagingBytes + 4, 0);
+    }
+
+    // Logs the run of `length` > kStagedBytes values after `at` staged
+    // levels, if it can; otherwise the caller stages it whole.
+    static bool add(uint8_t* staging, int32_t at, int32_t length)
+    {
+        uint8_t* const log = staging + kStagingBytes;
+        const int32_t end = at + length;
+        if (end > DECODE_MAX_VALUES || at < load(log + 4)) {
+            return false;
+        }
+        const int32_t n = load(log);
+        store(log + 8 + 8 * n, at);
+        store(log + 12 + 8 * n, length);
+        store(log, n + 1);
+        store(log + 4, end);
+        return true;
+    }
+};
 
 // ---- Levels and values ----------------------------------------------------
 
@@ -151,6 +199,25 @@ template <class Primitives>
     for (std::ptrdiff_t j = 0; j < kWindow / kLanes && k > kLanes * j; ++j) {
         Primitives::store_floats_partial(values + kLanes * j, Primitives::level_floats(levels + kLanes * j),
                                          k - kLanes * j);
+    }
+}
+
+// values[i] = level_value(levels[i]) for i < n, in whole vectors: the
+// values of the levels up to kLanes - 1 past n are written too.
+template <class Primitives>
+[[gnu::always_inline]] inline void level_values_past(const uint8_t* levels, float* values, int32_t n)
+{
+    if (!Primitives::rounds_to_nearest()) {
+        portable_path.level_values(levels, values, n);
+        return;
+    }
+    constexpr int32_t kLanes = Primitives::kLanes;
+    int32_t i = 0;
+    for (; i + kWindow <= n; i += kWindow) {
+        level_values_window<Primitives>(levels + i, values + i);
+    }
+    for (; i < n; i += kLanes) {
+        Primitives::store_floats(values + i, Primitives::level_floats(levels + i));
     }
 }
 
@@ -580,9 +647,6 @@ template <class Primitives, class Method>
 
 // ---- Decoders ---------------------------------------------------------------
 
-// Writes `length` copies of `level` at `at`, in 64-byte stores; the first two
-// stores are made whatever the length, so that runs of up to 128 values take
-// no branch.
 // Copies n < 128 bytes, touching nothing past them. A memcpy of a length
 // known only at run time compiles to `rep movsq` here, whose start-up took
 // a tenth of a short stream's decoding (plateau/1900 decode2 avx2).
@@ -598,13 +662,57 @@ template <class Primitives>
     Primitives::copy_short(to, from, n);
 }
 
+// Stages `length` copies of `level` at `at`, in 64-byte stores; the first two
+// stores are made whatever the length, so that runs of up to 128 values take
+// no branch.
 template <class Primitives>
-[[gnu::always_inline]] inline void fill_run(uint8_t* at, uint8_t level, int32_t length)
+[[gnu::always_inline]] inline void stage_run(uint8_t* at, uint8_t level, int32_t length)
 {
     Primitives::fill(at, level);
     Primitives::fill(at + kWindow, level);
     for (int32_t k = 2 * kWindow; k < length; k += kWindow) {
         Primitives::fill(at + k, level);
+    }
+}
+
+// The rest of a run of more than RunLog::kStagedBytes values, out of line:
+// the token loops that call it keep their registers. A logged run has its
+// last window staged too, for the conversion of the part-vector at its end.
+template <class Primitives>
+[[gnu::noinline]] void fill_long_run(uint8_t* staging, int32_t staged, uint8_t level, int32_t length)
+{
+    uint8_t* const at = staging + staged;
+    if (RunLog::add(staging, staged, length)) {
+        Primitives::fill(at + length - kWindow, level);
+        return;
+    }
+    for (int32_t k = kWindow; k < length; k += kWindow) {
+        Primitives::fill(at + k, level);
+    }
+}
+
+// A path whose primitives set kLongRunsStraight logs long runs (RunLog) and
+// writes their values straight; the others stage every level. Set on a
+// path's base primitives, so that every fill of one decoder agrees with it on
+// whether there is a log.
+template <class Primitives>
+inline constexpr bool kLongRunsStraight = requires
+{
+    requires Primitives::kLongRunsStraight;
+};
+
+// Stages `length` copies of `level` after the `staged` levels at `staging`,
+// or logs it where the path writes long runs straight.
+template <class Primitives>
+[[gnu::always_inline]] inline void fill_run(uint8_t* staging, int32_t staged, uint8_t level, int32_t length)
+{
+    if constexpr (kLongRunsStraight<Primitives>) {
+        Primitives::fill(staging + staged, level);
+        if (length > RunLog::kStagedBytes) [[unlikely]] {
+            fill_long_run<Primitives>(staging, staged, level, length);
+        }
+    } else {
+        stage_run<Primitives>(staging + staged, level, length);
     }
 }
 
@@ -652,7 +760,7 @@ template <class Primitives>
         Primitives::store(staging + staged, Primitives::load(window + single));
         staged += r - single;
         const uint8_t* pair = pairs + 2 * static_cast<std::ptrdiff_t>(r);
-        fill_run<Primitives>(staging + staged, pair[1], pair[0] + 1);
+        fill_run<Primitives>(staging, staged, pair[1], pair[0] + 1);
         staged += pair[0] + 1;
         single = r + 1;
         if (staged >= DECODE_MAX_VALUES) {
@@ -737,7 +845,7 @@ template <class Primitives>
             staging[staged++] = kEscape;
             p = e + 2;
         } else if (left >= 3) {
-            fill_run<Primitives>(staging + staged, bytes[e + 2], bytes[e + 1]);
+            fill_run<Primitives>(staging, staged, bytes[e + 2], bytes[e + 1]);
             staged += bytes[e + 1];
             p = e + 3;
         } else {
@@ -825,16 +933,61 @@ inline constexpr auto kExpandEscaped = [] {
     }
 }();
 
+// The `size` staged levels' values, each logged run's written straight by
+// whole vectors at vector boundaries of `values` (stores across cache lines
+// took twice as long), the part-vectors at its ends converted from its
+// staged first and last levels. Where `values` starts off a boundary, the
+// vectors converted before the first run write up to kLanes - 1 of its
+// values, which its own stores then write again.
+template <class Primitives>
+[[gnu::noinline]] void level_values_around_runs(const uint8_t* staging, float* values, int32_t size)
+{
+    constexpr int32_t kLanes = Primitives::kLanes;
+    const uint8_t* const log = staging + kStagingBytes;
+    const int32_t runs = RunLog::load(log);
+    // values + i is at a boundary where (i + skew) % kLanes == 0.
+    const auto skew = static_cast<int32_t>(reinterpret_cast<uintptr_t>(values) / sizeof(float) % kLanes);
+    int32_t converted = 0;
+    for (int32_t r = 0; r < runs; ++r) {
+        const int32_t at = RunLog::load(log + 8 + 8 * r);
+        const int32_t end = at + RunLog::load(log + 12 + 8 * r);
+        const int32_t from = (at + skew + kLanes - 1) / kLanes * kLanes - skew;
+        const int32_t to = (end + skew) / kLanes * kLanes - skew;
+        level_values_past<Primitives>(staging + converted, values + converted, from - converted);
+        const typename Primitives::Floats value = Primitives::splat_floats(level_value(staging[at]));
+        int32_t k = from;
+        for (; k + 4 * kLanes <= to; k += 4 * kLanes) {
+            Primitives::store_floats(values + k, value);
+            Primitives::store_floats(values + k + kLanes, value);
+            Primitives::store_floats(values + k + 2 * kLanes, value);
+            Primitives::store_floats(values + k + 3 * kLanes, value);
+        }
+        for (; k < to; k += kLanes) {
+            Primitives::store_floats(values + k, value);
+        }
+        converted = to;
+    }
+    level_values<Primitives>(staging + converted, values + converted, size - converted);
+}
+
 template <class Primitives, int32_t (*Expand)(const uint8_t*, int32_t, uint8_t*)>
 [[gnu::aligned(64)]] int32_t decode(const uint8_t* stream, float* values, int32_t count)
 {
     if (count <= 0) {
         return 0;
     }
-    alignas(64) uint8_t staging[kStagingBytes];
-    const int32_t size = Expand(stream, count, staging);
-    level_values<Primitives>(staging, values, size);
-    return size;
+    if constexpr (kLongRunsStraight<Primitives>) {
+        alignas(64) uint8_t staging[kStagingBytes + RunLog::kBytes];
+        RunLog::clear(staging);
+        const int32_t size = Expand(stream, count, staging);
+        level_values_around_runs<Primitives>(staging, values, size);
+        return size;
+    } else {
+        alignas(64) uint8_t staging[kStagingBytes];
+        const int32_t size = Expand(stream, count, staging);
+        level_values<Primitives>(staging, values, size);
+        return size;
+    }
 }
 
 // ---- Delta stream -------------------------------------------------------------

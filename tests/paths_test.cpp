@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -355,6 +356,44 @@ TEST_P(EachPath, DecodersKeepExactlyTheirCapacity)
             const int32_t kept_after = std::min(total + 1, DECODE_MAX_VALUES);
             ASSERT_EQ(decode_checked(path().decode, reference::decode_pairs, pairs), kept_after) << lead;
             ASSERT_EQ(decode_checked(path().decode2, reference::decode_escaped, escaped), kept_after) << lead;
+        }
+    }
+}
+
+// Singles, then a run that ends one before, at or one past the capacity,
+// decoded into values that start at each float of a 64-byte line: a decoder
+// that writes long runs straight, by whole vectors at the values' vector
+// boundaries, must still write nothing past the count it returns.
+TEST_P(EachPath, DecodersKeepTheirCapacityAtEveryAlignmentOfTheValues)
+{
+    constexpr size_t kRoom = DECODE_MAX_VALUES + 64;
+    constexpr float kUnwritten = -1.0F;
+    for (const int32_t past : {-1, 0, 1}) {
+        Bytes pairs;
+        Bytes escaped;
+        for (int32_t i = 0; i < DECODE_MAX_VALUES + past - 256; ++i) {
+            pairs.insert(pairs.end(), {0, static_cast<uint8_t>(i % 2)});
+        }
+        pairs.insert(pairs.end(), {255, 7});
+        for (int32_t i = 0; i < DECODE_MAX_VALUES + past - 254; ++i) {
+            escaped.push_back(static_cast<uint8_t>(i % 2));
+        }
+        escaped.insert(escaped.end(), {0xFF, 0xFE, 7});
+        for (const auto& [decoder, reference_decoder, stream] :
+             {std::tuple{path().decode, &reference::decode_pairs, &pairs},
+              std::tuple{path().decode2, &reference::decode_escaped, &escaped}}) {
+            const auto size = static_cast<int32_t>(stream->size());
+            std::vector<float> expected(kRoom);
+            const int32_t kept = reference_decoder(stream->data(), expected.data(), size);
+            ASSERT_EQ(kept, std::min(DECODE_MAX_VALUES + past, DECODE_MAX_VALUES));
+            for (size_t offset = 0; offset < 16; ++offset) {
+                std::vector<float> out(kRoom + 16, kUnwritten);
+                ASSERT_EQ(decoder(stream->data(), out.data() + offset, size), kept) << offset;
+                const auto values = out.begin() + static_cast<std::ptrdiff_t>(offset);
+                EXPECT_TRUE(std::equal(values, values + kept, expected.begin())) << past << " " << offset;
+                EXPECT_TRUE(std::all_of(values + kept, out.end(), [](float v) { return v == kUnwritten; }))
+                    << past << " " << offset;
+            }
         }
     }
 }
