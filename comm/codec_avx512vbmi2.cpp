@@ -240,7 +240,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     // The window's 255s for the escaped encoder, compared with 64 bytes of
     // FF from memory (kByteSplats): GCC re-made all_ones() for this compare
     // in every window, by a broadcast on port 5.
-    [[gnu::always_inline]] static uint64_t escapes(Window window)
+    [[gnu::always_inline]] static uint64_t escape_mask(Window window)
     {
         return _mm512_cmpeq_epi8_mask(window, _mm512_load_si512(kByteSplats.escape));
     }

@@ -39,7 +39,7 @@
 // pair_runs(out, w, starts) and escaped_runs(out, w, starts), or
 // escaped_runs(out, w, starts, escapes) given the window's 255s: the tokens of
 // the runs from each start of the window w to the next, written at out, with
-// the position after them returned; and escapes(w), the window's 255s, where
+// the position after them returned; and escape_mask(w), the window's 255s, where
 // the path compares them its own way.
 //
 // The header includes nothing: its file must include what it uses before the
@@ -396,12 +396,12 @@ struct PairMethod {
 };
 
 // The window's 255s, by the path's own compare where it has one
-// (Primitives::escapes).
+// (Primitives::escape_mask).
 template <class Primitives>
 [[gnu::always_inline]] inline uint64_t escapes_of(typename Primitives::Window window)
 {
-    if constexpr (requires { Primitives::escapes(window); }) {
-        return Primitives::escapes(window);
+    if constexpr (requires { Primitives::escape_mask(window); }) {
+        return Primitives::escape_mask(window);
     } else {
         return Primitives::equal(window, kEscape);
     }
