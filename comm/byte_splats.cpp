@@ -13,6 +13,7 @@ constexpr ByteSplats make_byte_splats()
     for (int v = 0; v < kByteSplatValues; ++v) {
         std::fill(std::begin(l.of[v]), std::end(l.of[v]), static_cast<std::uint8_t>(v));
     }
+    std::fill(std::begin(l.escape), std::end(l.escape), std::uint8_t{0xFF});
     return l;
 }
 

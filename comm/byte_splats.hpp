@@ -11,6 +11,7 @@ inline constexpr int kByteSplatValues = 17;
 
 struct ByteSplats {
     alignas(64) std::uint8_t of[kByteSplatValues][64];  // of[v]: 64 bytes v
+    alignas(64) std::uint8_t escape[64];                // 64 bytes FF
 };
 
 // Defined in byte_splats.cpp, where the coders cannot see its contents: a

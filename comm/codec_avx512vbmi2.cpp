@@ -54,45 +54,28 @@ using avx512vbmi2::kEscape;
 using avx512vbmi2::kWindow;
 using avx512vbmi2::mask_below;
 
-// Byte layout of the token writers: lane u of output vector c takes byte
-// t / 2 of the first vector given to a two-source permute for even t = 64c + u,
-// of the second for odd t: (count, level) pairs, or a value's two slots.
-struct TokenLayouts {
-    alignas(64) uint8_t pair[2][64];
-};
-
-constexpr TokenLayouts make_token_layouts()
-{
-    TokenLayouts l{};
-    for (int c = 0; c < 2; ++c) {
-        for (int u = 0; u < 64; ++u) {
-            const int t = 64 * c + u;
-            l.pair[c][u] = static_cast<uint8_t>(t / 2 + (t % 2 == 1 ? 64 : 0));
-        }
-    }
-    return l;
-}
-
-inline constexpr TokenLayouts kTokenLayouts = make_token_layouts();
-
 // The escaped token writer finds the lengths of runs of up to kNearRun values
 // by two lookups of kNearRun / 2 start bits each (Vbmi2Primitives::
-// near_run_lengths); a window with a longer run before its last start takes
+// near_run_levels); a window with a longer run before its last start takes
 // the gathered lengths.
 inline constexpr int kNearRun = 12;
 
-// Lane u of those lookups holds value 8 * value_qword[u / 8] + u % 8: qword
-// 2L holds values 8L to 8L + 7 and qword 2L + 1 values 32 + 8L to 39 + 8L, so
-// that the low unpack of each 128-bit lane takes values 0-31 and the high one
-// 32-63. next_bit[h][u] is the bit of the starts 6h + 1 after that value,
-// where a multishift begins lane u's byte; a byte permute reads its low six
-// bits, and distance[h][b] is the length of a run from a start whose next
-// start is the lowest set bit of b there (FF where b has none).
+// The escaped writer's lookups, lane u for value u: next_bit[h][u] is the bit
+// of the starts 6h + 1 after value u, where a multishift begins lane u's byte;
+// a byte permute reads its low six bits, and distance[h][b] is the length of a
+// run from a start whose next start is the lowest set bit of b there (FF where
+// b has none). Lane t of its output vector c is a slot of value 32c + t / 2
+// (escaped_slot[c][t]): its escape slot for even t, its level slot for odd t.
+//
+// The pair writer reads its vectors in another lane order: lane u holds value
+// 8 * value_qword[u / 8] + u % 8, qword 2L values 8L to 8L + 7 and qword
+// 2L + 1 values 32 + 8L to 39 + 8L, so that the low unpack of each 128-bit
+// lane takes values 0-31 and the high one 32-63.
 struct NearRunLookups {
     alignas(64) uint8_t next_bit[2][64];
     alignas(64) uint8_t distance[2][64];
+    alignas(64) uint8_t escaped_slot[2][64];
     alignas(64) uint64_t value_qword[8];
-    alignas(64) uint8_t value[64];       // lane u: its value
     alignas(64) uint8_t next_value[64];  // lane u: its value + 1 (mod 64)
 };
 
@@ -104,13 +87,13 @@ constexpr NearRunLookups make_near_run_lookups()
     }
     for (int u = 0; u < 64; ++u) {
         const int value = 8 * static_cast<int>(l.value_qword[u / 8]) + u % 8;
-        l.value[u] = static_cast<uint8_t>(value);
         l.next_value[u] = static_cast<uint8_t>((value + 1) % 64);
         for (int h = 0; h < 2; ++h) {
             constexpr int kBits = kNearRun / 2;
-            l.next_bit[h][u] = static_cast<uint8_t>((value + kBits * h + 1) % 64);
+            l.next_bit[h][u] = static_cast<uint8_t>((u + kBits * h + 1) % 64);
             l.distance[h][u] =
                 static_cast<uint8_t>(u == 0 ? 0xFF : kBits * h + std::countr_zero(static_cast<unsigned>(u)) + 1);
+            l.escaped_slot[h][u] = static_cast<uint8_t>(32 * h + u / 2);
         }
     }
     return l;
@@ -221,87 +204,73 @@ struct Vbmi2Primitives : Avx512Primitives {
 
     // Writes at `out` the escaped tokens of the runs from each start of
     // `starts` to the next (each shorter than a window, so no cut among
-    // them), and returns the position after them. Stores 128 bytes.
+    // them), and returns the position after them; `escapes` are the window's
+    // 255s. Stores 128 bytes.
     //
     // A run's token fits in two bytes a value of it: a literal in its one
     // value's two, FF length level in the four or more of a longer run. So the
     // tokens are laid out by value, two slots a value, and one compress a half
-    // window keeps the bytes they need. Value i's first slot holds its level,
-    // or FF where a longer run starts there; that level is the third byte of a
-    // token started the value before. Its second slot holds FF for a literal
-    // (kept only after a 255) or the length of the run starting there.
+    // window keeps the bytes they need. Value i's first slot is FF, kept where
+    // a longer run starts there or i is a literal 255. Its second slot holds
+    // the length of a longer run starting there, else its level: kept at
+    // literals, at longer runs' starts, and at their second values, where
+    // the level is the token's third byte.
     //
-    // Every step of a window waits on the one before, and the windows overlap
-    // little, so the length of that chain sets the pace: the lengths come
-    // from lookups of the start bits (three steps), not from the starts
-    // gathered and spread back (four compresses and permutes).
-    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts)
+    // The first slots being a constant, each half window's slots are one
+    // permute of the second slots merged into FF: the lengths merge into the
+    // window in value order, with no permute of the levels, and the 255s'
+    // compare of the window's test serves here too.
+    [[gnu::always_inline]] static uint8_t* escaped_runs(uint8_t* out, Window window, uint64_t starts, uint64_t escapes)
     {
         const uint64_t closed = _bzhi_u64(starts, 63U - static_cast<unsigned>(std::countl_zero(starts)));
         const uint64_t literals = closed & (starts >> 1);
         const uint64_t longer = closed & ~literals;
-        uint64_t escapes = _mm512_cmpeq_epi8_mask(window, all_ones());
-        // In a general register: GCC would otherwise mask the compare by the
-        // literals, moving them to a mask register on port 5.
-        asm("" : "+r"(escapes));
-        const uint64_t keep_first = closed | (longer << 1);
-        const uint64_t keep_second = longer | (literals & escapes);
-        const __m512i escape = all_ones();
-        const uint64_t longer_lanes = in_lane_order(longer);
-        // A literal's second slot is FF (kept after a 255); a value that
-        // starts no run keeps neither slot, so FF serves there too.
-        const __m512i second = near_run_lengths(starts, longer_lanes);
-        if (_mm512_mask_cmpeq_epi8_mask(longer_lanes, second, escape) != 0) [[unlikely]] {
-            return escaped_slots(out, slots_of_any_runs(window, starts, literals, longer), keep_first, keep_second);
+        const uint64_t keep_escape = longer | (literals & escapes);
+        const uint64_t keep_level = closed | (longer << 1);
+        const __m512i levels = near_run_levels(window, starts, longer);
+        if (_mm512_mask_cmpeq_epi8_mask(longer, levels, _mm512_load_si512(kByteSplats.escape)) != 0) [[unlikely]] {
+            // A run of more than kNearRun values: the lengths gathered at the
+            // starts and spread back to them.
+            const __m512i lengths = _mm512_maskz_expand_epi8(starts, run_lengths(starts));
+            return escaped_slots(out, _mm512_mask_blend_epi8(longer, window, lengths), keep_escape, keep_level);
         }
-        // The levels in lane order, FF at the starts of longer runs: one
-        // permute, no blend.
-        const __m512i first =
-            _mm512_mask_permutexvar_epi8(escape, ~longer_lanes, _mm512_load_si512(kNearRunLookups.value), window);
-        return escaped_slots(out, {_mm512_unpacklo_epi8(first, second), _mm512_unpackhi_epi8(first, second)},
-                             keep_first, keep_second);
+        return escaped_slots(out, levels, keep_escape, keep_level);
     }
 
-    // A window's two slots a value (see escaped_runs) as two vectors, values
-    // 0-31 and 32-63.
-    struct EscapedSlots {
-        __m512i low;
-        __m512i high;
-    };
+    // The window's 255s for the escaped encoder, compared with 64 bytes of
+    // FF from memory (kByteSplats): GCC re-made all_ones() for this compare
+    // in every window, by a broadcast on port 5.
+    [[gnu::always_inline]] static uint64_t escape_mask(Window window)
+    {
+        return _mm512_cmpeq_epi8_mask(window, _mm512_load_si512(kByteSplats.escape));
+    }
 
-    [[gnu::always_inline]] static uint8_t* escaped_slots(uint8_t* out, EscapedSlots slots, uint64_t keep_first,
-                                                         uint64_t keep_second)
+    // Writes the tokens from the second slots `levels` (see escaped_runs),
+    // the first slots of `keep_escape` and the second of `keep_level`.
+    [[gnu::always_inline]] static uint8_t* escaped_slots(uint8_t* out, __m512i levels, uint64_t keep_escape,
+                                                         uint64_t keep_level)
     {
         constexpr uint64_t kFirstSlots = 0x5555555555555555;
         constexpr uint64_t kSecondSlots = ~kFirstSlots;
-        const uint64_t keep_low = _pdep_u64(keep_first, kFirstSlots) | _pdep_u64(keep_second, kSecondSlots);
+        const uint64_t keep_low = _pdep_u64(keep_escape, kFirstSlots) | _pdep_u64(keep_level, kSecondSlots);
         const uint64_t keep_high =
-            _pdep_u64(keep_first >> 32, kFirstSlots) | _pdep_u64(keep_second >> 32, kSecondSlots);
-        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep_low, slots.low));
+            _pdep_u64(keep_escape >> 32, kFirstSlots) | _pdep_u64(keep_level >> 32, kSecondSlots);
+        const auto half = [&](int c) {
+            return _mm512_mask_permutexvar_epi8(all_ones(), kSecondSlots,
+                                                _mm512_load_si512(kNearRunLookups.escaped_slot[c]), levels);
+        };
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep_low, half(0)));
         out += std::popcount(keep_low);
-        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep_high, slots.high));
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep_high, half(1)));
         return out + std::popcount(keep_high);
     }
 
-    // The slots from the run lengths gathered at the starts and spread back
-    // to them: runs of any length.
-    [[gnu::always_inline]] static EscapedSlots slots_of_any_runs(Window window, uint64_t starts, uint64_t literals,
-                                                                 uint64_t longer)
-    {
-        const __m512i escape = all_ones();
-        const __m512i lengths = _mm512_maskz_expand_epi8(starts, run_lengths(starts));
-        const __m512i first = _mm512_mask_blend_epi8(longer, window, escape);
-        const __m512i second = _mm512_mask_blend_epi8(literals, lengths, escape);
-        return {_mm512_permutex2var_epi8(first, _mm512_load_si512(kTokenLayouts.pair[0]), second),
-                _mm512_permutex2var_epi8(first, _mm512_load_si512(kTokenLayouts.pair[1]), second)};
-    }
-
-    // Lane u (in the order of NearRunLookups): the length of the run from
-    // its value to the next start, FF where that is more than kNearRun values
-    // away or the lane is not in `lanes`. The lengths are read from the start
-    // bits after each value, which a multishift brings to its lane, by a
-    // lookup of their lowest set bit: nothing waits on a gather of the starts.
-    [[gnu::always_inline]] static __m512i near_run_lengths(uint64_t starts, uint64_t lanes)
+    // The window with each value of `lanes` replaced by the length of the
+    // run from it to the next start, FF where that is more than kNearRun
+    // values away. The lengths are read from the start bits after each value,
+    // which a multishift brings to its lane, by a lookup of their lowest set
+    // bit: nothing waits on a gather of the starts.
+    [[gnu::always_inline]] static __m512i near_run_levels(Window window, uint64_t starts, uint64_t lanes)
     {
         // From memory: a broadcast from a general register takes port 5 on
         // Intel, one from memory only a load port. Both operand orders, for
@@ -312,13 +281,7 @@ struct Vbmi2Primitives : Avx512Primitives {
             const __m512i next = _mm512_multishift_epi64_epi8(_mm512_load_si512(kNearRunLookups.next_bit[h]), bits);
             return _mm512_permutexvar_epi8(next, _mm512_load_si512(kNearRunLookups.distance[h]));
         };
-        return _mm512_mask_min_epu8(all_ones(), lanes, lengths_from(0), lengths_from(1));
-    }
-
-    // A mask of values in the lane order of NearRunLookups.
-    [[gnu::always_inline]] static uint64_t in_lane_order(uint64_t values)
-    {
-        return _pdep_u64(values, 0x00FF00FF00FF00FF) | _pdep_u64(values >> 32, 0xFF00FF00FF00FF00);
+        return _mm512_mask_min_epu8(window, lanes, lengths_from(0), lengths_from(1));
     }
 
     // The same for the pair stream: (length - 1, level) a run. Stores 128

@@ -36,9 +36,11 @@
 //                              path's functions run the portable ones
 //
 // and, where the instruction set has a byte compress, the token writers
-// pair_runs(out, w, starts) and escaped_runs(out, w, starts): the tokens of
+// pair_runs(out, w, starts) and escaped_runs(out, w, starts), or
+// escaped_runs(out, w, starts, escapes) given the window's 255s: the tokens of
 // the runs from each start of the window w to the next, written at out, with
-// the position after them returned.
+// the position after them returned; and escape_mask(w), the window's 255s, where
+// the path compares them its own way.
 //
 // The header includes nothing: its file must include what it uses before the
 // target region opens, so that no inline function of a shared header is ever
@@ -460,6 +462,18 @@ struct PairMethod {
     }
 };
 
+// The window's 255s, by the path's own compare where it has one
+// (Primitives::escape_mask).
+template <class Primitives>
+[[gnu::always_inline]] inline uint64_t escapes_of(typename Primitives::Window window)
+{
+    if constexpr (requires { Primitives::escape_mask(window); }) {
+        return Primitives::escape_mask(window);
+    } else {
+        return Primitives::equal(window, kEscape);
+    }
+}
+
 // Escaped stream: a run of one is a literal (255 as FF FF), a longer one
 // FF length level; runs cut at 254 values.
 struct EscapedMethod {
@@ -483,7 +497,7 @@ struct EscapedMethod {
     {
         uint64_t starts = run_starts<Primitives, kMaxRun>(levels, first, valid, c.start);
         const typename Primitives::Window window = Primitives::load(levels);
-        const uint64_t escapes = Primitives::equal(window, kEscape) & mask_below(valid);
+        const uint64_t escapes = escapes_of<Primitives>(window) & mask_below(valid);
         if (starts == ~uint64_t{0} && escapes == 0) {  // 64 literals that need no escape
             uint8_t* const out = close(c, first);
             Primitives::store(out, window);
@@ -492,7 +506,11 @@ struct EscapedMethod {
         if constexpr (requires { &Primitives::escaped_runs; }) {
             if (escaped_runs_pay<Primitives>(starts, escapes)) {
                 return close_all_starts<EscapedMethod>(c, starts, levels, first, valid, [&](uint8_t* out) {
-                    return Primitives::escaped_runs(out, window, starts);
+                    if constexpr (requires { Primitives::escaped_runs(out, window, starts, escapes); }) {
+                        return Primitives::escaped_runs(out, window, starts, escapes);
+                    } else {
+                        return Primitives::escaped_runs(out, window, starts);
+                    }
                 });
             }
         } else if (many_stretches(starts) || std::popcount(escapes) > kManyStretches) {
@@ -503,6 +521,20 @@ struct EscapedMethod {
         starts &= starts - 1;
         c = close_at_lowest_start<EscapedMethod>(c, starts, levels, first);
         starts &= starts - 1;
+        if constexpr (
+            requires { &Primitives::escaped_runs; } && !requires { Primitives::kEscapedRunsAboveStretches; }) {
+            // Every window of kDenseStarts starts or more went to the writer,
+            // so one start at most is left, a stretch of one value, which no
+            // 255 cuts. Closed so, the 255s need no register through the
+            // closes above: kept, GCC moved a start's place to a vector
+            // register and back in each window of few starts (avx512vbmi2
+            // plateau/5700 encode2 1 to 5% slower).
+            static_assert(kDenseStarts <= 4);
+            if (starts != 0) {
+                c = close_and_open<EscapedMethod>(c, levels, first, std::countr_zero(starts));
+            }
+            return c;
+        }
         while (starts != 0) {
             const int32_t s = std::countr_zero(starts);
             uint8_t* const out = close(c, first + s);
