@@ -142,10 +142,10 @@ struct RunLog {
         if (end > DECODE_MAX_VALUES || at < load(log + 4)) {
             return false;
         }
-        const int32_t n = load(log);
+        const std::ptrdiff_t n = load(log);
         store(log + 8 + 8 * n, at);
         store(log + 12 + 8 * n, length);
-        store(log, n + 1);
+        store(log, static_cast<int32_t>(n + 1));
         store(log + 4, end);
         return true;
     }
@@ -980,7 +980,7 @@ template <class Primitives>
     // values + i is at a boundary where (i + skew) % kLanes == 0.
     const auto skew = static_cast<int32_t>(reinterpret_cast<uintptr_t>(values) / sizeof(float) % kLanes);
     int32_t converted = 0;
-    for (int32_t r = 0; r < runs; ++r) {
+    for (std::ptrdiff_t r = 0; r < runs; ++r) {
         const int32_t at = RunLog::load(log + 8 + 8 * r);
         const int32_t end = at + RunLog::load(log + 12 + 8 * r);
         const int32_t from = (at + skew + kLanes - 1) / kLanes * kLanes - skew;
@@ -989,10 +989,11 @@ template <class Primitives>
         const typename Primitives::Floats value = Primitives::splat_floats(level_value(staging[at]));
         int32_t k = from;
         for (; k + 4 * kLanes <= to; k += 4 * kLanes) {
-            Primitives::store_floats(values + k, value);
-            Primitives::store_floats(values + k + kLanes, value);
-            Primitives::store_floats(values + k + 2 * kLanes, value);
-            Primitives::store_floats(values + k + 3 * kLanes, value);
+            float* const four = values + k;
+            Primitives::store_floats(four, value);
+            Primitives::store_floats(four + kLanes, value);
+            Primitives::store_floats(four + std::ptrdiff_t{2} * kLanes, value);
+            Primitives::store_floats(four + std::ptrdiff_t{3} * kLanes, value);
         }
         for (; k < to; k += kLanes) {
             Primitives::store_floats(values + k, value);
