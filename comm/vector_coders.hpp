@@ -79,9 +79,9 @@
 // fills and each escaped literal as a byte, the next found from the window's
 // mask, not by reading the window again. Stores may run past what they keep,
 // into the staging area's slack. A path may log runs of more than a window
-// instead of staging them whole, and write their values straight (RunLog). Windows are read in place while 128 bytes
-// remain; the rest is copied into a zeroed buffer first, so no byte past
-// `count` is read.
+// instead of staging them whole, and write their values straight (RunLog).
+// Windows are read in place while 128 bytes remain; the rest is copied into a
+// zeroed buffer first, so no byte past `count` is read.
 #ifndef COMM_VECTOR_CODERS_HPP
 #define COMM_VECTOR_CODERS_HPP
 
