@@ -248,11 +248,6 @@ struct Avx512Primitives {
         _mm512_storeu_ps(p, v);
     }
 
-    [[gnu::always_inline]] static Floats splat_floats(float x)
-    {
-        return _mm512_set1_ps(x);
-    }
-
     [[gnu::always_inline]] static void store_floats_partial(float* p, Floats v, std::ptrdiff_t k)
     {
         _mm512_mask_storeu_ps(p, lanes_below(k), v);
