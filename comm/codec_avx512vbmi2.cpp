@@ -325,15 +325,10 @@ struct Vbmi2Primitives : Avx512Primitives {
     // by a broadcast from a general register, which takes the port of the
     // window's permutes and compresses here, several times a window; a load
     // takes a load port alone and folds into the instruction that uses it.
-    // Or, where not kLoaded, as the compiler likes: with loads the parsed
-    // windows' loop (heavy_255) ran 1 to 2% slower.
-    template <int V, bool kLoaded = true>
+    template <int V>
     [[gnu::always_inline]] static __m512i splat()
     {
         static_assert(V >= 0 && V < kByteSplatValues);
-        if constexpr (!kLoaded) {
-            return _mm512_set1_epi8(V);
-        }
         return _mm512_load_si512(kByteSplats.of[V]);
     }
 
@@ -648,16 +643,20 @@ struct Vbmi2Primitives : Avx512Primitives {
     // tokens that start at `runs` (each of at most 3W values, their length
     // bytes `count_byte` and levels `level_byte` lane for lane), and one
     // value of each other byte at `ones`. Returns the levels staged; stores
-    // at most 64 bytes past them.
-    template <int W, bool kLoaded = true>
+    // at most 64 bytes past them. With kSignBits, the slots kept are the sign
+    // bits of slot - count (as slots_kept): a compare into a mask takes port
+    // 5 on Intel, as the permutes and compresses do; the subtraction and the
+    // move of the sign bits do not. Worth it where port 5 sets the pace (the
+    // parsed windows), not on the signals' windows.
+    template <int W, bool kSignBits = false>
     [[gnu::always_inline]] static int32_t expand_byte_slots(__m512i window, __m512i count_byte, __m512i level_byte,
                                                             uint64_t runs, uint64_t ones, uint8_t* staging,
                                                             int32_t staged)
     {
-        const __m512i width = splat<W, kLoaded>();
+        const __m512i width = splat<W>();
         const __m512i previous = bytes_ahead<-1>(window);
-        const __m512i one = splat<1, kLoaded>();
-        const __m512i twice_width = splat<2 * W, kLoaded>();
+        const __m512i one = splat<1>();
+        const __m512i twice_width = splat<2 * W>();
         __m512i counts = _mm512_maskz_mov_epi8(ones, one);
         counts = _mm512_mask_min_epu8(counts, runs, count_byte, width);
         counts = _mm512_mask_min_epu8(counts, runs << 1, _mm512_subs_epu8(window, width), width);
@@ -673,8 +672,14 @@ struct Vbmi2Primitives : Avx512Primitives {
 #pragma GCC unroll 3
         for (int k = 0; k < W; ++k) {
             const __m512i byte = _mm512_load_si512(kByteSlots<W>.byte[k]);
-            const __mmask64 kept =
-                _mm512_cmplt_epu8_mask(_mm512_load_si512(kByteSlots<W>.slot[k]), _mm512_permutexvar_epi8(byte, counts));
+            const __m512i slot = _mm512_load_si512(kByteSlots<W>.slot[k]);
+            const __m512i slot_counts = _mm512_permutexvar_epi8(byte, counts);
+            __mmask64 kept = 0;
+            if constexpr (kSignBits) {
+                kept = _mm512_movepi8_mask(_mm512_sub_epi8(slot, slot_counts));
+            } else {
+                kept = _mm512_cmplt_epu8_mask(slot, slot_counts);
+            }
             _mm512_storeu_si512(staging + staged,
                                 _mm512_maskz_compress_epi8(kept, _mm512_permutexvar_epi8(byte, values)));
             staged += static_cast<int32_t>(std::popcount(kept));
@@ -829,18 +834,15 @@ struct Vbmi2Primitives : Avx512Primitives {
     // stands for one value until the run tokens' counts take their bytes
     // over. The fewer slots a byte, the fewer compresses: one where no run
     // holds more than 3 values, else three.
-    template <bool kLoaded = true>
+    template <bool kSignBits = false>
     [[gnu::always_inline]] static int32_t expand_short_runs(__m512i window, __m512i count_byte, __m512i level_byte,
                                                             uint64_t runs, uint64_t ones, uint8_t* staging,
                                                             int32_t staged)
     {
-        // Named first: Clang's compares are macros, and the template's comma
-        // would split their arguments.
-        const __m512i three = splat<3, kLoaded>();
-        if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, three) == 0) {
-            return expand_byte_slots<1, kLoaded>(window, count_byte, level_byte, runs, ones, staging, staged);
+        if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, splat<3>()) == 0) {
+            return expand_byte_slots<1, kSignBits>(window, count_byte, level_byte, runs, ones, staging, staged);
         }
-        return expand_byte_slots<3, kLoaded>(window, count_byte, level_byte, runs, ones, staging, staged);
+        return expand_byte_slots<3, kSignBits>(window, count_byte, level_byte, runs, ones, staging, staged);
     }
 
     // A parsed window's tokens as expand_short_runs takes them, and the
@@ -915,7 +917,7 @@ struct Vbmi2Primitives : Avx512Primitives {
                 break;
             }
             out +=
-                expand_short_runs<false>(window, count_byte, bytes_ahead<2>(window), tokens.runs, tokens.ones, out, 0);
+                expand_short_runs<true>(window, count_byte, bytes_ahead<2>(window), tokens.runs, tokens.ones, out, 0);
             at = next;
             // The escapes' count alone: the windows that need no parse are
             // rare among those that do, and the parse takes them too.
