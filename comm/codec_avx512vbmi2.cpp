@@ -325,15 +325,10 @@ struct Vbmi2Primitives : Avx512Primitives {
     // by a broadcast from a general register, which takes the port of the
     // window's permutes and compresses here, several times a window; a load
     // takes a load port alone and folds into the instruction that uses it.
-    // Or, where not kLoaded, as the compiler likes: with loads the parsed
-    // windows' loop (heavy_255) ran 1 to 2% slower.
-    template <int V, bool kLoaded = true>
+    template <int V>
     [[gnu::always_inline]] static __m512i splat()
     {
         static_assert(V >= 0 && V < kByteSplatValues);
-        if constexpr (!kLoaded) {
-            return _mm512_set1_epi8(V);
-        }
         return _mm512_load_si512(kByteSplats.of[V]);
     }
 
@@ -648,16 +643,20 @@ struct Vbmi2Primitives : Avx512Primitives {
     // tokens that start at `runs` (each of at most 3W values, their length
     // bytes `count_byte` and levels `level_byte` lane for lane), and one
     // value of each other byte at `ones`. Returns the levels staged; stores
-    // at most 64 bytes past them.
-    template <int W, bool kLoaded = true>
+    // at most 64 bytes past them. With kSignBits, the slots kept are the sign
+    // bits of slot - count (as slots_kept): a compare into a mask takes port
+    // 5 on Intel, as the permutes and compresses do; the subtraction and the
+    // move of the sign bits do not. Worth it where port 5 sets the pace (the
+    // parsed windows), not on the signals' windows.
+    template <int W, bool kSignBits = false>
     [[gnu::always_inline]] static int32_t expand_byte_slots(__m512i window, __m512i count_byte, __m512i level_byte,
                                                             uint64_t runs, uint64_t ones, uint8_t* staging,
                                                             int32_t staged)
     {
-        const __m512i width = splat<W, kLoaded>();
+        const __m512i width = splat<W>();
         const __m512i previous = bytes_ahead<-1>(window);
-        const __m512i one = splat<1, kLoaded>();
-        const __m512i twice_width = splat<2 * W, kLoaded>();
+        const __m512i one = splat<1>();
+        const __m512i twice_width = splat<2 * W>();
         __m512i counts = _mm512_maskz_mov_epi8(ones, one);
         counts = _mm512_mask_min_epu8(counts, runs, count_byte, width);
         counts = _mm512_mask_min_epu8(counts, runs << 1, _mm512_subs_epu8(window, width), width);
@@ -673,8 +672,14 @@ struct Vbmi2Primitives : Avx512Primitives {
 #pragma GCC unroll 3
         for (int k = 0; k < W; ++k) {
             const __m512i byte = _mm512_load_si512(kByteSlots<W>.byte[k]);
-            const __mmask64 kept =
-                _mm512_cmplt_epu8_mask(_mm512_load_si512(kByteSlots<W>.slot[k]), _mm512_permutexvar_epi8(byte, counts));
+            const __m512i slot = _mm512_load_si512(kByteSlots<W>.slot[k]);
+            const __m512i slot_counts = _mm512_permutexvar_epi8(byte, counts);
+            __mmask64 kept = 0;
+            if constexpr (kSignBits) {
+                kept = _mm512_movepi8_mask(_mm512_sub_epi8(slot, slot_counts));
+            } else {
+                kept = _mm512_cmplt_epu8_mask(slot, slot_counts);
+            }
             _mm512_storeu_si512(staging + staged,
                                 _mm512_maskz_compress_epi8(kept, _mm512_permutexvar_epi8(byte, values)));
             staged += static_cast<int32_t>(std::popcount(kept));
@@ -829,89 +834,101 @@ struct Vbmi2Primitives : Avx512Primitives {
     // stands for one value until the run tokens' counts take their bytes
     // over. The fewer slots a byte, the fewer compresses: one where no run
     // holds more than 3 values, else three.
-    template <bool kLoaded = true>
+    template <bool kSignBits = false>
     [[gnu::always_inline]] static int32_t expand_short_runs(__m512i window, __m512i count_byte, __m512i level_byte,
                                                             uint64_t runs, uint64_t ones, uint8_t* staging,
                                                             int32_t staged)
     {
-        // Named first: Clang's compares are macros, and the template's comma
-        // would split their arguments.
-        const __m512i three = splat<3, kLoaded>();
-        if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, three) == 0) {
-            return expand_byte_slots<1, kLoaded>(window, count_byte, level_byte, runs, ones, staging, staged);
+        if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, splat<3>()) == 0) {
+            return expand_byte_slots<1, kSignBits>(window, count_byte, level_byte, runs, ones, staging, staged);
         }
-        return expand_byte_slots<3, kLoaded>(window, count_byte, level_byte, runs, ones, staging, staged);
+        return expand_byte_slots<3, kSignBits>(window, count_byte, level_byte, runs, ones, staging, staged);
     }
 
-    // escaped_whole_bytes(escapes), but with the cut picked by a branch: as a
-    // value, the next window's load waited on the bit scan and the count of
-    // the last group in each window with an escape in its last two bytes
-    // (most of them where 255s are common), some 15 cycles; predicted, it
-    // is made at once.
-    [[gnu::always_inline]] static int32_t whole_bytes_by_branch(uint64_t escapes)
+    // A parsed window's tokens as expand_short_runs takes them, and the
+    // bytes its whole tokens cover (escaped_whole_bytes). The runs are those
+    // that end in the window and the ones the bytes that stand for one value
+    // each, without mask_below(whole bytes): the only token a window cuts is
+    // a run at byte 62 or 63, and a run's count byte takes no value of its
+    // own (its slots come from the run's mask). Neither needs the literals'
+    // starts.
+    struct ParsedWindow {
+        uint64_t runs;
+        uint64_t ones;
+        int32_t whole_bytes;
+    };
+
+    // The whole bytes are picked by a branch on that run: as a value, the
+    // next window's load waited on them in each window with an escape in its
+    // last two bytes (most of them where 255s are common), some 15 cycles;
+    // predicted, it is made at once. From the parse rather than from the last
+    // group alone (escaped_window_cuts_token): eight instructions a window
+    // fewer.
+    [[gnu::always_inline]] static ParsedWindow parsed_tokens(uint64_t escapes)
     {
-        int32_t whole = kWindow;
-        if (escaped_window_cuts_token(escapes)) {
-            whole = static_cast<int32_t>(kWindow - 2 + (escapes >> 63));
-            asm("" : "+r"(whole));  // kept a branch, not a conditional move
+        const uint64_t token_escapes = token_escapes_from_parity(escapes, prefix_parity(escapes));
+        const uint64_t runs = runs_of_token_escapes(escapes, token_escapes);
+        int32_t whole_bytes = kWindow;
+        if ((runs >> (kWindow - 2)) != 0) {
+            whole_bytes = static_cast<int32_t>(kWindow - 2 + (escapes >> 63));
+            asm("" : "+r"(whole_bytes));  // kept a branch, not a conditional move
         }
-        return whole;
+        return {runs & mask_below(kWindow - 2), ~(token_escapes | (runs << 1)), whole_bytes};
     }
 
-    // Whether a window with these escapes needs their parse (some within two
-    // bytes of another: lone 255s, runs of 255) and goes to the slots.
-    [[gnu::always_inline]] static bool parsed_window(uint64_t escapes)
-    {
-        return std::popcount(escapes) > kSlotEscapes && escapes_followed_closely(escapes) != 0;
-    }
-
-    // Windows that need the parse, one after another, while their runs hold
-    // at most 9 values: each window's parse made before the window ahead of
-    // it is expanded, so that the parse's chain (the escapes through a
-    // general register, the carry-less product and a dozen steps) is not at
-    // the head of each window's work. Stops before a window of another kind,
+    // Windows parsed one after another, from one that needs the parse (lone
+    // 255s, runs of 255), while their runs hold at most 9 values: each
+    // window's parse made before the window ahead of it is expanded, so that
+    // the parse's chain (the escapes through a general register, the
+    // carry-less product and a dozen steps) is not at the head of each
+    // window's work. Stops before a window of at most kSlotEscapes escapes,
     // at the capacity, and where fewer than 64 bytes are left; `p` and
-    // `staged` unchanged where the first window's runs are longer.
+    // `staged` unchanged where the first window's runs are longer. The
+    // stream's place and the levels' end are pointers, and a window carries
+    // only its runs, ones and whole bytes to the next step: with indices and
+    // the whole parse, GCC kept several of them on the stack.
     [[gnu::always_inline]] static void expand_parsed_windows(const uint8_t* stream, int32_t count, int32_t& p,
                                                              uint8_t* staging, int32_t& staged)
     {
         // Set once: called in the loop, the FF bytes were made afresh in each
         // window by a broadcast from a general register.
         const __m512i escape = all_ones();
-        __m512i window = _mm512_loadu_si512(stream + p);
+        const uint8_t* at = stream + p;
+        const uint8_t* const last = stream + count - kWindow;  // the last place with 64 bytes
+        uint8_t* out = staging + staged;
+        uint8_t* const full = staging + DECODE_MAX_VALUES;
+        __m512i window = _mm512_loadu_si512(at);
         uint64_t escapes = _mm512_cmpeq_epi8_mask(window, escape);
         asm("" : "+r"(escapes));
-        EscapedTokens parse = escaped_tokens_by_parities(escapes);
-        int32_t whole_bytes = escaped_whole_bytes(escapes);
+        ParsedWindow tokens = parsed_tokens(escapes);
         while (true) {
-            const int32_t next = p + whole_bytes;
-            const bool more = count - next >= kWindow;
+            const uint8_t* const next = at + tokens.whole_bytes;
+            const bool more = next <= last;
             __m512i next_window = window;
             uint64_t next_escapes = 0;
             if (more) {
-                next_window = _mm512_loadu_si512(stream + next);
+                next_window = _mm512_loadu_si512(next);
                 next_escapes = _mm512_cmpeq_epi8_mask(next_window, escape);
                 asm("" : "+r"(next_escapes));
             }
-            const EscapedTokens next_parse = escaped_tokens_by_parities(next_escapes);
-            const int32_t next_whole_bytes = whole_bytes_by_branch(next_escapes);
+            const ParsedWindow next_tokens = parsed_tokens(next_escapes);
             const __m512i count_byte = bytes_ahead<1>(window);
-            const uint64_t whole = mask_below(whole_bytes);
-            const uint64_t runs = parse.runs & whole;
-            if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, _mm512_set1_epi8(9)) != 0) {
-                return;
+            if (_mm512_mask_cmpgt_epu8_mask(tokens.runs, count_byte, _mm512_set1_epi8(9)) != 0) {
+                break;
             }
-            staged = expand_short_runs<false>(window, count_byte, bytes_ahead<2>(window), runs,
-                                              whole & ~(parse.starts & escapes), staging, staged);
-            p = next;
-            if (!more || staged >= DECODE_MAX_VALUES || !parsed_window(next_escapes)) {
-                return;
+            out +=
+                expand_short_runs<true>(window, count_byte, bytes_ahead<2>(window), tokens.runs, tokens.ones, out, 0);
+            at = next;
+            // The escapes' count alone: the windows that need no parse are
+            // rare among those that do, and the parse takes them too.
+            if (!more || out >= full || std::popcount(next_escapes) <= kSlotEscapes) {
+                break;
             }
             window = next_window;
-            escapes = next_escapes;
-            parse = next_parse;
-            whole_bytes = next_whole_bytes;
+            tokens = next_tokens;
         }
+        p = static_cast<int32_t>(at - stream);
+        staged = static_cast<int32_t>(out - staging);
     }
 
     // The escaped stream, a window a step as above, or by the window code.

@@ -35,28 +35,34 @@ constexpr std::uint64_t escapes_followed_closely(std::uint64_t escapes)
     return escapes & ((escapes >> 1) | (escapes >> 2));
 }
 
-// The tokens, given each escape's group parity (the parity of its group's
-// escapes up to it): the escapes at odd counts start tokens.
-constexpr EscapedTokens tokens_of_group_parity(std::uint64_t escapes, std::uint64_t group_parity)
-{
-    const std::uint64_t token_escapes = escapes & group_parity;
-    const std::uint64_t runs = token_escapes & ~(escapes >> 1);
-    return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
-}
-
-// The tokens, given the running parity of all the window's escapes (bit i
-// the parity of escapes 0..i): each group's parity is that, less the parity
+// The escapes that start tokens, given the running parity of all the
+// window's escapes (bit i the parity of escapes 0..i): those at odd counts in
+// their group. Each group's parity is the running parity, less the parity
 // before its head. The heads where that is odd spread it over their groups
 // by a carry: added to a word of ones but at the other heads, each one's
 // carry runs up to the next head whose parity before is even. A few steps
 // where a segmented scan takes six rounds.
-constexpr EscapedTokens escaped_tokens_from_parity(std::uint64_t escapes, std::uint64_t parity)
+constexpr std::uint64_t token_escapes_from_parity(std::uint64_t escapes, std::uint64_t parity)
 {
     const std::uint64_t heads = escape_group_heads(escapes);
     const std::uint64_t odd_before = (parity << 1) & heads;
     const std::uint64_t carried = ~heads | odd_before;
     const std::uint64_t odd_groups = odd_before | (~heads & ~(carried + odd_before));
-    return tokens_of_group_parity(escapes, parity ^ odd_groups);
+    return escapes & (parity ^ odd_groups);
+}
+
+// The run tokens among the tokens that these escapes start.
+constexpr std::uint64_t runs_of_token_escapes(std::uint64_t escapes, std::uint64_t token_escapes)
+{
+    return token_escapes & ~(escapes >> 1);
+}
+
+// The tokens, given the running parity of the window's escapes.
+constexpr EscapedTokens escaped_tokens_from_parity(std::uint64_t escapes, std::uint64_t parity)
+{
+    const std::uint64_t token_escapes = token_escapes_from_parity(escapes, parity);
+    const std::uint64_t runs = runs_of_token_escapes(escapes, token_escapes);
+    return {token_escapes | (~escapes & ~(runs << 1) & ~(runs << 2)), runs};
 }
 
 // The tokens of the 64 bytes whose escapes are the bits of `escapes`, the
