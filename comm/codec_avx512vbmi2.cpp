@@ -361,10 +361,17 @@ struct Vbmi2Primitives : Avx512Primitives {
     // are filled one at a time more cheaply.
     static constexpr int kSlotRuns = 2;
 
+    // Pair j of the 64 in `low` and `high` a run of more than one value.
+    [[gnu::always_inline]] static uint64_t counted_runs(__m512i low, __m512i high)
+    {
+        const __m512i count_byte = _mm512_load_si512(kByteSplats.pair_count);
+        return _mm512_test_epi16_mask(low, count_byte) | (uint64_t{_mm512_test_epi16_mask(high, count_byte)} << 32);
+    }
+
     // Pair j of the 64 in `low` and `high` a run of more than 16 values.
     [[gnu::always_inline]] static uint64_t runs_over_16(__m512i low, __m512i high)
     {
-        const __m512i from16 = _mm512_set1_epi16(0x00F0);
+        const __m512i from16 = _mm512_load_si512(kByteSplats.pair_count_from16);
         return _mm512_test_epi16_mask(low, from16) | (uint64_t{_mm512_test_epi16_mask(high, from16)} << 32);
     }
 
@@ -418,7 +425,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     // of packed_levels.
     [[gnu::always_inline]] static __m512i packed_counts(__m512i low, __m512i high)
     {
-        const __m512i count_byte = _mm512_set1_epi16(0x00FF);
+        const __m512i count_byte = _mm512_load_si512(kByteSplats.pair_count);
         return _mm512_packus_epi16(_mm512_and_si512(low, count_byte), _mm512_and_si512(high, count_byte));
     }
 
@@ -456,7 +463,7 @@ struct Vbmi2Primitives : Avx512Primitives {
     // values (noisy signals), tested first, on the whole window at once.
     [[gnu::always_inline]] static bool all_thirds(__m512i counts)
     {
-        return _mm512_cmpgt_epu8_mask(counts, _mm512_set1_epi8(2)) == 0;
+        return _mm512_cmpgt_epu8_mask(counts, splat<2>()) == 0;
     }
 
     // Expands the first `runs` of the 64 pairs in `low` and `high` (0 past
@@ -468,11 +475,11 @@ struct Vbmi2Primitives : Avx512Primitives {
     [[gnu::always_inline]] static int32_t expand_wider_slots(__m512i low, __m512i high, __m512i counts, int32_t runs,
                                                              uint8_t* staging, int32_t staged)
     {
-        const uint64_t from4 = _mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xFC)));
+        const uint64_t from4 = _mm512_test_epi8_mask(counts, _mm512_load_si512(kByteSplats.count_from4));
         if (from4 == 0) {
             return compress_window<0>(low, high, runs, staging, staged);
         }
-        const uint64_t from8 = _mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xF8)));
+        const uint64_t from8 = _mm512_test_epi8_mask(counts, _mm512_load_si512(kByteSplats.count_from8));
         const auto in = [&](int g, uint64_t mask) { return (mask & kPackedGroups[g]) != 0; };
         staged = expand_slotted(low, 0, in(0, from8), in(0, from4), runs, staging, staged);
         staged = expand_slotted(low, 1, in(1, from8), in(1, from4), runs - 16, staging, staged);
@@ -528,14 +535,14 @@ struct Vbmi2Primitives : Avx512Primitives {
         if (all_thirds(counts)) {
             return compress_packed_thirds(counts, packed_levels(low, high), runs, staging, staged);
         }
-        if (_mm512_test_epi8_mask(counts, _mm512_set1_epi8(static_cast<char>(0xF0))) == 0) {
+        if (_mm512_test_epi8_mask(counts, _mm512_load_si512(kByteSplats.count_from16)) == 0) {
             return expand_wider_slots(low, high, counts, runs, staging, staged);
         }
         uint64_t long_runs = runs_over_16(low, high);
         // Where no run of the window is longer than 64 values (plateaus),
         // each is one 64-byte fill; a branch a run on its length would
         // mispredict where lengths are mixed (speech).
-        const __m512i from64 = _mm512_set1_epi16(0x00C0);
+        const __m512i from64 = _mm512_load_si512(kByteSplats.pair_count_from64);
         const bool short_enough = (_mm512_test_epi16_mask(low, from64) | _mm512_test_epi16_mask(high, from64)) == 0;
         // Windows of such runs but a few shorter ones (a block's first and
         // last runs are cut) are all fills: a loop of its own, with no test
