@@ -841,15 +841,14 @@ struct Vbmi2Primitives : Avx512Primitives {
     // stands for one value until the run tokens' counts take their bytes
     // over. The fewer slots a byte, the fewer compresses: one where no run
     // holds more than 3 values, else three.
-    template <bool kSignBits = false>
     [[gnu::always_inline]] static int32_t expand_short_runs(__m512i window, __m512i count_byte, __m512i level_byte,
                                                             uint64_t runs, uint64_t ones, uint8_t* staging,
                                                             int32_t staged)
     {
         if (_mm512_mask_cmpgt_epu8_mask(runs, count_byte, splat<3>()) == 0) {
-            return expand_byte_slots<1, kSignBits>(window, count_byte, level_byte, runs, ones, staging, staged);
+            return expand_byte_slots<1>(window, count_byte, level_byte, runs, ones, staging, staged);
         }
-        return expand_byte_slots<3, kSignBits>(window, count_byte, level_byte, runs, ones, staging, staged);
+        return expand_byte_slots<3>(window, count_byte, level_byte, runs, ones, staging, staged);
     }
 
     // A parsed window's tokens as expand_short_runs takes them, and the
@@ -925,7 +924,7 @@ struct Vbmi2Primitives : Avx512Primitives {
             const __m512i level_byte = bytes_ahead<2>(window);
             // Two slots a byte where no run holds more than 6 values: two
             // compresses where three were, and the test for 9 only where
-            // they do not do.
+            // some run holds more than 6.
             if (_mm512_mask_cmpgt_epu8_mask(tokens.runs, count_byte, splat<6>()) == 0) {
                 if (_mm512_mask_cmpgt_epu8_mask(tokens.runs, count_byte, splat<3>()) == 0) {
                     out += expand_byte_slots<1, true>(window, count_byte, level_byte, tokens.runs, tokens.ones, out, 0);
